@@ -1,0 +1,51 @@
+// Module entry: on every boot but S3 resume, bring up the chipset's EHCI and
+// OHCI host controllers, publish PEI_USB_CONTROLLER_PPI for the EHCI ones and
+// give the controllers one second before returning.
+#include "usb_controller_private.h"
+#include "usb_init.h"
+
+extern const EFI_GUID gEfiPeiStallPpiGuid = {
+    0x1F4C6F90, 0xB06B, 0x48D8, {0xA2, 0x01, 0xBA, 0xE5, 0xF1, 0xCD, 0x7D, 0x56}};
+
+extern "C" EFI_STATUS EFIAPI UsbControllerPeimEntry(EFI_PEI_FILE_HANDLE FileHandle,
+                                                    const EFI_PEI_SERVICES **PeiServices) {
+  (VOID)FileHandle;
+  const EFI_PEI_SERVICES *Services = *PeiServices;
+
+  // A failed GetBootMode leaves the mode unknown: run the full sequence.
+  EFI_BOOT_MODE BootMode = BOOT_WITH_FULL_CONFIGURATION;
+  EFI_STATUS Status = Services->GetBootMode(PeiServices, &BootMode);
+  if (!EFI_ERROR(Status) && BootMode == BOOT_ON_S3_RESUME) {
+    return EFI_SUCCESS;
+  }
+
+  EFI_PEI_STALL_PPI *StallPpi = nullptr;
+  EFI_STATUS StallStatus =
+      Services->LocatePpi(PeiServices, &gEfiPeiStallPpiGuid, 0, nullptr, (VOID **)&StallPpi);
+
+  EFI_PHYSICAL_ADDRESS Page = 0;
+  Status = Services->AllocatePages(PeiServices, EfiBootServicesData, 1, &Page);
+  if (EFI_ERROR(Status)) {
+    return Status;
+  }
+  // PEI addressing is flat 32-bit: the page's low 32 bits are its address.
+  PEI_USB_CONTROLLER_PRIVATE *Private = (PEI_USB_CONTROLLER_PRIVATE *)(UINTN)Page;
+  InitUsbControllerPrivate(Private);
+
+  ProgramUsbChipsetRegisters();
+  for (UINT8 Index = 0; Index < EHCI_CONTROLLER_COUNT; Index++) {
+    Private->EhciMmioBase[Index] = EHCI_MMIO_BASE + Index * USB_MMIO_BASE_STRIDE;
+    InitEhciController(Index, Private);
+  }
+  InitOhciControllers();
+
+  Status = Services->InstallPpi(PeiServices, &Private->PpiList);
+
+  if (EFI_ERROR(StallStatus) || StallPpi == nullptr) {
+    // No Stall PPI: everything is programmed and published, but the wait
+    // could not be made; say so. A failed install is the graver fault.
+    return EFI_ERROR(Status) ? Status : (EFI_ERROR(StallStatus) ? StallStatus : EFI_NOT_FOUND);
+  }
+  StallPpi->Stall(PeiServices, StallPpi, USB_POST_INSTALL_STALL_US);
+  return Status;
+}

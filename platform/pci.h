@@ -1,0 +1,54 @@
+// PCI configuration access through configuration mechanism #1: the address
+// port 0xCF8 and the data ports 0xCFC-0xCFF.
+#ifndef USB_PEIM_PLATFORM_PCI_H_
+#define USB_PEIM_PLATFORM_PCI_H_
+
+#include "io.h"
+
+// Bus << 16 | Device << 11 | Function << 8 | Register.
+typedef UINT32 PCI_CF8_ADDRESS;
+
+constexpr PCI_CF8_ADDRESS PciCf8Address(UINT32 Bus, UINT32 Device, UINT32 Function,
+                                        UINT32 Register) {
+  return Bus << 16 | Device << 11 | Function << 8 | Register;
+}
+
+#define PCI_CONFIG_ADDRESS_PORT ((IO_PORT)0xCF8)
+#define PCI_CONFIG_DATA_PORT ((IO_PORT)0xCFC)
+#define PCI_CONFIG_ENABLE 0x80000000u
+
+// A configuration access is two port accesses: CONFIG_ADDRESS gets Address
+// with the enable bit (its two low bits kept), then one data transfer at the
+// access width. 8- and 16-bit data use the register's byte lane, 0xCFC +
+// (Address & 3); 32-bit data always 0xCFC.
+static inline IO_PORT PciDataPort(REG_WIDTH Width, PCI_CF8_ADDRESS Address) {
+  return (IO_PORT)(PCI_CONFIG_DATA_PORT + (Width == RegWidth32 ? 0 : (Address & 3)));
+}
+
+static inline UINT8 PciRead8(PCI_CF8_ADDRESS Address) {
+  return (UINT8)RegisterAccess(RegSpacePci | RegRead | RegWidth8, Address, 0);
+}
+static inline UINT16 PciRead16(PCI_CF8_ADDRESS Address) {
+  return (UINT16)RegisterAccess(RegSpacePci | RegRead | RegWidth16, Address, 0);
+}
+static inline UINT32 PciRead32(PCI_CF8_ADDRESS Address) {
+  return RegisterAccess(RegSpacePci | RegRead | RegWidth32, Address, 0);
+}
+static inline VOID PciWrite8(PCI_CF8_ADDRESS Address, UINT8 Value) {
+  RegisterAccess(RegSpacePci | RegWrite | RegWidth8, Address, Value);
+}
+static inline VOID PciWrite16(PCI_CF8_ADDRESS Address, UINT16 Value) {
+  RegisterAccess(RegSpacePci | RegWrite | RegWidth16, Address, Value);
+}
+static inline VOID PciWrite32(PCI_CF8_ADDRESS Address, UINT32 Value) {
+  RegisterAccess(RegSpacePci | RegWrite | RegWidth32, Address, Value);
+}
+
+// Read-modify-write of one configuration register: two complete accesses,
+// so CONFIG_ADDRESS is written twice.
+static inline VOID PciUpdate(REG_WIDTH Width, PCI_CF8_ADDRESS Address, UINT32 AndMask,
+                             UINT32 OrValue) {
+  RegisterUpdate(RegSpacePci | Width, Address, AndMask, OrValue);
+}
+
+#endif  // USB_PEIM_PLATFORM_PCI_H_

@@ -1,0 +1,38 @@
+#include "register_table.h"
+#include "usb_init.h"
+
+// Bits 0-6 of 0xFED803EF are cleared around the update of the word at
+// 0xFED803F0 and set again after it; bit 7 is kept. The byte is read afresh
+// for the second update.
+constexpr REG_UPDATE mUsbChipsetTable[] = {
+    // kind       reg   AND mask    OR value
+    {CHIPSET_8,   0xEF, 0x00000080, 0x00000000},
+    {CHIPSET_16,  0xF0, 0x0000FFFF, 0x00000384},
+    {CHIPSET_8,   0xEF, 0x000000FF, 0x0000007F},
+};
+
+// OHCI functions; function j decodes at OHCI_MMIO_BASE + j * stride.
+constexpr PCI_CF8_ADDRESS mOhciPciAddress[OHCI_CONTROLLER_COUNT] = {
+    PciCf8Address(0, 0x12, 0, 0),
+    PciCf8Address(0, 0x13, 0, 0),
+    PciCf8Address(0, 0x16, 0, 0),
+    PciCf8Address(0, 0x14, 5, 0),
+};
+static_assert(mOhciPciAddress[3] == 0x0000A500, "device 0x14 function 5");
+
+constexpr REG_UPDATE mOhciInitTable[] = {
+    // kind                      reg   AND mask    OR value
+    {PCI_32 | REG_OR_MMIO_BASE,  0x10, 0x00000000, 0x00000000},  // BAR0 = base
+    {PCI_8,                      0x04, 0x000000FF, 0x00000006},  // memory space + bus master
+};
+
+VOID ProgramUsbChipsetRegisters() {
+  RunRegisterTable(mUsbChipsetTable, 0, 0);
+}
+
+VOID InitOhciControllers() {
+  for (UINT8 Index = 0; Index < OHCI_CONTROLLER_COUNT; Index++) {
+    RunRegisterTable(mOhciInitTable, mOhciPciAddress[Index],
+                     OHCI_MMIO_BASE + Index * USB_MMIO_BASE_STRIDE);
+  }
+}
