@@ -24,6 +24,9 @@ typedef __UINTPTR_TYPE__ UINTN;
 typedef UINTN EFI_STATUS;
 typedef UINT32 EFI_BOOT_MODE;
 typedef UINT64 EFI_PHYSICAL_ADDRESS;
+// The same, for a local variable: IA-32 needs no 8-byte alignment for it, and
+// asking for it costs a frame realignment.
+typedef UINT64 EFI_PHYSICAL_ADDRESS_ALIGN4 __attribute__((aligned(4)));
 typedef VOID *EFI_PEI_FILE_HANDLE;
 
 #define EFI_ERROR_BIT ((UINTN)1 << (sizeof(UINTN) * 8 - 1))

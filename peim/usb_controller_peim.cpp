@@ -19,12 +19,13 @@ extern "C" EFI_STATUS EFIAPI UsbControllerPeimEntry(EFI_PEI_FILE_HANDLE FileHand
     return EFI_SUCCESS;
   }
 
-  EFI_PEI_STALL_PPI *StallPpi = nullptr;
+  EFI_PEI_STALL_PPI *StallPpi;
   EFI_STATUS StallStatus =
       Services->LocatePpi(PeiServices, &gEfiPeiStallPpiGuid, 0, nullptr, (VOID **)&StallPpi);
 
-  EFI_PHYSICAL_ADDRESS Page = 0;
-  Status = Services->AllocatePages(PeiServices, EfiBootServicesData, 1, &Page);
+  EFI_PHYSICAL_ADDRESS_ALIGN4 Page;
+  Status = Services->AllocatePages(PeiServices, EfiBootServicesData, 1,
+                                   (EFI_PHYSICAL_ADDRESS *)(VOID *)&Page);
   if (EFI_ERROR(Status)) {
     return Status;
   }
@@ -41,10 +42,11 @@ extern "C" EFI_STATUS EFIAPI UsbControllerPeimEntry(EFI_PEI_FILE_HANDLE FileHand
 
   Status = Services->InstallPpi(PeiServices, &Private->PpiList);
 
-  if (EFI_ERROR(StallStatus) || StallPpi == nullptr) {
-    // No Stall PPI: everything is programmed and published, but the wait
-    // could not be made; say so. A failed install is the graver fault.
-    return EFI_ERROR(Status) ? Status : (EFI_ERROR(StallStatus) ? StallStatus : EFI_NOT_FOUND);
+  if (EFI_ERROR(StallStatus)) {
+    // No Stall PPI: the controllers are programmed and published, but the
+    // wait cannot be made; say so, unless the install failed, which matters
+    // more.
+    return EFI_ERROR(Status) ? Status : StallStatus;
   }
   StallPpi->Stall(PeiServices, StallPpi, USB_POST_INSTALL_STALL_US);
   return Status;
