@@ -1,0 +1,315 @@
+// peim-sim as a firmware engineer runs it: bad input, exit status, the
+// trace layout, --expect, --format json, --quiet, --fail, register presets.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <sstream>
+
+#include "test_support.h"
+
+namespace {
+
+using simtest::RunTool;
+using simtest::ScratchFile;
+using simtest::ToolRun;
+
+uint32_t Get32(const std::vector<uint8_t> &b, size_t o) {
+  return uint32_t(b[o]) | b[o + 1] << 8 | b[o + 2] << 16 | uint32_t(b[o + 3]) << 24;
+}
+
+// The module image with one field changed.
+std::string Patched(const std::string &name, size_t (*where)(const std::vector<uint8_t> &),
+                    uint32_t value, int width = 4) {
+  std::vector<uint8_t> b = simtest::ModuleBytes();
+  size_t at = where(b);
+  for (int i = 0; i < width; i++) b[at + i] = uint8_t(value >> (8 * i));
+  return ScratchFile(name, b);
+}
+size_t PeHeader(const std::vector<uint8_t> &b) { return Get32(b, 0x3C); }
+size_t Machine(const std::vector<uint8_t> &b) { return PeHeader(b) + 4; }
+size_t Magic(const std::vector<uint8_t> &b) { return PeHeader(b) + 24; }
+size_t ImportSize(const std::vector<uint8_t> &b) { return PeHeader(b) + 24 + 96 + 8 + 4; }
+size_t RelocSize(const std::vector<uint8_t> &b) { return PeHeader(b) + 24 + 96 + 8 * 5 + 4; }
+size_t FirstSectionRaw(const std::vector<uint8_t> &b) {
+  return PeHeader(b) + 24 + (b[PeHeader(b) + 20] | b[PeHeader(b) + 21] << 8) + 20;
+}
+
+struct BadInput {
+  const char *name;
+  std::vector<std::string> args;  // "@file" stands for the bad image made by BadFile
+  const char *message;            // part of the one-line error
+};
+
+// The bad images, made when a test needs one (not at test discovery).
+std::string BadFile(const std::string &which) {
+  std::vector<uint8_t> module = simtest::ModuleBytes();
+  if (which == "@truncated")
+    return ScratchFile("truncated.efi", std::vector<uint8_t>(module.begin(), module.begin() + 0x180));
+  if (which == "@text") return ScratchFile("text.efi", {'h', 'e', 'l', 'l', 'o', '\n'});
+  if (which == "@pe32plus") return Patched("pe32plus.efi", Magic, 0x020B, 2);
+  if (which == "@x64") return Patched("x64.efi", Machine, 0x8664, 2);
+  if (which == "@imports") return Patched("imports.efi", ImportSize, 0x28);
+  if (which == "@outside") return Patched("outside.efi", FirstSectionRaw, 0x00100000);
+  if (which == "@norelocs") return Patched("norelocs.efi", RelocSize, 0);
+  return which;
+}
+
+const std::string kImage = USB_PEIM_IMAGE;
+const BadInput kBadInputs[] = {
+    {"MissingFile", {SIM_SCRATCH_DIR "/no-such.efi"}, "cannot open"},
+    {"TruncatedFile", {"@truncated"}, "outside the file"},
+    {"NotAPeFile", {"@text"}, "PE image"},
+    {"Pe32Plus", {"@pe32plus"}, "PE32+"},
+    {"NotIa32", {"@x64"}, "not an IA-32 image"},
+    {"HasImports", {"@imports"}, "import table"},
+    {"SectionOutsideTheFile", {"@outside"}, "outside the file"},
+    {"NoRelocationsForTheBase", {"@norelocs"}, "no relocations"},
+    {"MisalignedLoadAddress", {"--load-address", "0xFFFC0241", kImage}, "section alignment"},
+    {"LoadAddressInRam", {"--load-address", "0x00100000", kImage}, "overlaps"},
+    {"LoadAddressPast4GiB", {"--load-address", "0xFFFFFF00", kImage}, "4 GiB"},
+    {"UnknownBootMode", {"--boot-mode", "BOOT_SOMETIMES", kImage}, "boot mode"},
+    {"ValueTooWideForRegister", {"--pci", "00:12.2+0x04=0x1FF/8", kImage}, "8-bit"},
+    {"FunctionNotModelled", {"--pci", "00:1F.0+0x40=1", kImage}, "no modelled PCI function"},
+    {"NotAChipsetRegister", {"--mmio", "0xFED80000=1", kImage}, "no chipset register"},
+    {"UnknownService", {"--fail", "InstallProtocol", kImage}, "unknown service"},
+    {"UnknownStatus", {"--fail", "LocatePpi:EFI_MAYBE", kImage}, "unknown status"},
+    {"BadFormat", {"--format", "xml", kImage}, "text or json"},
+    {"BadRepeat", {"--repeat", "-1", kImage}, "--repeat"},
+    {"UnknownOption", {"--frobnicate", kImage}, "unknown option"},
+    {"NoImage", {"--quiet"}, "no image"},
+    {"MissingExpectFile", {"--expect", SIM_SCRATCH_DIR "/no-such.txt", kImage}, "cannot open"},
+};
+
+class BadInputTest : public ::testing::TestWithParam<BadInput> {};
+
+TEST_P(BadInputTest, GetsOneLineAndStatus2) {
+  std::vector<std::string> args;
+  for (const std::string &a : GetParam().args) args.push_back(a[0] == '@' ? BadFile(a) : a);
+  ToolRun r = RunTool(args);
+  EXPECT_EQ(r.status, 2) << r.err;
+  EXPECT_EQ(r.out, "");
+  ASSERT_FALSE(r.err.empty());
+  EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+  EXPECT_EQ(r.err.rfind("peim-sim: ", 0), 0u) << r.err;
+  EXPECT_NE(r.err.find(GetParam().message), std::string::npos) << r.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cli, BadInputTest, ::testing::ValuesIn(kBadInputs),
+                         [](const ::testing::TestParamInfo<BadInput> &i) { return i.param.name; });
+
+std::vector<std::string> Lines(const std::string &text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) lines.push_back(l);
+  return lines;
+}
+
+// The numbered lines of the Trace section.
+std::vector<std::string> TraceSection(const std::string &out) {
+  std::vector<std::string> trace;
+  bool in = false;
+  for (const std::string &l : Lines(out)) {
+    if (l == "Trace") in = true;
+    else if (in && l.empty()) break;
+    else if (in && l.find('#') == std::string::npos) trace.push_back(l);
+  }
+  return trace;
+}
+
+TEST(Cli, DefaultRunIsCleanAndItsTraceIsAligned) {
+  ToolRun r = RunTool({USB_PEIM_IMAGE});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  for (const char *part : {"\nImage\n", "\nPlatform\n", "\nTrace\n", "\nConsumer\n", "\nSummary\n",
+                           "loaded at     0xFFFC0240", "146 accesses", "GetUsbController (Id 3)",
+                           "EFI_INVALID_PARAMETER", "result        clean"})
+    EXPECT_NE(r.out.find(part), std::string::npos) << part;
+  std::vector<std::string> trace = TraceSection(r.out);
+  ASSERT_EQ(trace.size(), 151u);
+  // Hardware lines: address, value and target each start in one column.
+  size_t address = std::string::npos;
+  int hardware = 0;
+  for (const std::string &l : trace) {
+    size_t kind = l.find(" IO ") != std::string::npos ? l.find(" IO ") : l.find(" MMIO ");
+    if (kind == std::string::npos) continue;
+    hardware++;
+    size_t a = l.find("0x", kind);
+    if (address == std::string::npos) address = a;
+    ASSERT_EQ(a, address) << l;
+    ASSERT_GT(l.size(), a + 25) << l;
+    EXPECT_EQ(l.substr(a + 11, 3), " 0x") << l;  // value
+    EXPECT_TRUE(l[a + 23] == ' ' && l[a + 24] != ' ') << l;  // target
+  }
+  EXPECT_EQ(hardware, 146);
+  EXPECT_NE(r.out.find("PCI 00:13.2 +0x10 BAR0"), std::string::npos);
+  EXPECT_NE(r.out.find("EHCI 1 MMIO +0xB4"), std::string::npos);
+  EXPECT_NE(r.out.find("chipset 0xFED803EF"), std::string::npos);
+}
+
+TEST(Cli, ExpectMatchesAcrossLoadAddressesAndNamesTheFirstDifference) {
+  ToolRun saved = RunTool({USB_PEIM_IMAGE});
+  ASSERT_EQ(saved.status, 0);
+  std::string good = ScratchFile("expected.txt", std::vector<uint8_t>(saved.out.begin(), saved.out.end()));
+  ToolRun same = RunTool({"--expect", good, "--load-address", "0x40000000", USB_PEIM_IMAGE});
+  EXPECT_EQ(same.status, 0) << same.out;
+  EXPECT_NE(same.out.find("the trace matches"), std::string::npos);
+
+  std::string changed = saved.out;
+  size_t at = changed.find("0x00020F00");
+  ASSERT_NE(at, std::string::npos);
+  changed.replace(at, 10, "0x00020F01");
+  size_t lineStart = changed.rfind('\n', at) + 1;
+  std::string number = std::to_string(std::stoi(changed.substr(lineStart, 5)));
+  std::string bad = ScratchFile("changed.txt", std::vector<uint8_t>(changed.begin(), changed.end()));
+  ToolRun differs = RunTool({"--expect", bad, USB_PEIM_IMAGE});
+  EXPECT_EQ(differs.status, 1);
+  EXPECT_NE(differs.out.find("first difference at trace line " + number + ":"), std::string::npos)
+      << differs.out;
+  EXPECT_NE(differs.out.find("0x00020F01"), std::string::npos);
+}
+
+// Enough of JSON to say whether a text is one well-formed value.
+class JsonChecker {
+ public:
+  explicit JsonChecker(const std::string &s) : s_(s) {}
+  bool WholeValue() {
+    Blank();
+    if (!Value()) return false;
+    Blank();
+    return i_ == s_.size();
+  }
+
+ private:
+  void Blank() {
+    while (i_ < s_.size() && isspace((unsigned char)s_[i_])) i_++;
+  }
+  bool Literal(const char *word) {
+    size_t n = strlen(word);
+    if (s_.compare(i_, n, word) != 0) return false;
+    i_ += n;
+    return true;
+  }
+  bool String() {
+    if (s_[i_] != '"') return false;
+    for (i_++; i_ < s_.size(); i_++) {
+      if (s_[i_] == '\\') i_++;
+      else if (s_[i_] == '"') return ++i_, true;
+      else if ((unsigned char)s_[i_] < 0x20) return false;
+    }
+    return false;
+  }
+  bool Number() {
+    size_t start = i_;
+    if (s_[i_] == '-') i_++;
+    while (i_ < s_.size() && (isdigit((unsigned char)s_[i_]) || s_[i_] == '.')) i_++;
+    return i_ > start;
+  }
+  bool Sequence(char close, bool object) {
+    i_++;
+    Blank();
+    if (s_[i_] == close) return ++i_, true;
+    for (;;) {
+      Blank();
+      if (object) {
+        if (!String()) return false;
+        Blank();
+        if (s_[i_++] != ':') return false;
+        Blank();
+      }
+      if (!Value()) return false;
+      Blank();
+      if (s_[i_] == close) return ++i_, true;
+      if (s_[i_++] != ',') return false;
+    }
+  }
+  bool Value() {
+    if (i_ >= s_.size()) return false;
+    char c = s_[i_];
+    if (c == '{') return Sequence('}', true);
+    if (c == '[') return Sequence(']', false);
+    if (c == '"') return String();
+    return Literal("true") || Literal("false") || Literal("null") || Number();
+  }
+  const std::string &s_;
+  size_t i_ = 0;
+};
+
+size_t Count(const std::string &text, const std::string &what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+  return n;
+}
+
+TEST(Cli, JsonIsOneObjectWithTheWholeRun) {
+  ToolRun r = RunTool({"--format", "json", USB_PEIM_IMAGE});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(JsonChecker(r.out).WholeValue());
+  EXPECT_EQ(r.out[0], '{');
+  EXPECT_EQ(Count(r.out, "\"kind\": \"io\""), 104u);
+  EXPECT_EQ(Count(r.out, "\"kind\": \"mmio\""), 42u);
+  EXPECT_EQ(Count(r.out, "\"kind\": \"service\""), 5u);
+  for (const char *field : {"\"image\": {", "\"platform\": {", "\"trace\": [", "\"consumer\": {",
+                            "\"summary\": {", "\"violations\": []", "\"clean\": true",
+                            "\"load_address\": 4294705728"})
+    EXPECT_NE(r.out.find(field), std::string::npos) << field;
+
+  ToolRun quiet = RunTool({"--format", "json", "--quiet", USB_PEIM_IMAGE});
+  EXPECT_TRUE(JsonChecker(quiet.out).WholeValue());
+  EXPECT_EQ(quiet.out.find("\"trace\""), std::string::npos);
+  EXPECT_NE(quiet.out.find("\"hardware_accesses\": 146"), std::string::npos);
+}
+
+TEST(Cli, QuietRepeatAndHelp) {
+  ToolRun quiet = RunTool({"--quiet", "--repeat", "20", USB_PEIM_IMAGE});
+  EXPECT_EQ(quiet.status, 0);
+  EXPECT_EQ(quiet.out.find("Trace"), std::string::npos);
+  EXPECT_EQ(quiet.out.rfind("Summary\n", 0), 0u);
+  EXPECT_NE(quiet.out.find("20 dispatches in"), std::string::npos);
+
+  ToolRun help = RunTool({"--help"});
+  EXPECT_EQ(help.status, 0);
+  for (const char *part : {"--boot-mode", "--fail", "--pci", "--mmio", "--load-address", "--expect",
+                           "--format", "--quiet", "00:14.5", "0xFED803ED-0xFED803F1", "0xFFFC0240",
+                           "Exit status"})
+    EXPECT_NE(help.out.find(part), std::string::npos) << part;
+}
+
+TEST(Cli, FailedServiceIsShownAndTheRunStaysClean) {
+  ToolRun r = RunTool({"--fail", "AllocatePages:EFI_OUT_OF_RESOURCES@1", USB_PEIM_IMAGE});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("AllocatePages returns EFI_OUT_OF_RESOURCES on call 1"), std::string::npos);
+  EXPECT_NE(r.out.find("=> EFI_OUT_OF_RESOURCES [injected]"), std::string::npos);
+  EXPECT_NE(r.out.find("returned EFI_OUT_OF_RESOURCES"), std::string::npos);
+  EXPECT_NE(r.out.find("0 accesses"), std::string::npos);
+  EXPECT_NE(r.out.find("no PEI_USB_CONTROLLER_PPI installed"), std::string::npos);
+}
+
+TEST(Cli, RegisterPresetsReachTheTrace) {
+  ToolRun r = RunTool({"--mmio", "0xFED803EF=0x80", "--pci", "00:12.2+0x04=0x04/8", "--mmio",
+                       "00:13.2+0xB4=0x00001080", USB_PEIM_IMAGE});
+  ASSERT_EQ(r.status, 0) << r.out;
+  std::vector<std::string> trace = TraceSection(r.out);
+  auto has = [&](const std::string &a, const std::string &b) {
+    for (const std::string &l : trace)
+      if (l.find(a) != std::string::npos && l.find(b) != std::string::npos) return true;
+    return false;
+  };
+  EXPECT_TRUE(has("wr8    0xFED803EF  0x80", "chipset"));
+  EXPECT_TRUE(has("out8   0x0CFC      0x06", "00:12.2 +0x04 Command"));
+  EXPECT_TRUE(has("rd32   0xF00090B4  0x00001080", "EHCI 1 MMIO +0xB4"));
+  EXPECT_TRUE(has("wr32   0xF00090B4  0x00000040", "EHCI 1 MMIO +0xB4"));
+}
+
+TEST(Cli, ViolationsAreListedWithTheirOffsetAndGiveStatus1) {
+  // mov eax, [0xF00080B4]: an EHCI register before anything set it up.
+  std::string image = ScratchFile("unclaimed.efi", simtest::BuildImage({0xA1, 0xB4, 0x80, 0x00, 0xF0,
+                                                                         0x31, 0xC0, 0xC3}));
+  ToolRun r = RunTool({image});
+  EXPECT_EQ(r.status, 1);
+  bool listed = false;
+  for (const std::string &l : Lines(r.out))
+    listed |= l.find("+0x0200") != std::string::npos && l.find("[unclaimed-mmio]") != std::string::npos;
+  EXPECT_TRUE(listed) << r.out;
+  EXPECT_NE(r.out.find("result        NOT clean"), std::string::npos);
+}
+
+}  // namespace

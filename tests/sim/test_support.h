@@ -1,0 +1,38 @@
+// Shared by the peim-sim tests: loading the module image, building small
+// PE32 images with code of their own, and running the command-line tool.
+#ifndef TESTS_SIM_TEST_SUPPORT_H_
+#define TESTS_SIM_TEST_SUPPORT_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "pe_image.h"
+#include "platform.h"
+
+namespace simtest {
+
+// The module image, parsed; fails the test when it cannot be read.
+pe::Image ModuleImage();
+std::vector<uint8_t> ModuleBytes();
+
+// A minimal IA-32 PE32 (subsystem 11, ImageBase 0, alignment 32) holding
+// `code` in .text at RVA 0x200, entry at its start. Each offset in `fixups`
+// holds a 32-bit RVA that the .reloc section relocates.
+std::vector<uint8_t> BuildImage(const std::vector<uint8_t> &code,
+                                const std::vector<uint32_t> &fixups = {});
+constexpr uint32_t kCodeRva = 0x200;
+
+// Writes bytes to a file in the test's scratch directory; returns its path.
+std::string ScratchFile(const std::string &name, const std::vector<uint8_t> &bytes);
+
+struct ToolRun {
+  int status = -1;
+  std::string out, err;
+};
+// Runs build/peim-sim with the arguments (shell-quoted here).
+ToolRun RunTool(const std::vector<std::string> &args);
+
+}  // namespace simtest
+
+#endif  // TESTS_SIM_TEST_SUPPORT_H_

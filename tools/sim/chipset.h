@@ -1,0 +1,113 @@
+// The emulated chipset: PCI configuration mechanism #1 on ports 0xCF8-0xCFF,
+// the configuration spaces of the seven USB host-controller functions on
+// bus 0, their memory-mapped register files (answering at BAR0 while the
+// function's memory-space bit is set), and the chipset's byte registers at
+// 0xFED803ED-0xFED803F1.
+#ifndef TOOLS_SIM_CHIPSET_H_
+#define TOOLS_SIM_CHIPSET_H_
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace peimsim {
+
+constexpr uint16_t kConfigAddressPort = 0xCF8;
+constexpr uint16_t kConfigDataPort = 0xCFC;
+constexpr uint32_t kConfigEnable = 0x80000000u;
+constexpr uint32_t kChipsetRegBase = 0xFED803ED;
+constexpr uint32_t kChipsetRegCount = 5;  // 0xFED803ED-0xFED803F1
+
+constexpr int kFunctionCount = 7;
+constexpr int kChipsetDevice = kFunctionCount;  // Target::device for the chipset registers
+constexpr int kNoDevice = -1;
+
+struct PciFunction {
+  std::string role;  // "EHCI 0", "OHCI 3"
+  uint8_t bus = 0, device = 0, function = 0;
+  bool ehci = false;
+  uint32_t barSize = 0;
+  std::array<uint8_t, 256> config{};
+  std::array<uint8_t, 256> configWriteMask{};
+  std::vector<uint8_t> regs;           // barSize bytes
+  std::vector<uint8_t> regsWriteMask;  // barSize bytes
+
+  uint32_t Config32(uint32_t offset) const;
+  uint32_t Bar() const { return Config32(0x10) & ~0xFu; }
+  bool MemoryEnabled() const { return (config[0x04] & 0x02) != 0; }
+  bool Decodes() const { return MemoryEnabled() && Bar() != 0; }
+  uint32_t CfAddress() const { return uint32_t(bus) << 16 | uint32_t(device) << 11 | uint32_t(function) << 8; }
+  std::string Bdf() const;
+};
+
+// What an access reached.
+struct Target {
+  int device = kNoDevice;  // function index, kChipsetDevice, or kNoDevice
+  uint32_t offset = 0;     // register offset in the configuration space or register file
+  bool claimed = false;    // some device answered for every byte
+};
+
+// What a port access was, for the trace and the checks.
+enum class PortKind : uint8_t {
+  kConfigAddress,      // 32-bit access to CONFIG_ADDRESS
+  kConfigData,         // data port access with the enable bit set
+  kConfigDisabled,     // data port access with the enable bit clear
+  kConfigBadWidth,     // non-32-bit access to 0xCF8-0xCFB, or one that crosses CONFIG_DATA
+  kUnclaimed,          // any other port
+};
+
+struct PortResult {
+  PortKind kind = PortKind::kUnclaimed;
+  uint32_t configAddress = 0;  // CONFIG_ADDRESS when the access was made
+  Target target;               // kConfigData: the function (or none) and the register
+};
+
+class Chipset {
+ public:
+  Chipset();
+
+  // Processor side. Reads of anything that does not answer return all ones.
+  uint32_t PortRead(uint16_t port, int size, PortResult &result);
+  void PortWrite(uint16_t port, int size, uint32_t value, PortResult &result);
+  Target DecodeMemory(uint32_t address, int size) const;
+  uint64_t MemoryRead(const Target &target, int size) const;
+  void MemoryWrite(const Target &target, int size, uint64_t value);
+
+  // Initial contents, as set up before a run. They are taken verbatim: the
+  // write masks only apply to writes from the processor.
+  bool SetConfig(const std::string &bdf, uint32_t offset, int width, uint32_t value,
+                 std::string &error);
+  bool SetFunctionRegister(const std::string &bdf, uint32_t offset, int width, uint32_t value,
+                           std::string &error);
+  bool SetChipsetRegister(uint32_t address, int width, uint32_t value, std::string &error);
+  // Every register that the setters can reach, from a generator started at start.
+  void Randomize(uint32_t start);
+
+  const PciFunction &Function(int index) const { return functions_[index]; }
+  PciFunction &Function(int index) { return functions_[index]; }
+  int FindFunction(uint32_t bus, uint32_t device, uint32_t function) const;
+  int FindFunction(const std::string &bdf) const;
+  uint8_t ChipsetByte(uint32_t address) const { return chipset_[address - kChipsetRegBase]; }
+  uint32_t ConfigAddress() const { return configAddress_; }
+
+  // Register names for the trace: "BAR0", "Command", "CAPLENGTH/HCIVERSION".
+  static std::string ConfigRegisterName(uint32_t offset, int width);
+  static std::string EhciRegisterName(uint32_t offset, int width);
+
+ private:
+  uint32_t ConfigRead(int fn, uint32_t offset, int size) const;
+  void ConfigWrite(int fn, uint32_t offset, int size, uint32_t value);
+  PortResult DecodeDataPort(uint16_t port, int size) const;
+
+  std::array<PciFunction, kFunctionCount> functions_;
+  std::array<uint8_t, kChipsetRegCount> chipset_{};
+  uint32_t configAddress_ = 0;
+};
+
+// Text of the default platform contents, for --help and the README.
+std::string DescribeDefaultChipset();
+
+}  // namespace peimsim
+
+#endif  // TOOLS_SIM_CHIPSET_H_

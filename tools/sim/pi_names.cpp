@@ -1,0 +1,168 @@
+#include "pi_names.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace peimsim {
+namespace {
+
+const char *const kStatusNames[] = {
+    "EFI_SUCCESS",          "EFI_LOAD_ERROR",       "EFI_INVALID_PARAMETER",
+    "EFI_UNSUPPORTED",      "EFI_BAD_BUFFER_SIZE",  "EFI_BUFFER_TOO_SMALL",
+    "EFI_NOT_READY",        "EFI_DEVICE_ERROR",     "EFI_WRITE_PROTECTED",
+    "EFI_OUT_OF_RESOURCES", "EFI_VOLUME_CORRUPTED", "EFI_VOLUME_FULL",
+    "EFI_NO_MEDIA",         "EFI_MEDIA_CHANGED",    "EFI_NOT_FOUND",
+    "EFI_ACCESS_DENIED",    "EFI_NO_RESPONSE",      "EFI_NO_MAPPING",
+    "EFI_TIMEOUT",          "EFI_NOT_STARTED",      "EFI_ALREADY_STARTED",
+    "EFI_ABORTED",
+};
+constexpr int kStatusCount = sizeof kStatusNames / sizeof kStatusNames[0];
+
+struct BootMode {
+  uint32_t value;
+  const char *name;
+};
+const BootMode kBootModes[] = {
+    {0x00, "BOOT_WITH_FULL_CONFIGURATION"},
+    {0x01, "BOOT_WITH_MINIMAL_CONFIGURATION"},
+    {0x02, "BOOT_ASSUMING_NO_CONFIGURATION_CHANGES"},
+    {0x03, "BOOT_WITH_FULL_CONFIGURATION_PLUS_DIAGNOSTICS"},
+    {0x04, "BOOT_WITH_DEFAULT_SETTINGS"},
+    {0x05, "BOOT_ON_S4_RESUME"},
+    {0x06, "BOOT_ON_S5_RESUME"},
+    {0x07, "BOOT_WITH_MFG_MODE_SETTINGS"},
+    {0x10, "BOOT_ON_S2_RESUME"},
+    {0x11, "BOOT_ON_S3_RESUME"},
+    {0x12, "BOOT_ON_FLASH_UPDATE"},
+    {0x20, "BOOT_IN_RECOVERY_MODE"},
+};
+
+const char *const kMemoryTypes[] = {
+    "EfiReservedMemoryType",  "EfiLoaderCode",          "EfiLoaderData",
+    "EfiBootServicesCode",    "EfiBootServicesData",    "EfiRuntimeServicesCode",
+    "EfiRuntimeServicesData", "EfiConventionalMemory",  "EfiUnusableMemory",
+    "EfiACPIReclaimMemory",   "EfiACPIMemoryNVS",
+};
+
+const char *const kServiceNames[kServiceSlots] = {
+    "InstallPpi",        "ReInstallPpi",      "LocatePpi",        "NotifyPpi",
+    "GetBootMode",       "SetBootMode",       "GetHobList",       "CreateHob",
+    "FfsFindNextVolume", "FfsFindNextFile",   "FfsFindSectionData", "InstallPeiMemory",
+    "AllocatePages",     "AllocatePool",      "CopyMem",          "SetMem",
+    "ReportStatusCode",  "ResetSystem",       "CpuIo",            "PciCfg",
+    "FfsFindFileByName", "FfsGetFileInfo",    "FfsGetVolumeInfo", "RegisterForShadow",
+    "FindSectionData3",  "FfsGetFileInfo2",   "ResetSystem2",     "FreePages",
+};
+
+struct KnownGuid {
+  const char *text;
+  const char *name;
+};
+const KnownGuid kKnownGuids[] = {
+    {"1F4C6F90-B06B-48D8-A201-BAE5F1CD7D56", "gEfiPeiStallPpiGuid"},
+    {"3BC1F6DE-693E-4547-A300-21823CA420B2", "gPeiUsbControllerPpiGuid"},
+    {"F894643D-C449-42D1-8EA8-85BDD8C65BDE", "gEfiPeiMemoryDiscoveredPpiGuid"},
+    {"605EA650-C65C-42E1-BA80-91A52AB618C6", "gEfiEndOfPeiSignalPpiGuid"},
+};
+
+bool ParseNumber(const std::string &text, uint32_t &value) {
+  if (text.empty()) return false;
+  char *end = nullptr;
+  unsigned long long v = strtoull(text.c_str(), &end, 0);
+  if (*end != '\0' || v > 0xFFFFFFFFull || text[0] == '-') return false;
+  value = uint32_t(v);
+  return true;
+}
+
+}  // namespace
+
+const Guid kStallPpiGuid = *GuidFromText("1F4C6F90-B06B-48D8-A201-BAE5F1CD7D56");
+const Guid kUsbControllerPpiGuid = *GuidFromText("3BC1F6DE-693E-4547-A300-21823CA420B2");
+
+std::string Hex(uint64_t value, int digits) {
+  char s[24];
+  snprintf(s, sizeof s, "0x%0*llX", digits, (unsigned long long)value);
+  return s;
+}
+
+std::string StatusName(uint32_t status) {
+  if (status == 0) return kStatusNames[0];
+  if ((status & kErrorBit) && (status & ~kErrorBit) < uint32_t(kStatusCount))
+    return kStatusNames[status & ~kErrorBit];
+  char s[16];
+  snprintf(s, sizeof s, "0x%08X", status);
+  return s;
+}
+
+std::optional<uint32_t> StatusFromName(const std::string &name) {
+  for (int i = 0; i < kStatusCount; i++)
+    if (name == kStatusNames[i] || name == kStatusNames[i] + 4)  // with or without "EFI_"
+      return i == 0 ? 0 : (kErrorBit | uint32_t(i));
+  uint32_t v;
+  if (ParseNumber(name, v)) return v;
+  return std::nullopt;
+}
+
+std::string BootModeName(uint32_t mode) {
+  for (const BootMode &m : kBootModes)
+    if (m.value == mode) return m.name;
+  return "";
+}
+
+std::optional<uint32_t> BootModeFromName(const std::string &name) {
+  for (const BootMode &m : kBootModes)
+    if (name == m.name) return m.value;
+  uint32_t v;
+  if (ParseNumber(name, v)) return v;
+  return std::nullopt;
+}
+
+std::string MemoryTypeName(uint32_t type) {
+  if (type < sizeof kMemoryTypes / sizeof kMemoryTypes[0]) return kMemoryTypes[type];
+  return "";
+}
+
+const char *ServiceSlotName(int slot) {
+  return slot >= 0 && slot < kServiceSlots ? kServiceNames[slot] : "?";
+}
+
+int ServiceSlotFromName(const std::string &name) {
+  for (int i = 0; i < kServiceSlots; i++)
+    if (name == kServiceNames[i]) return i;
+  return -1;
+}
+
+std::string GuidText(const Guid &g) {
+  char s[40];
+  snprintf(s, sizeof s, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X",
+           g[3], g[2], g[1], g[0], g[5], g[4], g[7], g[6], g[8], g[9], g[10], g[11], g[12],
+           g[13], g[14], g[15]);
+  return s;
+}
+
+std::optional<Guid> GuidFromText(const std::string &t) {
+  // Byte positions in the text of each memory byte.
+  static const int kPos[16] = {6, 4, 2, 0, 11, 9, 16, 14, 19, 21, 24, 26, 28, 30, 32, 34};
+  if (t.size() != 36 || t[8] != '-' || t[13] != '-' || t[18] != '-' || t[23] != '-')
+    return std::nullopt;
+  Guid g{};
+  for (int i = 0; i < 16; i++) {
+    unsigned v;
+    if (!isxdigit((unsigned char)t[kPos[i]]) || !isxdigit((unsigned char)t[kPos[i] + 1]) ||
+        sscanf(t.c_str() + kPos[i], "%2x", &v) != 1)
+      return std::nullopt;
+    g[i] = uint8_t(v);
+  }
+  return g;
+}
+
+std::string GuidName(const Guid &guid) {
+  std::string text = GuidText(guid);
+  for (const KnownGuid &k : kKnownGuids)
+    if (text == k.text) return k.name;
+  return text;
+}
+
+}  // namespace peimsim

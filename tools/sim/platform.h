@@ -1,0 +1,298 @@
+// The emulated platform a PEI module image runs on: a 32-bit flat
+// protected-mode CPU, RAM with a stack and a page pool, a PEI Foundation of
+// our own (services table, PPI database, page allocator, Stall PPI), the
+// chipset model, and the checks made on every access.
+#ifndef TOOLS_SIM_PLATFORM_H_
+#define TOOLS_SIM_PLATFORM_H_
+
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "chipset.h"
+#include "pe_image.h"
+#include "pi_names.h"
+
+struct uc_struct;
+
+namespace peimsim {
+
+// Memory map. Everything not listed is unmapped; touching it stops the run.
+constexpr uint32_t kPageSize = 0x1000;
+constexpr uint32_t kRamBase = 0x00010000;  // below it: nothing (null pointers fault)
+constexpr uint32_t kRamEnd = 0x01000000;   // 16 MiB of RAM
+constexpr uint32_t kStackBase = 0x00010000;
+constexpr uint32_t kStackTop = 0x00020000;  // 64 KiB stack
+constexpr uint32_t kFoundationData = 0x00020000;  // PEI Foundation tables, one page
+constexpr uint32_t kFoundationCode = 0x00021000;  // service entry points (int3), read+execute
+constexpr uint32_t kCallerData = 0x00022000;      // the calling side's variables, one page
+constexpr uint32_t kPoolBase = 0x00100000;        // page pool for AllocatePages
+constexpr uint32_t kPoolPages = 256;
+constexpr uint32_t kDeviceWindowBase = 0xC0000000;  // memory-mapped devices
+constexpr uint32_t kDeviceWindowEnd = 0xFF000000;
+constexpr uint32_t kDefaultLoadAddress = 0xFFFC0240;  // in flash, where the module runs in place
+constexpr uint8_t kUninitialisedByte = 0xAF;          // RAM contents nobody has written
+constexpr uint32_t kIdSlotFill = 0x5A5A5A00;  // upper bytes of a UINT8 argument's stack slot
+
+// Fixed addresses inside the Foundation's data page.
+constexpr uint32_t kPeiServicesCell = kFoundationData + 0x000;  // CONST EFI_PEI_SERVICES **
+constexpr uint32_t kPeiServicesTable = kFoundationData + 0x010;
+constexpr uint32_t kStallPpi = kFoundationData + 0x100;
+constexpr uint32_t kStallPpiDescriptor = kFoundationData + 0x110;
+constexpr uint32_t kStallPpiGuidAddress = kFoundationData + 0x120;
+constexpr uint32_t kFileHandle = kFoundationData + 0x200;  // the module's (dummy) FFS file
+constexpr uint32_t kReturnTrap = kFoundationCode + 0xFF0;  // where called code returns to
+
+enum class Phase : uint8_t { kEntry, kConsumer, kCall };
+
+enum class EventKind : uint8_t { kService, kPort, kMemory, kRamWrite };
+
+struct Event {
+  EventKind kind = EventKind::kPort;
+  Phase phase = Phase::kEntry;
+  bool write = false;
+  uint8_t width = 0;      // bits
+  uint32_t address = 0;   // port or memory address
+  uint64_t value = 0;
+  uint32_t eip = 0;       // the instruction that made it (the call, for services)
+  PortKind portKind = PortKind::kUnclaimed;
+  uint32_t configAddress = 0;  // CONFIG_ADDRESS at the time (port events)
+  Target target;
+  int service = -1;  // index into Platform::Services() for kService
+};
+
+// One PEI service or PPI member called by the module, decoded.
+struct ServiceCall {
+  std::string name;     // "GetBootMode", "Stall"
+  int slot = -1;        // PEI services slot, -1 for PPI members
+  uint32_t args[6] = {};  // the stack arguments, PeiServices first
+  uint32_t status = 0;
+  bool injected = false;   // the status is a failure set up with --fail
+  bool expected = true;    // a service this module may use
+  std::string arguments;   // decoded, after PeiServices
+  std::string results;     // what it handed back
+};
+
+struct Violation {
+  std::string kind;     // short stable tag: "unclaimed-mmio", "write-outside", ...
+  std::string message;  // one line
+  uint32_t eip = 0;
+  bool hasEip = false;
+};
+
+// A failure to inject: the service's call number `call` (1-based, 0 = every
+// call) returns `status` without doing anything.
+struct Failure {
+  std::string service;
+  uint32_t status = 0;
+  uint32_t call = 0;
+};
+
+struct RegisterPreset {
+  enum Space { kConfig, kFunctionMemory, kChipsetMemory } space = kConfig;
+  std::string bdf;
+  uint32_t address = 0;  // offset, or the chipset address
+  int width = 32;
+  uint32_t value = 0;
+};
+
+struct PlatformOptions {
+  uint32_t loadAddress = kDefaultLoadAddress;
+  uint32_t bootMode = 0;
+  bool stallPpi = true;
+  std::vector<Failure> failures;
+  bool randomize = false;
+  uint32_t randomizeStart = 0;
+  std::vector<RegisterPreset> presets;
+  uint64_t budget = 1000000;  // instructions per call into the image
+  // Also count instructions one by one with a per-instruction hook (slow;
+  // for checking the per-block count).
+  bool countEachInstruction = false;
+};
+
+struct CallOutcome {
+  bool returned = false;  // came back to its caller with the stack balanced
+  uint32_t eax = 0;
+  uint64_t instructions = 0;
+};
+
+struct ConsumerQuery {
+  uint32_t id = 0;
+  uint32_t status = 0;
+  bool returned = false;
+  uint32_t type = 0, base = 0;
+  bool typeWritten = false, baseWritten = false;
+};
+
+struct ConsumerView {
+  bool found = false;
+  uint32_t locateStatus = 0;
+  uint32_t descriptor = 0, flags = 0, guidAddress = 0, ppi = 0, function = 0;
+  std::vector<ConsumerQuery> queries;
+};
+
+struct InstalledPpi {
+  uint32_t descriptor = 0;
+  uint32_t flags = 0;
+  Guid guid{};
+  uint32_t guidAddress = 0;
+  uint32_t ppi = 0;
+  bool byModule = false;
+};
+
+struct Allocation {
+  uint32_t address = 0;
+  uint32_t pages = 0;
+  uint32_t type = 0;
+};
+
+class Platform {
+ public:
+  Platform();
+  ~Platform();
+  Platform(const Platform &) = delete;
+  Platform &operator=(const Platform &) = delete;
+
+  // Checks that the image can run here, maps it at options.loadAddress with
+  // its relocations applied, read+execute only, and builds the platform.
+  // False with a one-line error for an image or options it cannot take.
+  bool Load(const pe::Image &image, const PlatformOptions &options, std::string &error);
+
+  // Puts memory, registers, the chipset and the PPI database back into the
+  // state they had after Load, and forgets the last run's trace.
+  void Reset();
+
+  // The PEI Foundation dispatches the module: its entry is called with the
+  // module's file handle and the PEI services pointer.
+  CallOutcome RunEntry();
+
+  // What a consumer sees: LocatePpi(gPeiUsbControllerPpiGuid) in the PPI
+  // database, then GetUsbController for ids 0, 1, 2, ... up to the first
+  // error (or 256 ids).
+  ConsumerView QueryConsumer();
+
+  // Calls cdecl code at address with 32-bit stack arguments; the caller's
+  // variables listed in outputs (address, size) may be written by it.
+  CallOutcome Call(uint32_t address, const std::vector<uint32_t> &args,
+                   const std::vector<std::pair<uint32_t, uint32_t>> &outputs = {},
+                   Phase phase = Phase::kCall);
+
+  // Memory access from the host side (no checks, no trace).
+  bool Read(uint32_t address, void *data, size_t size) const;
+  bool Write(uint32_t address, const void *data, size_t size);
+  uint32_t Read32(uint32_t address) const;
+
+  // Records every processor write into [address, address + size) as a
+  // memory event (for checking store patterns). Cleared by Reset.
+  void WatchWrites(uint32_t address, uint32_t size);
+  // MMX register 0 before the next call; its value after the last call.
+  void SetMm0(uint64_t value) { mm0 = value; }
+  uint64_t Mm0After() const { return mm0After_; }
+
+  const std::vector<Event> &Events() const { return events_; }
+  const std::vector<ServiceCall> &Services() const { return services_; }
+  const std::vector<Violation> &Violations() const { return violations_; }
+  const std::vector<InstalledPpi> &Ppis() const { return ppis_; }
+  const std::vector<Allocation> &Allocations() const { return allocations_; }
+  const std::vector<uint32_t> &StallRequests() const { return stalls_; }
+  const Chipset &chipset() const { return chipset_; }
+  const pe::Image &image() const { return image_; }
+  const PlatformOptions &options() const { return options_; }
+  uint32_t LoadAddress() const { return options_.loadAddress; }
+  uint32_t ImageEnd() const { return options_.loadAddress + image_.sizeOfImage; }
+  bool InImage(uint32_t address) const {
+    return address - options_.loadAddress < image_.sizeOfImage;
+  }
+  uint64_t EntryInstructions() const { return entryInstructions_; }
+  // Instructions counted one by one since Reset (countEachInstruction).
+  uint64_t CountedOneByOne() const { return oneByOne_; }
+  uint64_t HardwareAccesses(Phase phase) const;
+
+  // Describes an address for messages: "stack", "page 0x001FF000+0x4", "image+0x34C".
+  std::string Where(uint32_t address) const;
+
+ private:
+  friend struct Hooks;
+
+  bool MapMemory(std::string &error);
+  void BuildFoundation();
+  void AddViolation(const std::string &kind, const std::string &message, bool atEip = true);
+  uint32_t CurrentEip() const;
+  uint8_t *Host(uint32_t address, uint32_t size) const;  // RAM or device window, else null
+  void HostWrite(uint32_t address, const void *data, size_t size);
+  void MarkDirty(uint32_t address, uint32_t size);
+  bool Allocated(uint32_t address, uint32_t size) const;
+  bool WritableByModule(uint32_t address, uint32_t size) const;
+  uint32_t CallSite(uint32_t returnAddress) const;
+
+  // Hook bodies.
+  void OnMemory(bool write, uint32_t address, int size, uint64_t value);
+  void OnPortIn(uint16_t port, int size, uint32_t &value);
+  void OnPortOut(uint16_t port, int size, uint32_t value);
+  void CheckPort(const Event &e);
+  void OnService(uint32_t address);
+  void OnBlock(uint32_t address, uint32_t size);
+  uint32_t PortInstruction();
+  void OnFault(const char *what, uint32_t address, int size);
+  void OnInterrupt(uint32_t number);
+
+  // The Foundation's services.
+  uint32_t ServiceStatus(const std::string &name, uint32_t defaultStatus, bool &injected);
+  void DoInstallPpi(ServiceCall &call);
+  void DoLocatePpi(ServiceCall &call);
+  void DoGetBootMode(ServiceCall &call);
+  void DoAllocatePages(ServiceCall &call);
+  void DoStall(ServiceCall &call);
+  bool ServiceOutput(ServiceCall &call, uint32_t address, const void *data, size_t size,
+                     const char *what);
+
+  uc_struct *uc_ = nullptr;
+  pe::Image image_;
+  PlatformOptions options_;
+  Chipset initialChipset_, chipset_;
+  uint8_t *ram_ = nullptr;      // kRamEnd bytes, indexed by address
+  uint8_t *devices_ = nullptr;  // the device window, indexed by address - kDeviceWindowBase
+  uint8_t *imageMemory_ = nullptr;  // the image's pages, mapped read+execute
+  uint32_t imageMapBase_ = 0, imageMapSize_ = 0;
+  std::vector<uint8_t> foundationPage_;  // kFoundationData as built
+  std::vector<uint8_t> dirty_;           // one flag per RAM page
+  std::vector<uint32_t> dirtyList_;
+
+  std::vector<Event> events_;
+  std::vector<ServiceCall> services_;
+  std::vector<Violation> violations_;
+  std::vector<InstalledPpi> initialPpis_, ppis_;
+  std::vector<Allocation> allocations_;
+  std::vector<uint32_t> stalls_;
+  std::vector<uint32_t> serviceCalls_;  // calls per service slot (+ Stall at the end)
+  std::vector<std::pair<uint32_t, uint32_t>> outputs_;
+  std::vector<std::pair<uint32_t, uint32_t>> watches_;
+  uint32_t poolNext_ = kPoolBase + kPoolPages * kPageSize;  // allocates downwards
+
+  // The current call.
+  Phase phase_ = Phase::kEntry;
+  uint32_t frameLimit_ = kStackTop;  // the caller's frame starts here
+  uint64_t instructions_ = 0;
+  uint64_t entryInstructions_ = 0;
+  bool stopped_ = false;
+  int splitReadsToSkip_ = 0;
+  uint64_t mm0 = 0x0123456789ABCDEFull;
+  uint64_t mm0After_ = 0;
+  std::mt19937 scratch_;  // values for scratch registers
+  // Translated blocks of the image seen so far, by address << 16 | size.
+  struct Block {
+    uint16_t instructions = 0;
+    std::vector<uint32_t> ports;  // addresses of its IN/OUT instructions, in order
+  };
+  std::unordered_map<uint64_t, Block> blocks_;
+  const Block *block_ = nullptr;  // the block executing now
+  size_t blockPorts_ = 0;         // its port instructions already executed
+  uint64_t oneByOne_ = 0;
+};
+
+}  // namespace peimsim
+
+#endif  // TOOLS_SIM_PLATFORM_H_

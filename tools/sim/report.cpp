@@ -1,0 +1,503 @@
+#include "report.h"
+
+#include <cstdio>
+#include <sstream>
+
+namespace peimsim {
+namespace {
+
+std::string Pad(const std::string &s, size_t width) {
+  return s.size() >= width ? s : s + std::string(width - s.size(), ' ');
+}
+
+std::string PadLeft(const std::string &s, size_t width) {
+  return s.size() >= width ? s : std::string(width - s.size(), ' ') + s;
+}
+
+std::string Bdf(uint32_t configAddress) {
+  char s[16];
+  snprintf(s, sizeof s, "%02X:%02X.%X", configAddress >> 16 & 0xFF, configAddress >> 11 & 0x1F,
+           configAddress >> 8 & 7);
+  return s;
+}
+
+std::string Offset(const Platform &p, const Event &e) {
+  return p.InImage(e.eip) ? "+" + Hex(e.eip - p.LoadAddress(), 4) : Hex(e.eip, 8);
+}
+
+// What an access touched, in a firmware engineer's words.
+std::string TargetText(const Platform &p, const Event &e) {
+  const Chipset &c = p.chipset();
+  if (e.kind == EventKind::kPort) {
+    switch (e.portKind) {
+      case PortKind::kConfigAddress:
+        if (!e.write) return "CONFIG_ADDRESS";
+        return "CONFIG_ADDRESS <- PCI " + Bdf(e.configAddress) + " +" +
+               Hex(e.configAddress & 0xFF, 2) +
+               ((e.configAddress & kConfigEnable) ? "" : " (enable bit clear)");
+      case PortKind::kConfigData: {
+        std::string s = "PCI " + Bdf(e.configAddress) + " +" + Hex(e.target.offset, 2);
+        if (!e.target.claimed) return s + " (absent function)";
+        std::string name = Chipset::ConfigRegisterName(e.target.offset, e.width);
+        if (!name.empty()) s += " " + name;
+        return s + " (" + c.Function(e.target.device).role + ")";
+      }
+      case PortKind::kConfigDisabled: return "CONFIG_DATA with the enable bit clear";
+      case PortKind::kConfigBadWidth: return "PCI configuration port at a wrong width";
+      case PortKind::kUnclaimed: return "no device";
+    }
+  }
+  if (e.kind == EventKind::kRamWrite) return p.Where(uint32_t(e.address));
+  if (!e.target.claimed) return "no device claims it";
+  if (e.target.device == kChipsetDevice) {
+    std::string s = "chipset " + Hex(e.address, 8);
+    if (e.width > 8) s += "-" + Hex(e.address + e.width / 8 - 1, 8).substr(8);
+    return s;
+  }
+  const PciFunction &f = c.Function(e.target.device);
+  std::string s = f.role + " MMIO +" + Hex(e.target.offset, 2);
+  std::string name = f.ehci ? Chipset::EhciRegisterName(e.target.offset, e.width) : "";
+  if (!name.empty()) s += " " + name;
+  return s;
+}
+
+std::string ValueText(const Event &e) { return Hex(e.value, e.width / 4); }
+
+std::string TraceBody(const Platform &p, const Event &e) {
+  if (e.kind == EventKind::kService) {
+    const ServiceCall &s = p.Services()[e.service];
+    std::string line = "PEI   " + s.name + " (" + s.arguments + ")  => " + StatusName(s.status);
+    if (s.injected) line += " [injected]";
+    if (!s.results.empty()) line += "  " + s.results;
+    if (e.phase == Phase::kConsumer) line += "  [from GetUsbController]";
+    return line;
+  }
+  std::string kind = e.kind == EventKind::kPort ? "IO" : e.kind == EventKind::kMemory ? "MMIO" : "RAM";
+  std::string op = e.kind == EventKind::kPort ? (e.write ? "out" : "in") : (e.write ? "wr" : "rd");
+  std::string address = e.kind == EventKind::kPort ? Hex(e.address, 4) : Hex(e.address, 8);
+  return Pad(kind, 6) + Pad(op + std::to_string(e.width), 7) + Pad(address, 12) +
+         Pad(ValueText(e), 12) + TargetText(p, e);
+}
+
+std::string Trim(const std::string &s) {
+  size_t a = s.find_first_not_of(" \t\r"), b = s.find_last_not_of(" \t\r");
+  return a == std::string::npos ? "" : s.substr(a, b - a + 1);
+}
+
+// A trace line without its number and image offset, blanks collapsed.
+std::string CompareKey(const std::string &line) {
+  std::istringstream in(line);
+  std::string word, key;
+  int n = 0;
+  while (in >> word)
+    if (n++ >= 2) key += (key.empty() ? "" : " ") + word;
+  return key;
+}
+
+// ---- JSON ------------------------------------------------------------------
+
+std::string Json(const std::string &s) {
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += char(c);
+    } else if (c < 0x20) {
+      char b[8];
+      snprintf(b, sizeof b, "\\u%04x", c);
+      out += b;
+    } else {
+      out += char(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string Json(bool b) { return b ? "true" : "false"; }
+std::string Json(uint64_t v) { return std::to_string(v); }
+std::string Json(double v) {
+  char b[32];
+  snprintf(b, sizeof b, "%.3f", v);
+  return b;
+}
+
+class Object {
+ public:
+  template <typename T>
+  Object &Add(const std::string &key, const T &value) {
+    return Raw(key, Json(value));
+  }
+  Object &Raw(const std::string &key, const std::string &json) {
+    text_ += (text_.empty() ? "" : ", ") + Json(key) + ": " + json;
+    return *this;
+  }
+  std::string Str() const { return "{" + text_ + "}"; }
+
+ private:
+  std::string text_;
+};
+
+std::string Array(const std::vector<std::string> &items, const char *sep = ", ") {
+  std::string s = "[";
+  for (size_t i = 0; i < items.size(); i++) s += (i ? sep : "") + items[i];
+  return s + "]";
+}
+
+const char *PhaseName(Phase p) {
+  return p == Phase::kEntry ? "entry" : p == Phase::kConsumer ? "consumer" : "call";
+}
+
+// ---- Shared figures -----------------------------------------------------------
+
+struct Figures {
+  uint64_t ports = 0, portReads = 0, mmio = 0, mmioReads = 0, services = 0;
+  uint64_t Hardware() const { return ports + mmio; }
+};
+
+Figures Count(const Platform &p) {
+  Figures f;
+  for (const Event &e : p.Events()) {
+    if (e.phase != Phase::kEntry) continue;
+    if (e.kind == EventKind::kPort) {
+      f.ports++;
+      f.portReads += !e.write;
+    } else if (e.kind == EventKind::kMemory) {
+      f.mmio++;
+      f.mmioReads += !e.write;
+    } else if (e.kind == EventKind::kService) {
+      f.services++;
+    }
+  }
+  return f;
+}
+
+std::string SectionFlags(uint32_t c) {
+  std::string s;
+  if (c & pe::kScnCntCode) s += "code ";
+  if (c & pe::kScnCntInitializedData) s += "data ";
+  if (c & pe::kScnCntUninitializedData) s += "bss ";
+  if (c & pe::kScnMemDiscardable) s += "discardable ";
+  s += (c & pe::kScnMemRead) ? "R" : "-";
+  s += (c & pe::kScnMemWrite) ? "W" : "-";
+  s += (c & pe::kScnMemExecute) ? "X" : "-";
+  return s;
+}
+
+std::string FailureText(const Failure &f) {
+  return f.service + " returns " + StatusName(f.status) +
+         (f.call ? " on call " + std::to_string(f.call) : " on every call");
+}
+
+std::string QueryText(const ConsumerQuery &q) {
+  std::string s = Pad("GetUsbController (Id " + std::to_string(q.id) + ")", 26) + "=> " +
+                  Pad(StatusName(q.status), 23);
+  if (!q.returned) return s + "did not return";
+  if (q.status & kErrorBit)
+    return s + (q.typeWritten || q.baseWritten ? "wrote its outputs anyway: Type " + Hex(q.type, 8) +
+                                                     ", Base " + Hex(q.base, 8)
+                                               : "outputs untouched");
+  return s + "Type " + std::to_string(q.type) + (q.type == 3 ? " (PEI_EHCI_CONTROLLER)" : "") +
+         "  Base " + Hex(q.base, 8);
+}
+
+}  // namespace
+
+std::vector<std::string> TraceLines(const Platform &p) {
+  std::vector<std::string> lines;
+  int n = 0;
+  for (const Event &e : p.Events())
+    lines.push_back(PadLeft(std::to_string(++n), 5) + "  " + Pad(Offset(p, e), 9) + TraceBody(p, e));
+  return lines;
+}
+
+ExpectResult CompareTrace(const std::vector<std::string> &actual, const std::string &saved) {
+  ExpectResult r;
+  std::vector<std::string> expected;
+  std::istringstream in(saved);
+  std::string line;
+  bool inTrace = false;
+  while (std::getline(in, line)) {
+    if (!inTrace) {
+      inTrace = line.rfind("Trace", 0) == 0;
+      continue;
+    }
+    std::string t = Trim(line);
+    if (t.empty()) break;
+    if (t[0] == '#') continue;  // the column heading
+    expected.push_back(line);
+  }
+  size_t n = std::min(actual.size(), expected.size());
+  for (size_t i = 0; i < n; i++) {
+    if (CompareKey(actual[i]) != CompareKey(expected[i])) {
+      r.difference = "first difference at trace line " + std::to_string(i + 1) + ":\n  expected: " +
+                     Trim(expected[i]) + "\n  actual:   " + Trim(actual[i]);
+      return r;
+    }
+  }
+  if (actual.size() != expected.size()) {
+    r.difference = "the trace has " + std::to_string(actual.size()) + " lines, the saved one " +
+                   std::to_string(expected.size()) + "; first extra line:\n  " +
+                   Trim(actual.size() > n ? actual[n] : expected[n]);
+    return r;
+  }
+  r.match = true;
+  return r;
+}
+
+bool CleanRun(const RunReport &r) {
+  return r.entry.returned && r.platform->Violations().empty() && (!r.expect || r.expect->match);
+}
+
+std::string RenderText(const RunReport &r, bool quiet) {
+  const Platform &p = *r.platform;
+  const pe::Image &img = p.image();
+  std::string s;
+  auto line = [&](const std::string &label, const std::string &text) {
+    s += "  " + Pad(label, 14) + text + "\n";
+  };
+  if (!quiet) {
+    s += "peim-sim: " + r.imagePath + "\n\nImage\n";
+    line("format", std::string(img.magic == pe::kMagicPe32 ? "PE32" : "?") + ", " +
+                       (img.machine == pe::kMachineI386 ? "IA-32" : "?") + " (machine " +
+                       Hex(img.machine, 4) + "), subsystem " + std::to_string(img.subsystem) +
+                       (img.subsystem == 11 ? " (EFI boot-service driver)" : " (not 11!)"));
+    line("size", std::to_string(img.bytes.size()) + " bytes in the file, " +
+                     Hex(img.sizeOfImage) + " in memory, headers " + Hex(img.sizeOfHeaders) +
+                     ", alignment " + Hex(img.sectionAlignment) + "/" + Hex(img.fileAlignment));
+    for (size_t i = 0; i < img.sections.size(); i++) {
+      const pe::Section &sec = img.sections[i];
+      line(i == 0 ? "sections" : "", Pad(sec.name, 8) + " RVA " + Hex(sec.virtualAddress, 8) +
+                                         "  " + PadLeft(Hex(sec.virtualSize), 6) + " bytes  " +
+                                         SectionFlags(sec.characteristics));
+    }
+    line("relocations", std::to_string(img.relocations.size()) + " (32-bit)");
+    line("entry", "RVA " + Hex(img.entryRva, 8));
+    line("loaded at", Hex(p.LoadAddress(), 8) + " (preferred base " + Hex(img.imageBase, 8) +
+                          "), relocations applied, mapped read+execute only");
+
+    const PlatformOptions &o = p.options();
+    s += "\nPlatform\n";
+    std::string mode = BootModeName(o.bootMode);
+    line("boot mode", Hex(o.bootMode, 2) + (mode.empty() ? "" : " " + mode));
+    line("Stall PPI", o.stallPpi ? "installed at " + Hex(kStallPpi, 8) : "not installed");
+    if (o.failures.empty()) line("failures", "none");
+    for (size_t i = 0; i < o.failures.size(); i++)
+      line(i ? "" : "failures", FailureText(o.failures[i]));
+    line("registers", std::string(o.randomize ? "random (from " + std::to_string(o.randomizeStart) + ")"
+                                              : "defaults (see --help)") +
+                          (o.presets.empty() ? "" : ", " + std::to_string(o.presets.size()) + " set"));
+    line("memory", "stack " + Hex(kStackBase, 8) + "-" + Hex(kStackTop - 1, 8) + ", page pool " +
+                       Hex(kPoolBase, 8) + "-" + Hex(kPoolBase + kPoolPages * kPageSize - 1, 8));
+
+    s += "\nTrace\n";
+    s += PadLeft("#", 5) + "  " + Pad("image+", 9) + Pad("kind", 6) + Pad("op", 7) +
+         Pad("address", 12) + Pad("value", 12) + "target\n";
+    for (const std::string &l : TraceLines(p)) s += l + "\n";
+    if (p.Events().empty()) s += "  (no access)\n";
+
+    s += "\nConsumer\n";
+    const ConsumerView &c = r.consumer;
+    if (!c.found) {
+      s += "  LocatePpi (gPeiUsbControllerPpiGuid, 0)  => EFI_NOT_FOUND\n";
+    } else {
+      s += "  LocatePpi (gPeiUsbControllerPpiGuid, 0)  => EFI_SUCCESS  descriptor " +
+           Hex(c.descriptor, 8) + " (" + p.Where(c.descriptor) + ", Flags " + Hex(c.flags, 8) +
+           "), Ppi " + Hex(c.ppi, 8) + " (" + p.Where(c.ppi) + "), GetUsbController " +
+           Hex(c.function, 8) + " (" + p.Where(c.function) + ")\n";
+      for (const ConsumerQuery &q : c.queries) s += "  " + QueryText(q) + "\n";
+    }
+    s += "\n";
+  }
+
+  Figures f = Count(p);
+  s += "Summary\n";
+  line("entry", r.entry.returned ? "returned " + StatusName(r.entry.eax) + " (" + Hex(r.entry.eax, 8) + ")"
+                                 : std::string("did not return"));
+  char per[64] = "";
+  if (f.Hardware()) snprintf(per, sizeof per, ", %.1f per hardware access", double(p.EntryInstructions()) / double(f.Hardware()));
+  line("instructions", std::to_string(p.EntryInstructions()) + " in the entry" + per);
+  line("hardware", std::to_string(f.Hardware()) + " accesses: " + std::to_string(f.ports) +
+                       " I/O port (" + std::to_string(f.portReads) + " in, " +
+                       std::to_string(f.ports - f.portReads) + " out), " + std::to_string(f.mmio) +
+                       " memory-mapped (" + std::to_string(f.mmioReads) + " reads, " +
+                       std::to_string(f.mmio - f.mmioReads) + " writes)");
+  std::string calls;
+  for (const ServiceCall &c : p.Services()) calls += (calls.empty() ? "" : ", ") + c.name;
+  line("PEI services", std::to_string(f.services) + (calls.empty() ? "" : ": " + calls));
+  std::string stalls;
+  for (uint32_t us : p.StallRequests()) stalls += (stalls.empty() ? "" : ", ") + std::to_string(us) + " us";
+  line("stalls", stalls.empty() ? "none" : stalls);
+  std::string pages;
+  for (const Allocation &a : p.Allocations())
+    pages += (pages.empty() ? "" : ", ") + std::to_string(a.pages) + " at " + Hex(a.address, 8) +
+             " (" + MemoryTypeName(a.type) + ")";
+  line("pages", pages.empty() ? "none allocated" : pages);
+  if (r.consumer.found) {
+    uint32_t answered = 0;
+    for (const ConsumerQuery &q : r.consumer.queries) answered += q.returned && !(q.status & kErrorBit);
+    line("consumer", std::to_string(answered) + " controller(s) reported");
+  } else {
+    line("consumer", "no PEI_USB_CONTROLLER_PPI installed");
+  }
+  if (r.repeat) {
+    char b[128];
+    snprintf(b, sizeof b, "%llu dispatches in %.3f s: %.0f per second",
+             (unsigned long long)r.repeat->dispatches, r.repeat->seconds,
+             r.repeat->seconds > 0 ? double(r.repeat->dispatches) / r.repeat->seconds : 0.0);
+    line("repeat", b);
+  }
+  const std::vector<Violation> &v = p.Violations();
+  line("violations", v.empty() ? "none" : std::to_string(v.size()));
+  for (const Violation &x : v)
+    s += "    " + Pad(x.hasEip ? (p.InImage(x.eip) ? "+" + Hex(x.eip - p.LoadAddress(), 4) : Hex(x.eip, 8)) : "-", 11) +
+         Pad("[" + x.kind + "]", 21) + x.message + "\n";
+  if (r.expect) {
+    if (r.expect->match)
+      line("expect", "the trace matches " + r.expect->path);
+    else
+      s += "  " + Pad("expect", 14) + "the trace differs from " + r.expect->path + ": " +
+           r.expect->difference + "\n";
+  }
+  line("result", CleanRun(r) ? "clean" : "NOT clean");
+  return s;
+}
+
+std::string RenderJson(const RunReport &r, bool quiet) {
+  const Platform &p = *r.platform;
+  const pe::Image &img = p.image();
+  Object root;
+  if (!quiet) {
+    std::vector<std::string> sections;
+    for (const pe::Section &s : img.sections)
+      sections.push_back(Object()
+                             .Add("name", s.name)
+                             .Add("rva", uint64_t(s.virtualAddress))
+                             .Add("virtual_size", uint64_t(s.virtualSize))
+                             .Add("raw_size", uint64_t(s.rawSize))
+                             .Add("characteristics", uint64_t(s.characteristics))
+                             .Str());
+    root.Raw("image", Object()
+                          .Add("path", r.imagePath)
+                          .Add("format", std::string("PE32"))
+                          .Add("machine", uint64_t(img.machine))
+                          .Add("subsystem", uint64_t(img.subsystem))
+                          .Add("file_size", uint64_t(img.bytes.size()))
+                          .Add("size_of_image", uint64_t(img.sizeOfImage))
+                          .Raw("sections", Array(sections))
+                          .Add("relocations", uint64_t(img.relocations.size()))
+                          .Add("entry_rva", uint64_t(img.entryRva))
+                          .Add("preferred_base", uint64_t(img.imageBase))
+                          .Add("load_address", uint64_t(p.LoadAddress()))
+                          .Str());
+    const PlatformOptions &o = p.options();
+    std::vector<std::string> failures;
+    for (const Failure &f : o.failures)
+      failures.push_back(Object()
+                             .Add("service", f.service)
+                             .Add("status", uint64_t(f.status))
+                             .Add("call", uint64_t(f.call))
+                             .Str());
+    root.Raw("platform", Object()
+                             .Add("boot_mode", uint64_t(o.bootMode))
+                             .Add("boot_mode_name", BootModeName(o.bootMode))
+                             .Add("stall_ppi", o.stallPpi)
+                             .Raw("failures", Array(failures))
+                             .Add("registers_set", uint64_t(o.presets.size()))
+                             .Add("randomized", o.randomize)
+                             .Str());
+    std::vector<std::string> trace;
+    int n = 0;
+    for (const Event &e : p.Events()) {
+      Object o;
+      o.Add("index", uint64_t(++n)).Add("phase", std::string(PhaseName(e.phase)));
+      if (p.InImage(e.eip))
+        o.Add("offset", uint64_t(e.eip - p.LoadAddress()));
+      else
+        o.Raw("offset", "null");
+      if (e.kind == EventKind::kService) {
+        const ServiceCall &s = p.Services()[e.service];
+        o.Add("kind", std::string("service"))
+            .Add("service", s.name)
+            .Add("arguments", s.arguments)
+            .Add("results", s.results)
+            .Add("status", uint64_t(s.status))
+            .Add("status_name", StatusName(s.status))
+            .Add("injected", s.injected)
+            .Add("expected", s.expected);
+      } else {
+        o.Add("kind", std::string(e.kind == EventKind::kPort ? "io" : e.kind == EventKind::kMemory ? "mmio" : "ram"))
+            .Add("op", std::string(e.write ? "write" : "read"))
+            .Add("width", uint64_t(e.width))
+            .Add(e.kind == EventKind::kPort ? "port" : "address", uint64_t(e.address))
+            .Add("value", e.value)
+            .Add("target", TargetText(p, e));
+        if (e.kind != EventKind::kRamWrite)
+          o.Add("claimed", e.kind == EventKind::kPort ? e.portKind == PortKind::kConfigAddress || e.target.claimed
+                                                      : e.target.claimed);
+      }
+      trace.push_back(o.Str());
+    }
+    root.Raw("trace", Array(trace, ",\n  "));
+    const ConsumerView &c = r.consumer;
+    std::vector<std::string> queries;
+    for (const ConsumerQuery &q : c.queries)
+      queries.push_back(Object()
+                            .Add("id", uint64_t(q.id))
+                            .Add("returned", q.returned)
+                            .Add("status", uint64_t(q.status))
+                            .Add("status_name", StatusName(q.status))
+                            .Add("type", uint64_t(q.type))
+                            .Add("base", uint64_t(q.base))
+                            .Add("outputs_written", q.typeWritten || q.baseWritten)
+                            .Str());
+    root.Raw("consumer", Object()
+                             .Add("found", c.found)
+                             .Add("locate_status", uint64_t(c.locateStatus))
+                             .Add("descriptor", uint64_t(c.descriptor))
+                             .Add("flags", uint64_t(c.flags))
+                             .Add("ppi", uint64_t(c.ppi))
+                             .Add("get_usb_controller", uint64_t(c.function))
+                             .Raw("queries", Array(queries))
+                             .Str());
+  }
+  Figures f = Count(p);
+  std::vector<std::string> stalls, pages, violations;
+  for (uint32_t us : p.StallRequests()) stalls.push_back(std::to_string(us));
+  for (const Allocation &a : p.Allocations())
+    pages.push_back(Object().Add("address", uint64_t(a.address)).Add("pages", uint64_t(a.pages)).Add("type", uint64_t(a.type)).Str());
+  for (const Violation &v : p.Violations()) {
+    Object o;
+    o.Add("kind", v.kind).Add("message", v.message);
+    if (v.hasEip && p.InImage(v.eip))
+      o.Add("offset", uint64_t(v.eip - p.LoadAddress()));
+    else
+      o.Raw("offset", "null");
+    violations.push_back(o.Str());
+  }
+  Object summary;
+  summary.Add("entry_returned", r.entry.returned)
+      .Add("entry_status", uint64_t(r.entry.eax))
+      .Add("entry_status_name", StatusName(r.entry.eax))
+      .Add("instructions", p.EntryInstructions())
+      .Add("hardware_accesses", f.Hardware())
+      .Add("port_accesses", f.ports)
+      .Add("mmio_accesses", f.mmio)
+      .Add("instructions_per_access", f.Hardware() ? double(p.EntryInstructions()) / double(f.Hardware()) : 0.0)
+      .Add("service_calls", f.services)
+      .Raw("stalls_us", Array(stalls))
+      .Raw("allocations", Array(pages))
+      .Add("clean", CleanRun(r));
+  root.Raw("summary", summary.Str());
+  root.Raw("violations", Array(violations, ",\n  "));
+  if (r.expect)
+    root.Raw("expect", Object().Add("file", r.expect->path).Add("match", r.expect->match).Add("difference", r.expect->difference).Str());
+  if (r.repeat)
+    root.Raw("repeat", Object()
+                           .Add("dispatches", r.repeat->dispatches)
+                           .Add("seconds", r.repeat->seconds)
+                           .Add("per_second", r.repeat->seconds > 0 ? double(r.repeat->dispatches) / r.repeat->seconds : 0.0)
+                           .Str());
+  return root.Str() + "\n";
+}
+
+}  // namespace peimsim
