@@ -63,56 +63,56 @@ static inline VOID IoWrite16(IO_PORT Port, UINT16 Value) {
 static inline VOID IoWrite32(IO_PORT Port, UINT32 Value) {
   __asm__ __volatile__("outl %0, %w1" : : "a"(Value), "Nd"(Port));
 }
+// Memory operands let the compiler address a register as base + offset or
+// as an absolute address; each is still exactly one MOV.
 static inline UINT8 MmioRead8(MMIO_ADDRESS Address) {
   UINT8 Value;
-  __asm__ __volatile__("movb (%1), %0" : "=q"(Value) : "r"(Address) : "memory");
+  __asm__ __volatile__("movb %1, %0" : "=q"(Value) : "m"(*(volatile UINT8 *)Address) : "memory");
   return Value;
 }
 static inline UINT16 MmioRead16(MMIO_ADDRESS Address) {
   UINT16 Value;
-  __asm__ __volatile__("movw (%1), %0" : "=r"(Value) : "r"(Address) : "memory");
+  __asm__ __volatile__("movw %1, %0" : "=r"(Value) : "m"(*(volatile UINT16 *)Address) : "memory");
   return Value;
 }
 static inline UINT32 MmioRead32(MMIO_ADDRESS Address) {
   UINT32 Value;
-  __asm__ __volatile__("movl (%1), %0" : "=r"(Value) : "r"(Address) : "memory");
+  __asm__ __volatile__("movl %1, %0" : "=r"(Value) : "m"(*(volatile UINT32 *)Address) : "memory");
   return Value;
 }
 static inline VOID MmioWrite8(MMIO_ADDRESS Address, UINT8 Value) {
-  __asm__ __volatile__("movb %0, (%1)" : : "q"(Value), "r"(Address) : "memory");
+  __asm__ __volatile__("movb %1, %0" : "=m"(*(volatile UINT8 *)Address) : "q"(Value) : "memory");
 }
 static inline VOID MmioWrite16(MMIO_ADDRESS Address, UINT16 Value) {
-  __asm__ __volatile__("movw %0, (%1)" : : "r"(Value), "r"(Address) : "memory");
+  __asm__ __volatile__("movw %1, %0" : "=m"(*(volatile UINT16 *)Address) : "r"(Value) : "memory");
 }
 static inline VOID MmioWrite32(MMIO_ADDRESS Address, UINT32 Value) {
-  __asm__ __volatile__("movl %0, (%1)" : : "r"(Value), "r"(Address) : "memory");
+  __asm__ __volatile__("movl %1, %0" : "=m"(*(volatile UINT32 *)Address) : "r"(Value) : "memory");
 }
 
 #endif
 
-// Register accesses at a width taken from data. An access names its space
-// and direction with its width; it is one MOV of that width for memory, and
-// one complete configuration access (CONFIG_ADDRESS, then the data port) for
-// PCI configuration space.
-// Space | direction | width (RegWidth8, RegWidth16 or RegWidth32, bits 3-5).
-typedef UINT32 REG_ACCESS;
-#define RegSpaceMmio 0x00u
-#define RegSpacePci 0x01u
-#define RegRead 0x00u
-#define RegWrite 0x02u
-#define RegWidthMask ((UINT32)RegWidth8 | RegWidth16 | RegWidth32)
-
-// Reads return the value read (zero-extended); writes return 0.
-UINT32 RegisterAccess(REG_ACCESS Access, UINTN Address, UINT32 Value);
-
-// The read-modify-write update: one read, then one write of (read AND
-// AndMask) OR OrValue, both at the access's width and address. The read
-// happens even when AndMask is 0.
-VOID RegisterUpdate(REG_ACCESS Access, UINTN Address, UINT32 AndMask, UINT32 OrValue);
-
-static inline VOID MmioUpdate(REG_WIDTH Width, MMIO_ADDRESS Address, UINT32 AndMask,
-                              UINT32 OrValue) {
-  RegisterUpdate(RegSpaceMmio | Width, Address, AndMask, OrValue);
+// Width-selected forms, for code that takes the width from a table: one
+// access of that width.
+static inline UINT32 IoRead(REG_WIDTH Width, IO_PORT Port) {
+  if (Width == RegWidth8) return IoRead8(Port);
+  if (Width == RegWidth16) return IoRead16(Port);
+  return IoRead32(Port);
+}
+static inline VOID IoWrite(REG_WIDTH Width, IO_PORT Port, UINT32 Value) {
+  if (Width == RegWidth8) IoWrite8(Port, (UINT8)Value);
+  else if (Width == RegWidth16) IoWrite16(Port, (UINT16)Value);
+  else IoWrite32(Port, Value);
+}
+static inline UINT32 MmioRead(REG_WIDTH Width, MMIO_ADDRESS Address) {
+  if (Width == RegWidth8) return MmioRead8(Address);
+  if (Width == RegWidth16) return MmioRead16(Address);
+  return MmioRead32(Address);
+}
+static inline VOID MmioWrite(REG_WIDTH Width, MMIO_ADDRESS Address, UINT32 Value) {
+  if (Width == RegWidth8) MmioWrite8(Address, (UINT8)Value);
+  else if (Width == RegWidth16) MmioWrite16(Address, (UINT16)Value);
+  else MmioWrite32(Address, Value);
 }
 
 #endif  // USB_PEIM_PLATFORM_IO_H_

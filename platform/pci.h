@@ -21,34 +21,34 @@ constexpr PCI_CF8_ADDRESS PciCf8Address(UINT32 Bus, UINT32 Device, UINT32 Functi
 // with the enable bit (its two low bits kept), then one data transfer at the
 // access width. 8- and 16-bit data use the register's byte lane, 0xCFC +
 // (Address & 3); 32-bit data always 0xCFC.
+static inline VOID PciSelect(PCI_CF8_ADDRESS Address) {
+  IoWrite32(PCI_CONFIG_ADDRESS_PORT, Address | PCI_CONFIG_ENABLE);
+}
 static inline IO_PORT PciDataPort(REG_WIDTH Width, PCI_CF8_ADDRESS Address) {
   return (IO_PORT)(PCI_CONFIG_DATA_PORT + (Width == RegWidth32 ? 0 : (Address & 3)));
 }
+static inline UINT32 PciRead(REG_WIDTH Width, PCI_CF8_ADDRESS Address) {
+  PciSelect(Address);
+  return IoRead(Width, PciDataPort(Width, Address));
+}
+static inline VOID PciWrite(REG_WIDTH Width, PCI_CF8_ADDRESS Address, UINT32 Value) {
+  PciSelect(Address);
+  IoWrite(Width, PciDataPort(Width, Address), Value);
+}
 
-static inline UINT8 PciRead8(PCI_CF8_ADDRESS Address) {
-  return (UINT8)RegisterAccess(RegSpacePci | RegRead | RegWidth8, Address, 0);
-}
+static inline UINT8 PciRead8(PCI_CF8_ADDRESS Address) { return (UINT8)PciRead(RegWidth8, Address); }
 static inline UINT16 PciRead16(PCI_CF8_ADDRESS Address) {
-  return (UINT16)RegisterAccess(RegSpacePci | RegRead | RegWidth16, Address, 0);
+  return (UINT16)PciRead(RegWidth16, Address);
 }
-static inline UINT32 PciRead32(PCI_CF8_ADDRESS Address) {
-  return RegisterAccess(RegSpacePci | RegRead | RegWidth32, Address, 0);
-}
+static inline UINT32 PciRead32(PCI_CF8_ADDRESS Address) { return PciRead(RegWidth32, Address); }
 static inline VOID PciWrite8(PCI_CF8_ADDRESS Address, UINT8 Value) {
-  RegisterAccess(RegSpacePci | RegWrite | RegWidth8, Address, Value);
+  PciWrite(RegWidth8, Address, Value);
 }
 static inline VOID PciWrite16(PCI_CF8_ADDRESS Address, UINT16 Value) {
-  RegisterAccess(RegSpacePci | RegWrite | RegWidth16, Address, Value);
+  PciWrite(RegWidth16, Address, Value);
 }
 static inline VOID PciWrite32(PCI_CF8_ADDRESS Address, UINT32 Value) {
-  RegisterAccess(RegSpacePci | RegWrite | RegWidth32, Address, Value);
-}
-
-// Read-modify-write of one configuration register: two complete accesses,
-// so CONFIG_ADDRESS is written twice.
-static inline VOID PciUpdate(REG_WIDTH Width, PCI_CF8_ADDRESS Address, UINT32 AndMask,
-                             UINT32 OrValue) {
-  RegisterUpdate(RegSpacePci | Width, Address, AndMask, OrValue);
+  PciWrite(RegWidth32, Address, Value);
 }
 
 #endif  // USB_PEIM_PLATFORM_PCI_H_

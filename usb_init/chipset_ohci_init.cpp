@@ -27,12 +27,12 @@ constexpr REG_UPDATE mOhciInitTable[] = {
 };
 
 VOID ProgramUsbChipsetRegisters() {
-  RunRegisterTable(mUsbChipsetTable, 0, 0);
+  RunRegisterTable<mUsbChipsetTable>(0, 0);
 }
 
 VOID InitOhciControllers() {
   for (UINT8 Index = 0; Index < OHCI_CONTROLLER_COUNT; Index++) {
-    RunRegisterTable(mOhciInitTable, mOhciPciAddress[Index],
+    RunRegisterTable<mOhciInitTable>(mOhciPciAddress[Index],
                      OHCI_MMIO_BASE + Index * USB_MMIO_BASE_STRIDE);
   }
 }

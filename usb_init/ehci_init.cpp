@@ -27,5 +27,5 @@ constexpr REG_UPDATE mEhciInitTable[] = {
 };
 
 VOID InitEhciController(UINT8 Index, PEI_USB_CONTROLLER_PRIVATE *Private) {
-  RunRegisterTable(mEhciInitTable, mEhciPciAddress[Index], Private->EhciMmioBase[Index]);
+  RunRegisterTable<mEhciInitTable>(mEhciPciAddress[Index], Private->EhciMmioBase[Index]);
 }

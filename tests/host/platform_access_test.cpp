@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "pci.h"
+#include "register_table.h"
 #include "recording_platform.h"
 #include "zero_mem.h"
 

@@ -1,0 +1,133 @@
+// Register programming as data: tables of read-modify-write updates, each
+// row as the hardware documentation gives it (space, width, register, AND
+// mask, OR value), and the one mechanism that carries them out.
+//
+// An update reads the register at the row's width, ANDs the value with the
+// mask, ORs in the value and writes the result back at the same width: one
+// read and one write, the read even when the mask is 0. A PCI update is two
+// complete configuration accesses, so CONFIG_ADDRESS is written twice.
+//
+// Tables are constexpr and are unrolled at compile time: each row becomes the
+// update of its own space and width, with its mask and value as immediates,
+// so nothing is decoded at run time.
+#ifndef USB_PEIM_PLATFORM_REGISTER_TABLE_H_
+#define USB_PEIM_PLATFORM_REGISTER_TABLE_H_
+
+#include "io.h"
+#include "pci.h"
+
+// Row kind: space | width (RegWidth8/16/32, bits 3-5) | where the register's
+// offset counts from | flags.
+enum : UINT8 {
+  REG_SPACE_MMIO = 0x00,
+  REG_SPACE_PCI = 0x01,
+  REG_WIDTH_MASK = RegWidth8 | RegWidth16 | RegWidth32,
+  REG_AT_BASE = 0x00,       // PCI rows: the function; memory rows: the memory base
+  REG_AT_CHIPSET = 0x40,    // memory rows: CHIPSET_MMIO_BASE
+  REG_OR_MMIO_BASE = 0x80,  // the memory base is added to OrValue
+};
+
+// The chipset register block holding the byte registers at
+// 0xFED803ED-0xFED803F1.
+#define CHIPSET_MMIO_BASE 0xFED80300u
+
+struct REG_UPDATE {
+  UINT8 Kind;
+  UINT8 Register;  // offset from the row's base
+  UINT32 AndMask;
+  UINT32 OrValue;
+};
+
+// Spellings for tables.
+#define PCI_8 (REG_SPACE_PCI | RegWidth8)
+#define PCI_16 (REG_SPACE_PCI | RegWidth16)
+#define PCI_32 (REG_SPACE_PCI | RegWidth32)
+#define MMIO_32 (REG_SPACE_MMIO | RegWidth32)
+#define CHIPSET_8 (REG_SPACE_MMIO | RegWidth8 | REG_AT_CHIPSET)
+#define CHIPSET_16 (REG_SPACE_MMIO | RegWidth16 | REG_AT_CHIPSET)
+#define CHIPSET_32 (REG_SPACE_MMIO | RegWidth32 | REG_AT_CHIPSET)
+
+// Accesses at a width known at compile time.
+template <REG_WIDTH Width>
+static inline UINT32 MmioReadAt(MMIO_ADDRESS Address) {
+  if constexpr (Width == RegWidth8) return MmioRead8(Address);
+  else if constexpr (Width == RegWidth16) return MmioRead16(Address);
+  else return MmioRead32(Address);
+}
+template <REG_WIDTH Width>
+static inline VOID MmioWriteAt(MMIO_ADDRESS Address, UINT32 Value) {
+  if constexpr (Width == RegWidth8) MmioWrite8(Address, (UINT8)Value);
+  else if constexpr (Width == RegWidth16) MmioWrite16(Address, (UINT16)Value);
+  else MmioWrite32(Address, Value);
+}
+template <REG_WIDTH Width>
+static inline UINT32 IoReadAt(IO_PORT Port) {
+  if constexpr (Width == RegWidth8) return IoRead8(Port);
+  else if constexpr (Width == RegWidth16) return IoRead16(Port);
+  else return IoRead32(Port);
+}
+template <REG_WIDTH Width>
+static inline VOID IoWriteAt(IO_PORT Port, UINT32 Value) {
+  if constexpr (Width == RegWidth8) IoWrite8(Port, (UINT8)Value);
+  else if constexpr (Width == RegWidth16) IoWrite16(Port, (UINT16)Value);
+  else IoWrite32(Port, Value);
+}
+
+// The update, per space, at a width known at compile time.
+template <REG_WIDTH Width>
+static inline VOID MmioUpdateAt(MMIO_ADDRESS Address, UINT32 AndMask, UINT32 OrValue) {
+  MmioWriteAt<Width>(Address, (MmioReadAt<Width>(Address) & AndMask) | OrValue);
+}
+// Out of line: it is the bulk of the bring-up, and its callers differ only
+// in the three arguments.
+template <REG_WIDTH Width>
+__attribute__((noinline)) VOID PciUpdateAt(PCI_CF8_ADDRESS Address, UINT32 AndMask,
+                                           UINT32 OrValue) {
+  IO_PORT Port = PciDataPort(Width, Address);
+  PciSelect(Address);
+  UINT32 Value = IoReadAt<Width>(Port);
+  PciSelect(Address);
+  IoWriteAt<Width>(Port, (Value & AndMask) | OrValue);
+}
+
+// The same, at a width taken at run time.
+static inline VOID MmioUpdate(REG_WIDTH Width, MMIO_ADDRESS Address, UINT32 AndMask,
+                              UINT32 OrValue) {
+  if (Width == RegWidth8) MmioUpdateAt<RegWidth8>(Address, AndMask, OrValue);
+  else if (Width == RegWidth16) MmioUpdateAt<RegWidth16>(Address, AndMask, OrValue);
+  else MmioUpdateAt<RegWidth32>(Address, AndMask, OrValue);
+}
+static inline VOID PciUpdate(REG_WIDTH Width, PCI_CF8_ADDRESS Address, UINT32 AndMask,
+                             UINT32 OrValue) {
+  if (Width == RegWidth8) PciUpdateAt<RegWidth8>(Address, AndMask, OrValue);
+  else if (Width == RegWidth16) PciUpdateAt<RegWidth16>(Address, AndMask, OrValue);
+  else PciUpdateAt<RegWidth32>(Address, AndMask, OrValue);
+}
+
+// Carries out the rows of Table in order for one function: PCI rows at
+// PciFunction plus the register, memory rows at MmioBase (or the chipset
+// block) plus the register.
+template <const auto &Table, UINTN Index = 0>
+static inline __attribute__((always_inline)) VOID RunRegisterTable(PCI_CF8_ADDRESS PciFunction,
+                                                                   MMIO_ADDRESS MmioBase) {
+  if constexpr (Index < sizeof(Table) / sizeof(Table[0])) {
+    constexpr REG_UPDATE Row = Table[Index];
+    constexpr REG_WIDTH Width = (REG_WIDTH)(Row.Kind & REG_WIDTH_MASK);
+    static_assert(Width == RegWidth8 || Width == RegWidth16 || Width == RegWidth32,
+                  "row without a width");
+    UINT32 OrValue = Row.OrValue;
+    if constexpr ((Row.Kind & REG_OR_MMIO_BASE) != 0) {
+      OrValue += (UINT32)MmioBase;
+    }
+    if constexpr ((Row.Kind & REG_SPACE_PCI) != 0) {
+      PciUpdateAt<Width>(PciFunction + Row.Register, Row.AndMask, OrValue);
+    } else if constexpr ((Row.Kind & REG_AT_CHIPSET) != 0) {
+      MmioUpdateAt<Width>(CHIPSET_MMIO_BASE + Row.Register, Row.AndMask, OrValue);
+    } else {
+      MmioUpdateAt<Width>(MmioBase + Row.Register, Row.AndMask, OrValue);
+    }
+    RunRegisterTable<Table, Index + 1>(PciFunction, MmioBase);
+  }
+}
+
+#endif  // USB_PEIM_PLATFORM_REGISTER_TABLE_H_
