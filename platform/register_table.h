@@ -104,12 +104,13 @@ static inline VOID PciUpdate(REG_WIDTH Width, PCI_CF8_ADDRESS Address, UINT32 An
   else PciUpdateAt<RegWidth32>(Address, AndMask, OrValue);
 }
 
-// Carries out the rows of Table in order for one function: PCI rows at
-// PciFunction plus the register, memory rows at MmioBase (or the chipset
-// block) plus the register.
-template <const auto &Table, UINTN Index = 0>
-static inline __attribute__((always_inline)) VOID RunRegisterTable(PCI_CF8_ADDRESS PciFunction,
-                                                                   MMIO_ADDRESS MmioBase) {
+// Row Index of Table and the rows after it. Memory rows are addressed from
+// Window, the middle of the controller's 256-byte register block, so that
+// every offset fits a signed byte displacement.
+template <const auto &Table, UINTN Index>
+static inline __attribute__((always_inline)) VOID RunRegisterRows(PCI_CF8_ADDRESS PciFunction,
+                                                                  MMIO_ADDRESS MmioBase,
+                                                                  MMIO_ADDRESS Window) {
   if constexpr (Index < sizeof(Table) / sizeof(Table[0])) {
     constexpr REG_UPDATE Row = Table[Index];
     constexpr REG_WIDTH Width = (REG_WIDTH)(Row.Kind & REG_WIDTH_MASK);
@@ -124,10 +125,21 @@ static inline __attribute__((always_inline)) VOID RunRegisterTable(PCI_CF8_ADDRE
     } else if constexpr ((Row.Kind & REG_AT_CHIPSET) != 0) {
       MmioUpdateAt<Width>(CHIPSET_MMIO_BASE + Row.Register, Row.AndMask, OrValue);
     } else {
-      MmioUpdateAt<Width>(MmioBase + Row.Register, Row.AndMask, OrValue);
+      MmioUpdateAt<Width>(Window + (Row.Register - 0x80), Row.AndMask, OrValue);
     }
-    RunRegisterTable<Table, Index + 1>(PciFunction, MmioBase);
+    RunRegisterRows<Table, Index + 1>(PciFunction, MmioBase, Window);
   }
+}
+
+// Carries out the rows of Table in order for one function: PCI rows at
+// PciFunction plus the register, memory rows at MmioBase (or the chipset
+// block) plus the register.
+template <const auto &Table>
+static inline __attribute__((always_inline)) VOID RunRegisterTable(PCI_CF8_ADDRESS PciFunction,
+                                                                   MMIO_ADDRESS MmioBase) {
+  MMIO_ADDRESS Window = MmioBase + 0x80;
+  __asm__("" : "+r"(Window));  // keep it a base register: no folding back
+  RunRegisterRows<Table, 0>(PciFunction, MmioBase, Window);
 }
 
 #endif  // USB_PEIM_PLATFORM_REGISTER_TABLE_H_
