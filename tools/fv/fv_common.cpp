@@ -1,0 +1,97 @@
+#include "fv_common.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fv {
+
+void Fail(const std::string &message) { throw Error(message); }
+
+std::string Hex(uint64_t value) {
+  char text[24];
+  snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
+  return text;
+}
+
+Guid Guid::At(const uint8_t *p) {
+  Guid g;
+  std::memcpy(g.bytes.data(), p, 16);
+  return g;
+}
+
+Guid Guid::Parse(const std::string &text) {
+  // Textual groups: 8-4-4-4-12 hex digits; the first three are little endian.
+  static const int kGroupLength[5] = {8, 4, 4, 4, 12};
+  std::string digits;
+  size_t pos = 0;
+  for (int group = 0; group < 5; group++) {
+    for (int i = 0; i < kGroupLength[group]; i++, pos++) {
+      if (pos >= text.size() || !isxdigit(static_cast<unsigned char>(text[pos])))
+        Fail("malformed GUID '" + text + "'");
+      digits += text[pos];
+    }
+    if (group < 4 && (pos >= text.size() || text[pos++] != '-'))
+      Fail("malformed GUID '" + text + "'");
+  }
+  if (pos != text.size()) Fail("malformed GUID '" + text + "'");
+  uint8_t raw[16];
+  for (int i = 0; i < 16; i++) raw[i] = uint8_t(std::stoul(digits.substr(2 * i, 2), nullptr, 16));
+  static const int kOrder[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+  Guid g;
+  for (int i = 0; i < 16; i++) g.bytes[i] = raw[kOrder[i]];
+  return g;
+}
+
+std::string Guid::ToString() const {
+  char text[40];
+  const uint8_t *b = bytes.data();
+  snprintf(text, sizeof text, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", Get32(b),
+           Get16(b + 4), Get16(b + 6), b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
+  return text;
+}
+
+const Guid kFfs2FileSystemGuid = Guid::Parse("8C8CE578-8A3D-4F1C-9935-896185C32DD3");
+const Guid kFfs3FileSystemGuid = Guid::Parse("5473C07A-3DCB-4DCA-BD6F-1E9689E7349A");
+const Guid kLzmaSectionGuid = Guid::Parse("EE4E5898-3914-4259-9D6E-DC7BD79403CF");
+const Guid kPeiAprioriGuid = Guid::Parse("1B45CC0A-156A-428A-AF62-49864DA0E6E6");
+const Guid kStallPpiGuid = Guid::Parse("1F4C6F90-B06B-48D8-A201-BAE5F1CD7D56");
+
+Bytes ReadFile(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) Fail("cannot open " + path + ": " + strerror(errno));
+  Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) Fail("cannot read " + path);
+  return bytes;
+}
+
+void WriteFileAtomic(const std::string &path, const Bytes &bytes) {
+  std::string temp = path + ".tmpXXXXXX";
+  int fd = mkstemp(&temp[0]);
+  if (fd < 0) Fail("cannot create a file next to " + path + ": " + strerror(errno));
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n <= 0) {
+      std::string why = strerror(errno);
+      close(fd);
+      unlink(temp.c_str());
+      Fail("cannot write " + path + ": " + why);
+    }
+    done += size_t(n);
+  }
+  fchmod(fd, 0644);
+  if (close(fd) != 0 || rename(temp.c_str(), path.c_str()) != 0) {
+    std::string why = strerror(errno);
+    unlink(temp.c_str());
+    Fail("cannot write " + path + ": " + why);
+  }
+}
+
+}  // namespace fv

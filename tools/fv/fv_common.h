@@ -1,0 +1,75 @@
+// Byte access, GUIDs and the error type shared by the volume tool's library.
+#ifndef TOOLS_FV_FV_COMMON_H_
+#define TOOLS_FV_FV_COMMON_H_
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace fv {
+
+using Bytes = std::vector<uint8_t>;
+
+// Any fault in the input or in a request: a one-line message for the user.
+class Error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+[[noreturn]] void Fail(const std::string &message);
+
+std::string Hex(uint64_t value);
+
+inline uint16_t Get16(const uint8_t *p) { return uint16_t(p[0] | p[1] << 8); }
+inline uint32_t Get24(const uint8_t *p) { return uint32_t(p[0] | p[1] << 8 | p[2] << 16); }
+inline uint32_t Get32(const uint8_t *p) { return Get16(p) | uint32_t(Get16(p + 2)) << 16; }
+inline uint64_t Get64(const uint8_t *p) { return Get32(p) | uint64_t(Get32(p + 4)) << 32; }
+inline void Put16(uint8_t *p, uint32_t v) {
+  p[0] = uint8_t(v);
+  p[1] = uint8_t(v >> 8);
+}
+inline void Put24(uint8_t *p, uint32_t v) {
+  Put16(p, v);
+  p[2] = uint8_t(v >> 16);
+}
+inline void Put32(uint8_t *p, uint32_t v) {
+  Put16(p, v);
+  Put16(p + 2, v >> 16);
+}
+inline void Put64(uint8_t *p, uint64_t v) {
+  Put32(p, uint32_t(v));
+  Put32(p + 4, uint32_t(v >> 32));
+}
+// Rounds up to a multiple of a power of two.
+inline uint64_t AlignUp(uint64_t value, uint64_t alignment) {
+  return (value + alignment - 1) & ~(alignment - 1);
+}
+
+struct Guid {
+  std::array<uint8_t, 16> bytes{};
+
+  static Guid At(const uint8_t *p);
+  // Parses "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX"; throws Error on anything else.
+  static Guid Parse(const std::string &text);
+  std::string ToString() const;
+  bool operator==(const Guid &o) const { return bytes == o.bytes; }
+  bool operator!=(const Guid &o) const { return bytes != o.bytes; }
+  bool operator<(const Guid &o) const { return bytes < o.bytes; }
+};
+
+extern const Guid kFfs2FileSystemGuid;
+extern const Guid kFfs3FileSystemGuid;
+extern const Guid kLzmaSectionGuid;
+extern const Guid kPeiAprioriGuid;
+extern const Guid kStallPpiGuid;
+
+// Whole-file I/O. WriteFileAtomic writes a temporary file next to path and
+// renames it over path, so a failure never leaves a partial file behind.
+Bytes ReadFile(const std::string &path);
+void WriteFileAtomic(const std::string &path, const Bytes &bytes);
+
+}  // namespace fv
+
+#endif  // TOOLS_FV_FV_COMMON_H_

@@ -1,0 +1,92 @@
+#include "lzma_codec.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include <lzma.h>
+
+namespace fv {
+namespace {
+
+constexpr size_t kHeaderSize = 13;
+// Firmware volumes are at most a few tens of MiB; anything claiming more is
+// corrupt, and is refused before memory is committed to it.
+constexpr uint64_t kMaxUncompressed = 256ull << 20;
+
+struct Stream {
+  lzma_stream s = LZMA_STREAM_INIT;
+  ~Stream() { lzma_end(&s); }
+};
+
+}  // namespace
+
+LzmaProperties LzmaStreamProperties(const uint8_t *p, size_t n, uint64_t &uncompressedSize) {
+  if (n < kHeaderSize) Fail("LZMA stream shorter than its header");
+  uint8_t d = p[0];
+  if (d >= 9 * 5 * 5) Fail("LZMA stream with invalid properties byte " + Hex(d));
+  LzmaProperties props;
+  props.lc = d % 9;
+  props.lp = (d / 9) % 5;
+  props.pb = uint8_t(d / 45);
+  props.dictionarySize = Get32(p + 1);
+  uncompressedSize = Get64(p + 5);
+  if (uncompressedSize == ~0ull) Fail("LZMA stream without its uncompressed size");
+  if (uncompressedSize > kMaxUncompressed)
+    Fail("LZMA stream claims an implausible size of " + Hex(uncompressedSize) + " bytes");
+  return props;
+}
+
+Bytes LzmaDecode(const uint8_t *p, size_t n) {
+  uint64_t size = 0;
+  LzmaProperties props = LzmaStreamProperties(p, n, size);
+  lzma_options_lzma opt{};
+  opt.lc = props.lc;
+  opt.lp = props.lp;
+  opt.pb = props.pb;
+  // No match reaches further back than the data decoded so far, so a
+  // dictionary larger than the output is never needed.
+  opt.dict_size = uint32_t(std::max<uint64_t>(LZMA_DICT_SIZE_MIN,
+                                              std::min<uint64_t>(props.dictionarySize, size)));
+  opt.ext_flags = LZMA_LZMA1EXT_ALLOW_EOPM;
+  lzma_set_ext_size(opt, size);
+  lzma_filter filters[2] = {{LZMA_FILTER_LZMA1EXT, &opt}, {LZMA_VLI_UNKNOWN, nullptr}};
+  Stream st;
+  if (lzma_raw_decoder(&st.s, filters) != LZMA_OK) Fail("unsupported LZMA properties");
+  Bytes out(size);
+  st.s.next_in = p + kHeaderSize;
+  st.s.avail_in = n - kHeaderSize;
+  st.s.next_out = out.data();
+  st.s.avail_out = out.size();
+  lzma_ret ret = lzma_code(&st.s, LZMA_FINISH);
+  if (ret != LZMA_STREAM_END && ret != LZMA_OK) Fail("corrupt LZMA data");
+  if (st.s.total_out != size)
+    Fail("LZMA data ends after " + Hex(st.s.total_out) + " of " + Hex(size) + " bytes");
+  return out;
+}
+
+Bytes LzmaEncode(const Bytes &data, const LzmaProperties &properties) {
+  lzma_options_lzma opt{};
+  lzma_lzma_preset(&opt, 9 | LZMA_PRESET_EXTREME);
+  opt.lc = properties.lc;
+  opt.lp = properties.lp;
+  opt.pb = properties.pb;
+  opt.dict_size = std::max<uint32_t>(properties.dictionarySize, LZMA_DICT_SIZE_MIN);
+  opt.ext_flags = 0;  // no end marker: the header carries the size
+  lzma_filter filters[2] = {{LZMA_FILTER_LZMA1EXT, &opt}, {LZMA_VLI_UNKNOWN, nullptr}};
+  Stream st;
+  if (lzma_raw_encoder(&st.s, filters) != LZMA_OK) Fail("unsupported LZMA properties");
+  Bytes out(kHeaderSize + data.size() + data.size() / 2 + 4096);
+  out[0] = uint8_t((properties.pb * 5 + properties.lp) * 9 + properties.lc);
+  Put32(out.data() + 1, properties.dictionarySize);
+  Put64(out.data() + 5, data.size());
+  st.s.next_in = data.data();
+  st.s.avail_in = data.size();
+  st.s.next_out = out.data() + kHeaderSize;
+  st.s.avail_out = out.size() - kHeaderSize;
+  lzma_ret ret = lzma_code(&st.s, LZMA_FINISH);
+  if (ret != LZMA_STREAM_END) Fail("LZMA compression failed (" + std::to_string(ret) + ")");
+  out.resize(kHeaderSize + st.s.total_out);
+  return out;
+}
+
+}  // namespace fv
