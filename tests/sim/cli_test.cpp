@@ -39,6 +39,7 @@ struct BadInput {
   std::vector<std::string> args;  // "@file" stands for the bad image made by BadFile
   const char *message;            // part of the one-line error
 };
+void PrintTo(const BadInput &b, std::ostream *os) { *os << b.name; }
 
 // The bad images, made when a test needs one (not at test discovery).
 std::string BadFile(const std::string &which) {

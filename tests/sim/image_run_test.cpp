@@ -173,6 +173,9 @@ struct DispatchCase {
   uint32_t loadAddress;  // 0: the image ends at 4 GiB
   uint32_t bootMode;
 };
+void PrintTo(const DispatchCase &c, std::ostream *os) {
+  *os << "load 0x" << std::hex << c.loadAddress << " boot mode 0x" << c.bootMode;
+}
 
 class DispatchTest : public ::testing::TestWithParam<DispatchCase> {};
 

@@ -16,6 +16,7 @@ struct Mistake {
   const char *violation;         // "" for none
   bool returns;
 };
+void PrintTo(const Mistake &m, std::ostream *os) { *os << m.name; }
 
 // Entry: [esp+4] FileHandle, [esp+8] PeiServices. 31 C0 C3 = xor eax,eax; ret.
 const Mistake kMistakes[] = {
