@@ -1,0 +1,141 @@
+#!/bin/bash
+# Boots the module in real firmware: Debian's OVMF IA-32 image with the
+# module and the two test-bed PEIMs (a Stall provider and a consumer of
+# PEI_USB_CONTROLLER_PPI) put into its PEI volume, under qemu-system-i386
+# (TCG, q35 with SMM and secure flash, the chipset's EHCI and OHCI functions
+# at their addresses). Prints what the consumer saw and checks it.
+#
+#   testbed/run-qemu.sh BUILD [--apriori] [--timeout SECONDS] [--log FILE]
+#
+# BUILD holds what `make` built: fvtool, UsbControllerPeim.ffs, the two
+# test-bed images and testbed-report. Nothing is built here.
+#   default    the Stall provider waits for permanent memory, so the module
+#              is found after memory and the PEI Foundation copies and
+#              relocates it;
+#   --apriori  the Stall provider and the module are put in the PEI apriori
+#              list and run in place from the volume before memory.
+# --timeout bounds the boot (default 60 s); --log keeps the debug-console log.
+# Exit status: 0 the consumer reported and every check passed; 1 the boot or
+# a check failed; 2 bad usage or something missing.
+set -euo pipefail
+
+OVMF_CODE=${OVMF_CODE:-/usr/share/OVMF/OVMF32_CODE_4M.secboot.fd}
+OVMF_VARS=${OVMF_VARS:-/usr/share/OVMF/OVMF32_VARS_4M.fd}
+
+# The test-bed PEIMs' file names, and the PPIs their dependency expressions name.
+STALL_PEIM_GUID=8074766E-0D18-48B4-919E-41C2154D597C
+CONSUMER_PEIM_GUID=26A2E0FF-C1FF-4354-8419-EC43E91C23A8
+MEMORY_DISCOVERED_PPI=F894643D-C449-42D1-8EA8-85BDD8C65BDE
+USB_CONTROLLER_PPI=3BC1F6DE-693E-4547-A300-21823CA420B2
+
+# isa-debug-exit: QEMU's status is 2 * value + 1 for the value the guest writes.
+STATUS_REPORT_DONE=65  # the consumer wrote 0x20 after its report
+STATUS_END_OF_PEI=67   # the Stall provider wrote 0x21: PEI ended, no consumer
+
+usage() {
+  echo "usage: $0 BUILD [--apriori] [--timeout SECONDS] [--log FILE]" >&2
+  exit 2
+}
+fail() {
+  echo "run-qemu: $*" >&2
+  exit 2
+}
+
+[ $# -ge 1 ] || usage
+BUILD=$1
+shift
+APRIORI=0
+TIMEOUT=60
+LOG_COPY=
+while [ $# -gt 0 ]; do
+  case $1 in
+    --apriori) APRIORI=1 ;;
+    --timeout) [ $# -ge 2 ] || usage; TIMEOUT=$2; shift ;;
+    --log) [ $# -ge 2 ] || usage; LOG_COPY=$2; shift ;;
+    *) usage ;;
+  esac
+  shift
+done
+[[ $TIMEOUT =~ ^[1-9][0-9]*$ ]] || fail "--timeout wants whole seconds, not '$TIMEOUT'"
+
+for f in "$BUILD/fvtool" "$BUILD/testbed-report" "$BUILD/UsbControllerPeim.ffs" \
+  "$BUILD/TestbedStallPeim.efi" "$BUILD/TestbedUsbConsumerPeim.efi" "$OVMF_CODE" "$OVMF_VARS"; do
+  [ -e "$f" ] || fail "$f is missing (run make first; OVMF comes with Debian's ovmf-ia32)"
+done
+command -v qemu-system-i386 >/dev/null || fail "qemu-system-i386 is missing (Debian's qemu-system-x86)"
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/usb-peim-qemu.XXXXXX")
+QEMU_PID=
+cleanup() {
+  if [ -n "$QEMU_PID" ]; then
+    kill "$QEMU_PID" 2>/dev/null || true
+    wait "$QEMU_PID" 2>/dev/null || true
+  fi
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM HUP
+
+FVTOOL=$BUILD/fvtool
+cp "$OVMF_CODE" "$WORK/code.fd"
+cp "$OVMF_VARS" "$WORK/vars.fd"
+
+# The two test-bed PEIMs as firmware files.
+if [ "$APRIORI" = 1 ]; then
+  STALL_DEPEX=()  # runs as soon as the apriori list reaches it
+  CASE="apriori: the module and the Stall provider run in place before memory"
+else
+  STALL_DEPEX=(--depex-push "$MEMORY_DISCOVERED_PPI")
+  CASE="dispatched after memory: the module is copied to RAM and relocated"
+fi
+"$FVTOOL" ffs "$WORK/stall.ffs" --guid "$STALL_PEIM_GUID" --name TestbedStallPeim \
+  ${STALL_DEPEX[@]+"${STALL_DEPEX[@]}"} "$BUILD/TestbedStallPeim.efi"
+"$FVTOOL" ffs "$WORK/consumer.ffs" --guid "$CONSUMER_PEIM_GUID" --name TestbedUsbConsumerPeim \
+  --depex-push "$USB_CONTROLLER_PPI" "$BUILD/TestbedUsbConsumerPeim.efi"
+
+# Into the PEI volume. The apriori list keeps the firmware's own entries
+# first, then the Stall provider, then the module (which needs the Stall PPI).
+if [ "$APRIORI" = 1 ]; then
+  "$FVTOOL" insert "$WORK/code.fd" "$WORK/code1.fd" "$WORK/consumer.ffs" >/dev/null
+  "$FVTOOL" insert "$WORK/code1.fd" "$WORK/code2.fd" "$WORK/stall.ffs" \
+    "$BUILD/UsbControllerPeim.ffs" --apriori >/dev/null
+else
+  "$FVTOOL" insert "$WORK/code.fd" "$WORK/code2.fd" "$WORK/stall.ffs" \
+    "$BUILD/UsbControllerPeim.ffs" "$WORK/consumer.ffs" >/dev/null
+fi
+
+echo "== QEMU boot, $CASE"
+START=$(date +%s%N)
+timeout --kill-after=5 "$TIMEOUT" qemu-system-i386 \
+  -machine q35,smm=on -global driver=cfi.pflash01,property=secure,value=on -m 512 \
+  -drive if=pflash,format=raw,unit=0,readonly=on,file="$WORK/code2.fd" \
+  -drive if=pflash,format=raw,unit=1,file="$WORK/vars.fd" \
+  -debugcon file:"$WORK/debug.log" -global isa-debugcon.iobase=0x402 \
+  -device isa-debug-exit,iobase=0xf4,iosize=0x04 \
+  -display none -nodefaults \
+  -device pci-ohci,addr=0x12.0,multifunction=on -device usb-ehci,addr=0x12.2 \
+  -device pci-ohci,addr=0x13.0,multifunction=on -device usb-ehci,addr=0x13.2 \
+  -device pci-ohci,addr=0x16.0,multifunction=on -device usb-ehci,addr=0x16.2 \
+  -device pci-ohci,addr=0x14.5 \
+  </dev/null >"$WORK/qemu.out" 2>&1 &
+QEMU_PID=$!
+STATUS=0
+wait "$QEMU_PID" || STATUS=$?
+QEMU_PID=
+ELAPSED_MS=$(( ($(date +%s%N) - START) / 1000000 ))
+ELAPSED=$(printf '%d.%02d s' $((ELAPSED_MS / 1000)) $((ELAPSED_MS % 1000 / 10)))
+
+[ -z "$LOG_COPY" ] || cp "$WORK/debug.log" "$LOG_COPY" 2>/dev/null || true
+OK=1
+case $STATUS in
+  "$STATUS_REPORT_DONE") echo "QEMU ended by the consumer after its report, $ELAPSED after start" ;;
+  "$STATUS_END_OF_PEI") echo "PEI ended without the consumer ($ELAPSED after start)"; OK=0 ;;
+  124 | 137) echo "no report within $TIMEOUT s: QEMU stopped"; OK=0 ;;
+  *) echo "QEMU exited with status $STATUS after $ELAPSED:"; sed 's/^/  /' "$WORK/qemu.out"; OK=0 ;;
+esac
+echo
+REPORT_ARGS=()
+[ "$APRIORI" = 0 ] || REPORT_ARGS=(--apriori)
+touch "$WORK/debug.log"
+"$BUILD/testbed-report" ${REPORT_ARGS[@]+"${REPORT_ARGS[@]}"} "$WORK/debug.log" || OK=0
+[ "$OK" = 1 ]

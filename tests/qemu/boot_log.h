@@ -1,0 +1,97 @@
+// Reads the debug-console log of a test-bed boot (the lines written by the
+// Stall provider and the USB consumer PEIMs) and judges it: what the
+// consumer saw of the module, and the order of installation and Stall.
+#ifndef TESTS_QEMU_BOOT_LOG_H_
+#define TESTS_QEMU_BOOT_LOG_H_
+
+#include <cstdint>
+#include <istream>
+#include <map>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace testbed {
+
+// "<source>: <event> key=value ...".
+struct LogLine {
+  size_t number = 0;  // 1-based line number in the log
+  std::string source;
+  std::string event;
+  std::map<std::string, std::string> fields;
+
+  bool Has(const std::string &key) const { return fields.count(key) != 0; }
+  // A numeric field (0x-prefixed hexadecimal or decimal); nullopt if absent
+  // or not a number.
+  std::optional<uint32_t> Number(const std::string &key) const;
+};
+
+struct Controller {
+  uint32_t id = 0, status = 0, type = 0, base = 0;
+  // Capability registers read through the reported base (EHCI only).
+  std::optional<uint32_t> capability;
+};
+
+struct PciFunction {
+  uint32_t device = 0, function = 0;
+  bool ohci = false;
+  uint32_t ids = 0, command = 0, bar0 = 0;
+  std::optional<uint32_t> hcRevision;
+};
+
+struct StallCall {
+  size_t line = 0;  // line of its "begin"
+  uint32_t microseconds = 0;
+  uint32_t memory = 0;        // permanent memory installed at the call
+  uint32_t usbPpi = 0;        // PEI_USB_CONTROLLER_PPI installed at the call
+  std::optional<uint32_t> ticks;  // PM timer ticks waited, once it returned
+};
+
+// What a boot's log tells, event by event; a missing event stays empty.
+struct BootReport {
+  std::optional<size_t> stallProviderLine;
+  uint32_t stallProviderMemory = 0;
+  std::string acpiIo;
+  std::optional<uint32_t> stallInstallStatus;
+
+  std::optional<size_t> ppiInstalledLine;  // notification of PEI_USB_CONTROLLER_PPI
+  uint32_t ppiInstalledMemory = 0;
+  std::vector<StallCall> stalls;
+
+  std::optional<size_t> consumerLine;
+  uint32_t consumerMemory = 0;
+  uint32_t locateStatus = 0;
+  uint32_t getUsbController = 0;  // address of the PPI's service
+  std::vector<Controller> controllers;
+  std::vector<PciFunction> functions;
+  bool consumerDone = false;
+  bool endOfPei = false;
+
+  std::vector<std::string> problems;  // lines that could not be read
+};
+
+std::vector<LogLine> ParseLog(std::istream &in, std::vector<std::string> *malformed = nullptr);
+BootReport Interpret(const std::vector<LogLine> &lines);
+BootReport ReadBootLog(std::istream &in);
+
+// How the module is expected to have been dispatched.
+enum class Dispatch {
+  kAfterMemory,  // found after memory; copied to RAM and relocated
+  kInPlace,      // from the apriori list, in place in the volume, before memory
+};
+
+struct Check {
+  std::string what;
+  bool ok = false;
+  std::string detail;  // what was seen, when it failed
+};
+
+std::vector<Check> CheckBoot(const BootReport &report, Dispatch dispatch);
+
+// A readable account of what the consumer and the Stall provider saw.
+void PrintReport(std::ostream &out, const BootReport &report);
+
+}  // namespace testbed
+
+#endif  // TESTS_QEMU_BOOT_LOG_H_
