@@ -49,7 +49,7 @@ UINT16 PmTimerPort(bool *EnabledHere) {
                   kPmTimerOffset);
 }
 
-UINT32 ReadPmTimer(UINT16 Port) { return In32(Port) & kPmTimerMask; }
+UINT32 ReadPmTimer(UINT16 Port) { return IoRead32(Port) & kPmTimerMask; }
 
 UINT32 UsbControllerPpiInstalled(const EFI_PEI_SERVICES **PeiServices) {
   VOID *Ppi;

@@ -9,6 +9,7 @@
 
 #include "pi_pei.h"
 #include "usb_controller_ppi.h"
+#include "pci.h"
 
 namespace testbed {
 
@@ -54,45 +55,18 @@ static inline UINT32 MemoryDiscovered(const EFI_PEI_SERVICES **PeiServices) {
 
 // --- Ports and PCI configuration (mechanism #1) ------------------------------
 
-static inline UINT8 In8(UINT16 Port) {
-  UINT8 Value;
-  __asm__ __volatile__("inb %w1, %b0" : "=a"(Value) : "Nd"(Port));
-  return Value;
-}
-static inline UINT32 In32(UINT16 Port) {
-  UINT32 Value;
-  __asm__ __volatile__("inl %w1, %0" : "=a"(Value) : "Nd"(Port));
-  return Value;
-}
-static inline VOID Out8(UINT16 Port, UINT8 Value) {
-  __asm__ __volatile__("outb %b0, %w1" : : "a"(Value), "Nd"(Port));
-}
-static inline VOID Out32(UINT16 Port, UINT32 Value) {
-  __asm__ __volatile__("outl %0, %w1" : : "a"(Value), "Nd"(Port));
-}
-static inline UINT32 MmioRead32(UINT32 Address) {
-  UINT32 Value;
-  __asm__ __volatile__("movl (%1), %0" : "=r"(Value) : "r"(Address) : "memory");
-  return Value;
-}
-
-static inline UINT32 PciAddress(UINT32 Device, UINT32 Function, UINT32 Register) {
-  return 0x80000000u | Device << 11 | Function << 8 | (Register & 0xFC);
-}
-// Reads the aligned dword holding Register on bus 0.
+// The aligned dword holding Register of a function on bus 0.
 static inline UINT32 PciRead32(UINT32 Device, UINT32 Function, UINT32 Register) {
-  Out32(0xCF8, PciAddress(Device, Function, Register));
-  return In32(0xCFC);
+  return ::PciRead32(PciCf8Address(0, Device, Function, Register & 0xFC));
 }
 static inline VOID PciWrite32(UINT32 Device, UINT32 Function, UINT32 Register, UINT32 Value) {
-  Out32(0xCF8, PciAddress(Device, Function, Register));
-  Out32(0xCFC, Value);
+  ::PciWrite32(PciCf8Address(0, Device, Function, Register & 0xFC), Value);
 }
 
 // --- QEMU's isa-debug-exit at 0xF4: QEMU exits with status 2 * Value + 1 ------
 
 [[noreturn]] static inline VOID ExitQemu(UINT32 Value) {
-  Out32(0xF4, Value);
+  IoWrite32(0xF4, Value);
   for (;;) {
     __asm__ __volatile__("cli; hlt");
   }
@@ -113,13 +87,13 @@ class LogLine {
     Text(": ");
     Text(Event);
   }
-  ~LogLine() { Out8(kPort, '\n'); }
+  ~LogLine() { IoWrite8(kPort, '\n'); }
   LogLine &Hex(const char *Key, UINT32 Value, UINT32 Digits = 8) {
     Key_(Key);
     Text("0x");
     for (UINT32 Shift = Digits * 4; Shift != 0;) {
       Shift -= 4;
-      Out8(kPort, "0123456789ABCDEF"[(Value >> Shift) & 0xF]);
+      IoWrite8(kPort, "0123456789ABCDEF"[(Value >> Shift) & 0xF]);
     }
     return *this;
   }
@@ -132,7 +106,7 @@ class LogLine {
       Value /= 10;
     } while (Value != 0);
     while (Count != 0) {
-      Out8(kPort, (UINT8)Digits[--Count]);
+      IoWrite8(kPort, (UINT8)Digits[--Count]);
     }
     return *this;
   }
@@ -146,13 +120,13 @@ class LogLine {
   static constexpr UINT16 kPort = 0x402;
   static VOID Text(const char *S) {
     while (*S != '\0') {
-      Out8(kPort, (UINT8)*S++);
+      IoWrite8(kPort, (UINT8)*S++);
     }
   }
   static VOID Key_(const char *Key) {
-    Out8(kPort, ' ');
+    IoWrite8(kPort, ' ');
     Text(Key);
-    Out8(kPort, '=');
+    IoWrite8(kPort, '=');
   }
 };
 
