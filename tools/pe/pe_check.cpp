@@ -2,7 +2,11 @@
 // the image is not a run-in-place IA-32 boot-service driver holding only
 // code, read-only data and relocations, and prints its size.
 //
-//   pe-check [--map FILE.map] IMAGE.efi
+//   pe-check --map FILE.map IMAGE.efi
+//
+// The map is needed because writable data can hide in a read-only section
+// when the link folds sections together: only the map's contributions show
+// what each output section is made of.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -17,8 +21,8 @@ int main(int argc, char **argv) {
     if (a == "--map" && i + 1 < argc) mapPath = argv[++i];
     else imagePath = a;
   }
-  if (imagePath.empty()) {
-    fprintf(stderr, "usage: pe-check [--map FILE.map] IMAGE.efi\n");
+  if (imagePath.empty() || mapPath.empty()) {
+    fprintf(stderr, "usage: pe-check --map FILE.map IMAGE.efi\n");
     return 2;
   }
   std::vector<uint8_t> bytes;
@@ -72,14 +76,18 @@ int main(int argc, char **argv) {
        "entry point is not in .text");
 
   uint32_t rodata = 0;
-  if (!mapPath.empty()) {
-    pe::LinkMap map;
-    if (!pe::ReadLinkMap(mapPath, map, error)) {
-      faults.push_back(error);
-    } else {
-      for (const pe::MapContribution &c : map.contributions) {
-        if (c.name == ".rdata") rodata += c.length;
-        if (c.name.rfind(".CRT", 0) == 0) faults.push_back("image has global constructors (.CRT)");
+  pe::LinkMap map;
+  if (!pe::ReadLinkMap(mapPath, map, error)) {
+    faults.push_back(error);
+  } else {
+    for (const pe::MapContribution &c : map.contributions) {
+      if (c.name == ".rdata") {
+        rodata += c.length;
+      } else if (c.name.rfind(".CRT", 0) == 0) {
+        faults.push_back("image has global constructors (" + c.name + ")");
+      } else if (c.name != ".text" && c.name != ".reloc" && c.length != 0) {
+        faults.push_back("image holds " + c.name + " (" + std::to_string(c.length) +
+                         " bytes): only code and read-only data may be linked in");
       }
     }
   }
