@@ -16,7 +16,11 @@ constexpr EFI_PEI_PPI_DESCRIPTOR mUsbControllerPpiListTemplate = {
 
 VOID InitUsbControllerPrivate(PEI_USB_CONTROLLER_PRIVATE *Private) {
   ZeroMem(Private, sizeof(*Private));
-  Private->PpiList = mUsbControllerPpiListTemplate;
+  // The templates are compile-time constants: copied field by field, they go
+  // into the record as immediates. The descriptor's Ppi is the record's own
+  // interface, not the template's.
+  Private->PpiList.Flags = mUsbControllerPpiListTemplate.Flags;
+  Private->PpiList.Guid = mUsbControllerPpiListTemplate.Guid;
   Private->UsbControllerPpi = mUsbControllerPpiTemplate;
   Private->PpiList.Ppi = &Private->UsbControllerPpi;
 }
