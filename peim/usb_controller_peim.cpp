@@ -34,10 +34,13 @@ extern "C" EFI_STATUS EFIAPI UsbControllerPeimEntry(EFI_PEI_FILE_HANDLE FileHand
   InitUsbControllerPrivate(Private);
 
   ProgramUsbChipsetRegisters();
-  for (UINT8 Index = 0; Index < EHCI_CONTROLLER_COUNT; Index++) {
+  // Controllers 0, 1, 2 in order; each base is in the record before its
+  // controller is programmed. (A bottom-tested loop: there is always one.)
+  UINT8 Index = 0;
+  do {
     Private->EhciMmioBase[Index] = EHCI_MMIO_BASE + Index * USB_MMIO_BASE_STRIDE;
     InitEhciController(Index, Private);
-  }
+  } while (++Index < EHCI_CONTROLLER_COUNT);
   InitOhciControllers();
 
   Status = Services->InstallPpi(PeiServices, &Private->PpiList);

@@ -31,8 +31,9 @@ VOID ProgramUsbChipsetRegisters() {
 }
 
 VOID InitOhciControllers() {
-  for (UINT8 Index = 0; Index < OHCI_CONTROLLER_COUNT; Index++) {
+  UINT8 Index = 0;
+  do {
     RunRegisterTable<mOhciInitTable>(mOhciPciAddress[Index],
-                     OHCI_MMIO_BASE + Index * USB_MMIO_BASE_STRIDE);
-  }
+                                     OHCI_MMIO_BASE + Index * USB_MMIO_BASE_STRIDE);
+  } while (++Index < OHCI_CONTROLLER_COUNT);
 }
