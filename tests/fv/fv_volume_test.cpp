@@ -96,7 +96,7 @@ TEST(CreateVolume, PlacesAlignsAndRebasesEveryImage) {
   EXPECT_EQ(VolumeRunBase(v), kBase);
   for (const File &f : v.files) {
     if (f.type == kFilePad) continue;
-    EXPECT_EQ((f.offset + f.headerSize) % 128, 0u);
+    EXPECT_EQ((f.offset + f.headerSize) % FileDataAlignment(f.attributes), 0u);
   }
 
   Bytes unlinked = fvtest::TestVolume(0x8000, {core}, 0);
