@@ -92,26 +92,29 @@ static inline VOID MmioWrite32(MMIO_ADDRESS Address, UINT32 Value) {
 
 #endif
 
-// Width-selected forms, for code that takes the width from a table: one
-// access of that width.
-static inline UINT32 IoRead(REG_WIDTH Width, IO_PORT Port) {
-  if (Width == RegWidth8) return IoRead8(Port);
-  if (Width == RegWidth16) return IoRead16(Port);
-  return IoRead32(Port);
+// Accesses at a width known at compile time: one access of that width.
+template <REG_WIDTH Width>
+static inline UINT32 IoReadAt(IO_PORT Port) {
+  if constexpr (Width == RegWidth8) return IoRead8(Port);
+  else if constexpr (Width == RegWidth16) return IoRead16(Port);
+  else return IoRead32(Port);
 }
-static inline VOID IoWrite(REG_WIDTH Width, IO_PORT Port, UINT32 Value) {
-  if (Width == RegWidth8) IoWrite8(Port, (UINT8)Value);
-  else if (Width == RegWidth16) IoWrite16(Port, (UINT16)Value);
+template <REG_WIDTH Width>
+static inline VOID IoWriteAt(IO_PORT Port, UINT32 Value) {
+  if constexpr (Width == RegWidth8) IoWrite8(Port, (UINT8)Value);
+  else if constexpr (Width == RegWidth16) IoWrite16(Port, (UINT16)Value);
   else IoWrite32(Port, Value);
 }
-static inline UINT32 MmioRead(REG_WIDTH Width, MMIO_ADDRESS Address) {
-  if (Width == RegWidth8) return MmioRead8(Address);
-  if (Width == RegWidth16) return MmioRead16(Address);
-  return MmioRead32(Address);
+template <REG_WIDTH Width>
+static inline UINT32 MmioReadAt(MMIO_ADDRESS Address) {
+  if constexpr (Width == RegWidth8) return MmioRead8(Address);
+  else if constexpr (Width == RegWidth16) return MmioRead16(Address);
+  else return MmioRead32(Address);
 }
-static inline VOID MmioWrite(REG_WIDTH Width, MMIO_ADDRESS Address, UINT32 Value) {
-  if (Width == RegWidth8) MmioWrite8(Address, (UINT8)Value);
-  else if (Width == RegWidth16) MmioWrite16(Address, (UINT16)Value);
+template <REG_WIDTH Width>
+static inline VOID MmioWriteAt(MMIO_ADDRESS Address, UINT32 Value) {
+  if constexpr (Width == RegWidth8) MmioWrite8(Address, (UINT8)Value);
+  else if constexpr (Width == RegWidth16) MmioWrite16(Address, (UINT16)Value);
   else MmioWrite32(Address, Value);
 }
 

@@ -27,28 +27,30 @@ static inline VOID PciSelect(PCI_CF8_ADDRESS Address) {
 static inline IO_PORT PciDataPort(REG_WIDTH Width, PCI_CF8_ADDRESS Address) {
   return (IO_PORT)(PCI_CONFIG_DATA_PORT + (Width == RegWidth32 ? 0 : (Address & 3)));
 }
-static inline UINT32 PciRead(REG_WIDTH Width, PCI_CF8_ADDRESS Address) {
+template <REG_WIDTH Width>
+static inline UINT32 PciReadAt(PCI_CF8_ADDRESS Address) {
   PciSelect(Address);
-  return IoRead(Width, PciDataPort(Width, Address));
+  return IoReadAt<Width>(PciDataPort(Width, Address));
 }
-static inline VOID PciWrite(REG_WIDTH Width, PCI_CF8_ADDRESS Address, UINT32 Value) {
+template <REG_WIDTH Width>
+static inline VOID PciWriteAt(PCI_CF8_ADDRESS Address, UINT32 Value) {
   PciSelect(Address);
-  IoWrite(Width, PciDataPort(Width, Address), Value);
+  IoWriteAt<Width>(PciDataPort(Width, Address), Value);
 }
 
-static inline UINT8 PciRead8(PCI_CF8_ADDRESS Address) { return (UINT8)PciRead(RegWidth8, Address); }
+static inline UINT8 PciRead8(PCI_CF8_ADDRESS Address) { return (UINT8)PciReadAt<RegWidth8>(Address); }
 static inline UINT16 PciRead16(PCI_CF8_ADDRESS Address) {
-  return (UINT16)PciRead(RegWidth16, Address);
+  return (UINT16)PciReadAt<RegWidth16>(Address);
 }
-static inline UINT32 PciRead32(PCI_CF8_ADDRESS Address) { return PciRead(RegWidth32, Address); }
+static inline UINT32 PciRead32(PCI_CF8_ADDRESS Address) { return PciReadAt<RegWidth32>(Address); }
 static inline VOID PciWrite8(PCI_CF8_ADDRESS Address, UINT8 Value) {
-  PciWrite(RegWidth8, Address, Value);
+  PciWriteAt<RegWidth8>(Address, Value);
 }
 static inline VOID PciWrite16(PCI_CF8_ADDRESS Address, UINT16 Value) {
-  PciWrite(RegWidth16, Address, Value);
+  PciWriteAt<RegWidth16>(Address, Value);
 }
 static inline VOID PciWrite32(PCI_CF8_ADDRESS Address, UINT32 Value) {
-  PciWrite(RegWidth32, Address, Value);
+  PciWriteAt<RegWidth32>(Address, Value);
 }
 
 #endif  // USB_PEIM_PLATFORM_PCI_H_

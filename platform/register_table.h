@@ -47,32 +47,6 @@ struct REG_UPDATE {
 #define CHIPSET_16 (REG_SPACE_MMIO | RegWidth16 | REG_AT_CHIPSET)
 #define CHIPSET_32 (REG_SPACE_MMIO | RegWidth32 | REG_AT_CHIPSET)
 
-// Accesses at a width known at compile time.
-template <REG_WIDTH Width>
-static inline UINT32 MmioReadAt(MMIO_ADDRESS Address) {
-  if constexpr (Width == RegWidth8) return MmioRead8(Address);
-  else if constexpr (Width == RegWidth16) return MmioRead16(Address);
-  else return MmioRead32(Address);
-}
-template <REG_WIDTH Width>
-static inline VOID MmioWriteAt(MMIO_ADDRESS Address, UINT32 Value) {
-  if constexpr (Width == RegWidth8) MmioWrite8(Address, (UINT8)Value);
-  else if constexpr (Width == RegWidth16) MmioWrite16(Address, (UINT16)Value);
-  else MmioWrite32(Address, Value);
-}
-template <REG_WIDTH Width>
-static inline UINT32 IoReadAt(IO_PORT Port) {
-  if constexpr (Width == RegWidth8) return IoRead8(Port);
-  else if constexpr (Width == RegWidth16) return IoRead16(Port);
-  else return IoRead32(Port);
-}
-template <REG_WIDTH Width>
-static inline VOID IoWriteAt(IO_PORT Port, UINT32 Value) {
-  if constexpr (Width == RegWidth8) IoWrite8(Port, (UINT8)Value);
-  else if constexpr (Width == RegWidth16) IoWrite16(Port, (UINT16)Value);
-  else IoWrite32(Port, Value);
-}
-
 // The update, per space, at a width known at compile time.
 template <REG_WIDTH Width>
 static inline VOID MmioUpdateAt(MMIO_ADDRESS Address, UINT32 AndMask, UINT32 OrValue) {
