@@ -130,44 +130,32 @@ void ExpectSameAccesses(const std::vector<Access> &expected, const std::vector<A
                                       << ", got " << Describe(actual[i]);
 }
 
-// Each stage on its own, from random register contents so that every mask
-// and value shows in what is written.
+// Runs one stage from random register contents, so that every mask and value
+// shows in what is written, and compares all its accesses with the rows.
+template <typename Stage>
+void CheckStage(uint32_t start, Stage stage, const std::vector<Update> &rows) {
+  RecordingPlatform platform;
+  Model model;
+  RandomiseRegisters(platform, model, start);
+  stage();
+  ExpectSameAccesses(ExpectedAccesses(model, rows), platform.HardwareAccesses());
+}
+
 TEST(RegisterSequence, EachStageUnderRandomRegisterContents) {
   for (uint32_t start : {1u, 2u, 0xC0FFEEu}) {
     SCOPED_TRACE(start);
-    {
-      RecordingPlatform platform;
-      Model model;
-      RandomiseRegisters(platform, model, start);
-      ProgramUsbChipsetRegisters();
-      ExpectSameAccesses(ExpectedAccesses(model, ChipsetRows()), platform.HardwareAccesses());
-    }
-    {
-      RecordingPlatform platform;
-      Model model;
-      RandomiseRegisters(platform, model, start);
+    CheckStage(start, [] { ProgramUsbChipsetRegisters(); }, ChipsetRows());
+    CheckStage(start, [] {
       PEI_USB_CONTROLLER_PRIVATE record = {};
       record.EhciMmioBase[1] = 0xF0009000;
       InitEhciController(1, &record);
-      ExpectSameAccesses(ExpectedAccesses(model, EhciRows(1)), platform.HardwareAccesses());
-    }
-    {
-      RecordingPlatform platform;
-      Model model;
-      RandomiseRegisters(platform, model, start);
-      InitOhciControllers();
-      ExpectSameAccesses(ExpectedAccesses(model, OhciRows()), platform.HardwareAccesses());
-    }
+    }, EhciRows(1));
+    CheckStage(start, [] { InitOhciControllers(); }, OhciRows());
   }
 }
 
 // Values that pin the masks down, independent of any model.
 TEST(RegisterSequence, DocumentedExamples) {
-  struct Written {
-    uint64_t address;
-    unsigned width;
-    std::vector<uint32_t> values;
-  };
   auto writes = [](const RecordingPlatform &p, bool pci, uint64_t address, unsigned width) {
     std::vector<uint32_t> values;
     uint32_t latched = 0;
