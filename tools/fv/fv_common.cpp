@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "file_io.h"
+
 namespace fv {
 
 void Fail(const std::string &message) { throw Error(message); }
@@ -64,34 +66,15 @@ const Guid kPeiAprioriGuid = Guid::Parse("1B45CC0A-156A-428A-AF62-49864DA0E6E6")
 const Guid kStallPpiGuid = Guid::Parse("1F4C6F90-B06B-48D8-A201-BAE5F1CD7D56");
 
 Bytes ReadFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) Fail("cannot open " + path + ": " + strerror(errno));
-  Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) Fail("cannot read " + path);
+  Bytes bytes;
+  std::string error;
+  if (!toolio::ReadInput(path, bytes, error)) Fail(error);
   return bytes;
 }
 
 void WriteFileAtomic(const std::string &path, const Bytes &bytes) {
-  std::string temp = path + ".tmpXXXXXX";
-  int fd = mkstemp(&temp[0]);
-  if (fd < 0) Fail("cannot create a file next to " + path + ": " + strerror(errno));
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n <= 0) {
-      std::string why = strerror(errno);
-      close(fd);
-      unlink(temp.c_str());
-      Fail("cannot write " + path + ": " + why);
-    }
-    done += size_t(n);
-  }
-  fchmod(fd, 0644);
-  if (close(fd) != 0 || rename(temp.c_str(), path.c_str()) != 0) {
-    std::string why = strerror(errno);
-    unlink(temp.c_str());
-    Fail("cannot write " + path + ": " + why);
-  }
+  std::string error;
+  if (!toolio::WriteOutput(path, bytes, error)) Fail(error);
 }
 
 }  // namespace fv

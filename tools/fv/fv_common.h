@@ -65,8 +65,8 @@ extern const Guid kLzmaSectionGuid;
 extern const Guid kPeiAprioriGuid;
 extern const Guid kStallPpiGuid;
 
-// Whole-file I/O. WriteFileAtomic writes a temporary file next to path and
-// renames it over path, so a failure never leaves a partial file behind.
+// Whole-file I/O with the shared rules (file_io.h): bounded regular-file
+// inputs; outputs replaced whole, never through a link or onto a device.
 Bytes ReadFile(const std::string &path);
 void WriteFileAtomic(const std::string &path, const Bytes &bytes);
 

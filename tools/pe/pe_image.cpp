@@ -5,6 +5,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "file_io.h"
+
 namespace pe {
 namespace {
 
@@ -74,17 +76,7 @@ int64_t Image::FileOffsetOf(uint32_t rva) const {
 }
 
 bool ReadFile(const std::string &path, std::vector<uint8_t> &bytes, std::string &error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = "cannot open " + path;
-    return false;
-  }
-  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    error = "cannot read " + path;
-    return false;
-  }
-  return true;
+  return toolio::ReadInput(path, bytes, error);
 }
 
 bool Parse(std::vector<uint8_t> bytes, Image &image, std::string &error) {
