@@ -1,11 +1,14 @@
 #!/bin/sh
 # Makes sure the Debian packages the build and the tests need are installed.
-# As root it installs what is missing with apt-get; otherwise it names the
-# command to run and stops.
+# As root it installs what is missing with apt-get, saying what it does;
+# otherwise it names the command to run and stops.
+#
+# libclang-rt-14-dev: clang's sanitizer runtimes and libFuzzer (the sanitizer
+# tree and the fuzz targets of `make test` and `make fuzz`).
 set -eu
 
-PACKAGES="make cmake g++ clang lld llvm pkg-config libgtest-dev libunicorn-dev liblzma-dev \
-qemu-system-x86 ovmf-ia32 uefitool-cli"
+PACKAGES="make cmake g++ clang lld llvm libclang-rt-14-dev pkg-config libgtest-dev \
+libunicorn-dev liblzma-dev qemu-system-x86 ovmf-ia32 uefitool-cli"
 
 missing=""
 for p in $PACKAGES; do
@@ -21,8 +24,40 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "  sudo apt-get update && sudo apt-get install -y --no-install-recommends$missing" >&2
   exit 1
 fi
-echo "Installing missing Debian packages:$missing"
+
+log=$(mktemp "${TMPDIR:-/tmp}/install-deps.XXXXXX")
+trap 'rm -f "$log"' EXIT
+fail() {
+  tail -n 30 "$log" >&2
+  echo "[deps] $1 failed (the lines above are the end of its output)" >&2
+  exit 1
+}
+start=$(date +%s)
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
+
+echo "[deps] missing Debian packages:$missing"
+echo "[deps] apt-get update: reading the package lists"
+apt-get update -q >"$log" 2>&1 || fail "apt-get update"
+
 # shellcheck disable=SC2086
-apt-get install -y -qq --no-install-recommends $missing >/dev/null
+total=$(apt-get install -s --no-install-recommends $missing 2>/dev/null | grep -c '^Inst ' || true)
+echo "[deps] apt-get install: $total packages with their dependencies (a few minutes on a new machine)"
+# The download and the set-up each report at every quarter, not per package.
+# shellcheck disable=SC2086
+apt-get install -y -q --no-install-recommends $missing 2>&1 | tee "$log" | awk -v total="$total" '
+  function report(what, n) {
+    if (total > 0 && int(n * 4 / total) > done[what]) {
+      done[what] = int(n * 4 / total)
+      printf "[deps]   %s %d of %d\n", what, n, total
+      fflush()
+    }
+  }
+  /^Get:[0-9]+ / { report("downloaded", ++got) }
+  /^Setting up / { report("set up", ++set) }' \
+  || fail "apt-get install"
+# tee and awk succeed whatever apt-get does: check what was asked for.
+for p in $missing; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' \
+    || fail "installing $p"
+done
+echo "[deps] installed in $(($(date +%s) - start)) s"
