@@ -88,19 +88,19 @@ else
   STALL_DEPEX=(--depex-push "$MEMORY_DISCOVERED_PPI")
   CASE="dispatched after memory: the module is copied to RAM and relocated"
 fi
-"$FVTOOL" ffs "$WORK/stall.ffs" --guid "$STALL_PEIM_GUID" --name TestbedStallPeim \
+"$FVTOOL" ffs -o "$WORK/stall.ffs" --guid "$STALL_PEIM_GUID" --name TestbedStallPeim \
   ${STALL_DEPEX[@]+"${STALL_DEPEX[@]}"} "$BUILD/TestbedStallPeim.efi"
-"$FVTOOL" ffs "$WORK/consumer.ffs" --guid "$CONSUMER_PEIM_GUID" --name TestbedUsbConsumerPeim \
+"$FVTOOL" ffs -o "$WORK/consumer.ffs" --guid "$CONSUMER_PEIM_GUID" --name TestbedUsbConsumerPeim \
   --depex-push "$USB_CONTROLLER_PPI" "$BUILD/TestbedUsbConsumerPeim.efi"
 
 # Into the PEI volume. The apriori list keeps the firmware's own entries
 # first, then the Stall provider, then the module (which needs the Stall PPI).
 if [ "$APRIORI" = 1 ]; then
-  "$FVTOOL" insert "$WORK/code.fd" "$WORK/code1.fd" "$WORK/consumer.ffs" >/dev/null
-  "$FVTOOL" insert "$WORK/code1.fd" "$WORK/code2.fd" "$WORK/stall.ffs" \
+  "$FVTOOL" insert "$WORK/code.fd" -o "$WORK/code1.fd" "$WORK/consumer.ffs" >/dev/null
+  "$FVTOOL" insert "$WORK/code1.fd" -o "$WORK/code2.fd" "$WORK/stall.ffs" \
     "$BUILD/UsbControllerPeim.ffs" --apriori >/dev/null
 else
-  "$FVTOOL" insert "$WORK/code.fd" "$WORK/code2.fd" "$WORK/stall.ffs" \
+  "$FVTOOL" insert "$WORK/code.fd" -o "$WORK/code2.fd" "$WORK/stall.ffs" \
     "$BUILD/UsbControllerPeim.ffs" "$WORK/consumer.ffs" >/dev/null
 fi
 

@@ -55,29 +55,55 @@ void ExpectError(const Image &image, const InsertRequest &request, const std::st
 
 }  // namespace
 
-TEST(VolumePlan, GapsBecomePadFilesOrAreRefused) {
+// Free room is taken first-fit; a gap before an aligned file becomes a pad
+// file (never one too small for a pad header); a file rewritten in place
+// grows only into free room after it, and what it gives up becomes padding.
+TEST(VolumeEditor, PlacesReplacesAndRemovesWithoutMovingFiles) {
   Bytes empty = MakeEmptyVolume({0x2000, 0x1000, 8, true, false, {}});
   int n = 0;
   Volume v = ParseVolume(empty.data(), empty.size(), n);
   Bytes a = fvtest::NoiseFile(kCoreGuid, 100), b = fvtest::NoiseFile(kSecondGuid, 60);
-  VolumePlan plan(v);
-  ASSERT_TRUE(plan.Fits(v.filesStart, a.size()));
-  plan.Place(v.filesStart, a);
+  VolumeEditor editor(v);
+  size_t at = 0;
+  ASSERT_TRUE(editor.PlaceFirstFit([&](size_t) { return a; }, 8, &at));
+  EXPECT_EQ(at, v.filesStart);
   size_t aEnd = AlignUp(v.filesStart + a.size(), 8);
-  EXPECT_FALSE(plan.Fits(aEnd - 8, b.size()));   // overlap
-  EXPECT_FALSE(plan.Fits(aEnd + 8, b.size()));   // 8 bytes: too small for a pad file
-  EXPECT_FALSE(plan.Fits(aEnd + 16, b.size()));
-  EXPECT_FALSE(plan.Fits(0x2000 - 8, b.size()));  // past the end
-  ASSERT_TRUE(plan.Fits(aEnd + 24, b.size()));
-  plan.Place(aEnd + 24, b);
-  Bytes built = plan.Build();
+  // Data aligned to 256: the next start would leave less than a pad header.
+  size_t want = AlignUp(aEnd + 24, 256) - 24;
+  if (want - aEnd < 24) want += 256;
+  ASSERT_TRUE(editor.PlaceFirstFit([&](size_t) { return b; }, 256, &at));
+  EXPECT_EQ(at, want);
+  Bytes built = editor.bytes();
   n = 0;
   Volume out = ParseVolume(built.data(), built.size(), n);
   ASSERT_EQ(out.files.size(), 3u);
   EXPECT_EQ(out.files[1].type, kFilePad);
-  EXPECT_EQ(out.files[1].size, 24u);
-  EXPECT_EQ(out.files[2].offset, aEnd + 24);
-  EXPECT_EQ(out.freeStart, AlignUp(aEnd + 24 + b.size(), 8));
+  EXPECT_EQ(out.files[1].offset, aEnd);
+  EXPECT_EQ(out.files[2].offset, want);
+  EXPECT_EQ(out.freeStart, AlignUp(want + b.size(), 8));
+
+  // a cannot grow: b's pad is free room, but only want - aEnd bytes of it.
+  VolumeEditor again(out);
+  Bytes bigA = fvtest::NoiseFile(kCoreGuid, 100 + (want - aEnd) + 8);
+  EXPECT_THROW(again.Replace(out.files[0], bigA), Error);
+  EXPECT_EQ(again.bytes(), built);  // a refused edit writes nothing
+  // Growing into the pad, leaving exactly a pad header's worth, is fine.
+  Bytes grownA = fvtest::NoiseFile(kCoreGuid, 100 + (want - aEnd) - 24);
+  again.Replace(out.files[0], grownA);
+  // b grows into the free space at the end; a is removed.
+  Bytes grownB = fvtest::NoiseFile(kSecondGuid, 600);
+  again.Replace(out.files[2], grownB);
+  again.Remove(out.files[0]);
+  Bytes edited = again.bytes();
+  n = 0;
+  Volume last = ParseVolume(edited.data(), edited.size(), n);
+  ASSERT_EQ(last.files.size(), 3u);
+  EXPECT_EQ(last.files[0].type, kFilePad);
+  EXPECT_EQ(last.files[0].offset, v.filesStart);
+  EXPECT_EQ(last.files[1].type, kFilePad);
+  EXPECT_EQ(last.files[2].offset, want);
+  EXPECT_EQ(last.files[2].size, grownB.size());
+  EXPECT_EQ(Bytes(edited.begin() + long(want), edited.begin() + long(want + grownB.size())), grownB);
 }
 
 TEST(CreateVolume, PlacesAlignsAndRebasesEveryImage) {

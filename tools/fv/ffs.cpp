@@ -143,16 +143,22 @@ Bytes EncodeUiName(const std::string &utf8) {
     out.push_back(uint8_t(unit));
     out.push_back(uint8_t(unit >> 8));
   };
+  static const uint32_t kSmallest[4] = {0, 0x80, 0x800, 0x10000};
   for (size_t i = 0; i < utf8.size();) {
     uint8_t c = uint8_t(utf8[i]);
     int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
-    if (extra < 0 || i + size_t(extra) >= utf8.size()) Fail("name is not valid UTF-8");
+    if (extra < 0 || utf8.size() - i < size_t(extra) + 1)
+      Fail("name is not valid UTF-8 (byte " + std::to_string(i) + ")");
     uint32_t code = extra == 0 ? c : c & (0x3F >> extra);
     for (int k = 1; k <= extra; k++) {
-      uint8_t cont = uint8_t(utf8[i + k]);
-      if ((cont & 0xC0) != 0x80) Fail("name is not valid UTF-8");
+      uint8_t cont = uint8_t(utf8[i + size_t(k)]);
+      if ((cont & 0xC0) != 0x80) Fail("name is not valid UTF-8 (byte " + std::to_string(i) + ")");
       code = code << 6 | (cont & 0x3F);
     }
+    // Overlong forms, UTF-16 surrogates and code points beyond U+10FFFF
+    // have no UTF-16 form.
+    if (code < kSmallest[extra] || (code >= 0xD800 && code < 0xE000) || code > 0x10FFFF)
+      Fail("name is not valid UTF-8 (byte " + std::to_string(i) + ")");
     i += size_t(extra) + 1;
     if (code == 0) Fail("name holds a NUL character");
     if (code >= 0x10000) {
@@ -168,17 +174,23 @@ Bytes EncodeUiName(const std::string &utf8) {
 }
 
 std::string DecodeUiName(const uint8_t *p, size_t n) {
+  constexpr size_t kMaxUnits = 512;  // a name, not a document
+  constexpr uint32_t kReplacement = 0xFFFD;
   std::string out;
-  for (size_t i = 0; i + 1 < n; i += 2) {
+  size_t i = 0;
+  for (; i + 1 < n && i / 2 < kMaxUnits; i += 2) {
     uint32_t code = Get16(p + i);
     if (code == 0) break;
-    if (code >= 0xD800 && code < 0xDC00 && i + 3 < n) {
-      uint32_t low = Get16(p + i + 2);
-      if (low >= 0xDC00 && low < 0xE000) {
+    if (code >= 0xD800 && code < 0xE000) {
+      uint32_t low = i + 3 < n ? Get16(p + i + 2) : 0;
+      if (code < 0xDC00 && low >= 0xDC00 && low < 0xE000) {
         code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
         i += 2;
+      } else {
+        code = kReplacement;  // a surrogate without its partner
       }
     }
+    if (code < 0x20 || code == 0x7F) code = kReplacement;  // nothing that steers a terminal
     if (code < 0x80) {
       out += char(code);
     } else if (code < 0x800) {
@@ -195,6 +207,7 @@ std::string DecodeUiName(const uint8_t *p, size_t n) {
       out += char(0x80 | (code & 0x3F));
     }
   }
+  if (i + 1 < n && i / 2 >= kMaxUnits && Get16(p + i) != 0) out += "...";
   return out;
 }
 

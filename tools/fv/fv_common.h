@@ -62,6 +62,7 @@ struct Guid {
 extern const Guid kFfs2FileSystemGuid;
 extern const Guid kFfs3FileSystemGuid;
 extern const Guid kLzmaSectionGuid;
+extern const Guid kCrc32SectionGuid;
 extern const Guid kPeiAprioriGuid;
 extern const Guid kStallPpiGuid;
 

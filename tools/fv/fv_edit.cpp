@@ -7,6 +7,7 @@
 #include <set>
 
 #include "lzma_codec.h"
+#include "numbers.h"
 #include "pe_image.h"
 
 namespace fv {
@@ -30,6 +31,9 @@ pe::Image ParsePe(const uint8_t *p, size_t n, const std::string &what) {
   uint32_t a = image.sectionAlignment;
   if (a == 0 || (a & (a - 1)) != 0)
     Fail(what + ": section alignment " + Hex(a) + " is not a power of two");
+  if (a > kMaxImageAlignment)
+    Fail(what + ": section alignment " + Hex(a) + " is above the " + Hex(kMaxImageAlignment) +
+         " bytes a firmware file can align its data to");
   return image;
 }
 
@@ -42,53 +46,122 @@ bool RunsInPlace(const pe::Image &image) {
 }
 
 std::string Describe(const File &f) {
-  for (const Section &s : f.sections)
-    if (s.type == kSecUserInterface) return DecodeUiName(s.data(), s.dataSize()) + " " + f.name.ToString();
-  return f.name.ToString();
+  std::string ui = f.UiName();
+  return ui.empty() ? f.name.ToString() : ui + " " + f.name.ToString();
+}
+
+std::string VolumeName(int index) { return "volume #" + std::to_string(index); }
+
+// The file with a new body: its own header (name, type, attributes, state,
+// header form) with the size and both checksums brought up to date.
+Bytes RewriteFile(const File &f, const Bytes &body) {
+  Bytes out(f.start, f.start + f.headerSize);
+  uint64_t size = f.headerSize + body.size();
+  if (f.headerSize == 32) {
+    Put64(out.data() + 24, size);
+  } else {
+    if (size > 0xFFFFFF) Fail("file " + f.name.ToString() + " would grow beyond 16 MiB");
+    Put24(out.data() + 20, uint32_t(size));
+  }
+  uint8_t state = out[23];
+  out[16] = out[17] = out[23] = 0;
+  out[16] = uint8_t(-Sum8(out.data(), out.size()));
+  out[17] = (f.attributes & kFileAttrChecksum) ? uint8_t(-Sum8(body.data(), body.size()))
+                                               : kFileChecksumUnused;
+  out[23] = state;
+  out.insert(out.end(), body.begin(), body.end());
+  return out;
+}
+
+// A section of the same type with new contents after its common header;
+// the extended size form is kept, and taken when the size needs it.
+Bytes Resized(const Section &s, const Bytes &afterCommonHeader) {
+  bool longForm = s.commonHeaderSize == 8 || 4 + afterCommonHeader.size() >= 0xFFFFFF;
+  uint64_t total = (longForm ? 8 : 4) + uint64_t(afterCommonHeader.size());
+  if (total > 0xFFFFFFFFu) Fail("section too large");
+  Bytes out(longForm ? 8 : 4);
+  Put24(out.data(), longForm ? 0xFFFFFF : uint32_t(total));
+  if (longForm) Put32(out.data() + 4, uint32_t(total));
+  out[3] = s.type;
+  out.insert(out.end(), afterCommonHeader.begin(), afterCommonHeader.end());
+  return out;
+}
+
+// A GUID_DEFINED section with its own GUID header and new header bytes
+// (`extra`, after the GUID header) and data.
+Bytes GuidDefinedLike(const Section &s, const Bytes &extra, const Bytes &data) {
+  bool longForm = s.commonHeaderSize == 8 || 4 + 20 + extra.size() + data.size() >= 0xFFFFFF;
+  Bytes after(s.start + s.commonHeaderSize, s.start + s.commonHeaderSize + 20);
+  Put16(after.data() + 16, uint32_t((longForm ? 8 : 4) + 20 + extra.size()));
+  after.insert(after.end(), extra.begin(), extra.end());
+  after.insert(after.end(), data.begin(), data.end());
+  Section form = s;
+  form.commonHeaderSize = longForm ? 8 : 4;
+  return Resized(form, after);
 }
 
 // Rebuilds the levels above an edited volume. Each call returns the new
 // bytes of its node, or nothing when the target is not below it.
 class Rewriter {
  public:
-  Rewriter(int target, std::function<Bytes(const Volume &)> edit, std::vector<std::string> &log)
-      : target_(target), edit_(std::move(edit)), log_(log) {}
+  Rewriter(int target, const std::function<Bytes(const Volume &)> &edit,
+           std::vector<std::string> &log)
+      : target_(target), edit_(edit), log_(log) {}
 
   std::optional<Bytes> RewriteVolume(const Volume &v) {
-    if (v.index == target_) return edit_(v);
+    if (v.index == target_) {
+      Bytes edited = edit_(v);
+      if (edited.size() != v.length) Fail("internal: " + VolumeName(v.index) + " changed size");
+      return edited;
+    }
     for (const File &f : v.files) {
       if (f.deleted || !FileTypeHasSections(f.type)) continue;
-      std::optional<Bytes> body = RewriteStream(f.sections, f.body());
-      if (!body) continue;
-      Bytes file = MakeFile(f.name, f.type, f.attributes, *body, v.erasePolarity1());
-      VolumePlan plan(v);
-      for (const File &other : v.files) {
-        if (&other == &f) continue;
-        if (other.type == kFilePad) plan.KeepPad(other);
-        else plan.Place(other.offset, other.bytes());
+      std::optional<Bytes> body;
+      try {
+        body = RewriteStream(f.sections, f.body(), f.bodySize());
+      } catch (const Error &e) {
+        Fail(VolumeName(v.index) + ": file " + f.name.ToString() + " at " + Hex(f.offset) + ": " +
+             e.what());
       }
-      if (!plan.Fits(f.offset, file.size()))
-        Fail("volume #" + std::to_string(v.index) + " is full: file " + f.name.ToString() +
-             " would grow to " + Hex(file.size()) + " bytes, there is room for " +
-             Hex(plan.RoomAt(f.offset)));
-      log_.push_back("volume #" + std::to_string(v.index) + ": file " + f.name.ToString() +
-                     " rewritten, " + Hex(file.size()) + " bytes (was " + Hex(f.size) + ")");
-      plan.Place(f.offset, std::move(file));
-      return plan.Build();
+      if (!body) continue;
+      Bytes file = RewriteFile(f, *body);
+      VolumeEditor editor(v);
+      editor.Replace(f, file);
+      log_.push_back(VolumeName(v.index) + ": file " + f.name.ToString() + " rewritten in place, " +
+                     Hex(file.size()) + " bytes (was " + Hex(f.size) + ")");
+      return editor.bytes();
     }
     return std::nullopt;
   }
 
  private:
-  // A section stream with one section rewritten; the ones after it follow
-  // at the next 4-byte boundary.
-  std::optional<Bytes> RewriteStream(const std::vector<Section> &sections, const uint8_t *p) {
+  // A section stream with one section rewritten. The sections after it keep
+  // their offsets (a RAW section fills what the rewritten one gave up); if
+  // it grew, they move only when none of them is linked to where it lies.
+  std::optional<Bytes> RewriteStream(const std::vector<Section> &sections, const uint8_t *p,
+                                     size_t n) {
     for (size_t i = 0; i < sections.size(); i++) {
       std::optional<Bytes> changed = RewriteSection(sections[i]);
       if (!changed) continue;
       Bytes out(p, p + sections[i].offset);
-      AppendSection(out, *changed);
-      for (size_t j = i + 1; j < sections.size(); j++) AppendSection(out, SectionBytes(sections[j]));
+      out.insert(out.end(), changed->begin(), changed->end());
+      if (i + 1 == sections.size()) return out;
+      size_t next = sections[i + 1].offset, end = AlignUp(out.size(), 4);
+      if (end <= next) {
+        out.resize(end, 0);
+        if (next > end) {
+          Bytes pad = MakeSection(kSecRaw, Bytes(next - end - 4, 0));
+          out.insert(out.end(), pad.begin(), pad.end());
+        }
+      } else {
+        for (size_t j = i + 1; j < sections.size(); j++)
+          if (PositionDependent(sections[j]))
+            Fail("section " + std::to_string(j) + " (" + SectionTypeName(sections[j].type) +
+                 ") at " + Hex(sections[j].offset) + " would move by " + Hex(end - next) +
+                 " bytes, and it holds a volume or an image linked to where it lies");
+        out.resize(end, 0);
+      }
+      out.insert(out.end(), p + next, p + n);
       return out;
     }
     return std::nullopt;
@@ -96,41 +169,45 @@ class Rewriter {
 
   std::optional<Bytes> RewriteSection(const Section &s) {
     if (s.type == kSecFvImage) {
-      std::optional<Bytes> volume = RewriteVolume(s.volumes.at(0));
+      if (s.volumes.empty()) return std::nullopt;
+      std::optional<Bytes> volume = RewriteVolume(s.volumes[0]);
       if (!volume) return std::nullopt;
-      Bytes data(s.data(), s.data() + s.dataSize());
-      std::memcpy(data.data(), volume->data(), volume->size());  // volumes keep their size
-      return MakeSection(kSecFvImage, data);
+      Bytes out = SectionBytes(s);  // volumes keep their size
+      std::memcpy(out.data() + s.headerSize, volume->data(), volume->size());
+      return out;
     }
-    if (s.type == kSecGuidDefined) {
-      const uint8_t *contents = s.lzma ? s.unpacked->data() : s.data();
-      std::optional<Bytes> stream = RewriteStream(s.sections, contents);
-      if (!stream) return std::nullopt;
-      size_t fixed = (Get24(s.start) == 0xFFFFFF ? 8 : 4) + 20;
-      Bytes extra(s.start + fixed, s.start + s.headerSize);
-      Bytes data = *stream;
-      if (s.lzma) {
-        uint64_t size = 0;
-        data = LzmaEncode(*stream, LzmaStreamProperties(s.data(), s.dataSize(), size));
-        log_.push_back("LZMA section " + s.guid.ToString() + ": " + Hex(data.size()) +
-                       " bytes compressed (was " + Hex(s.dataSize()) + "), " +
-                       Hex(stream->size()) + " unpacked");
-      }
-      return MakeGuidDefinedSection(s.guid, s.guidAttributes, extra, data);
-    }
+    if (s.opaque || s.sections.empty()) return std::nullopt;
+    size_t streamSize = s.lzma ? s.unpacked->size() : s.dataSize();
+    std::optional<Bytes> stream = RewriteStream(s.sections, s.stream(), streamSize);
+    if (!stream) return std::nullopt;
     if (s.type == kSecCompression) {  // method 0: stored
-      std::optional<Bytes> stream = RewriteStream(s.sections, s.data());
-      if (!stream) return std::nullopt;
-      Bytes data(5 + stream->size(), 0);
-      Put32(data.data(), uint32_t(stream->size()));
-      std::copy(stream->begin(), stream->end(), data.begin() + 5);
-      return MakeSection(kSecCompression, data);
+      Bytes after(5, 0);
+      Put32(after.data(), uint32_t(stream->size()));
+      after.insert(after.end(), stream->begin(), stream->end());
+      return Resized(s, after);
     }
-    return std::nullopt;
+    if (s.type != kSecGuidDefined) return std::nullopt;
+    Bytes extra(s.start + s.commonHeaderSize + 20, s.start + s.headerSize);
+    Bytes data = *stream;
+    if (s.lzma) {
+      uint64_t size = 0;
+      data = LzmaEncode(*stream, LzmaStreamProperties(s.data(), s.dataSize(), size));
+      log_.push_back("LZMA section " + s.guid.ToString() + ": " + Hex(data.size()) +
+                     " bytes compressed (was " + Hex(s.dataSize()) + "), " +
+                     Hex(stream->size()) + " unpacked");
+    } else if (s.crc32) {
+      Put32(extra.data(), Crc32(data.data(), data.size()));
+      log_.push_back("CRC32 section: CRC32 " + Hex(Get32(extra.data())) + " over " +
+                     Hex(data.size()) + " bytes");
+    } else {
+      Fail("cannot rewrite the data of GUID_DEFINED section " + s.guid.ToString() +
+           ": its header may hold a digest or signature of it that this tool cannot renew");
+    }
+    return GuidDefinedLike(s, extra, data);
   }
 
   int target_;
-  std::function<Bytes(const Volume &)> edit_;
+  const std::function<Bytes(const Volume &)> &edit_;
   std::vector<std::string> &log_;
 };
 
@@ -149,14 +226,26 @@ std::vector<File> ParseInputs(const std::vector<Bytes> &files, const std::vector
     if (f.type == kFilePad) Fail(label + ": a pad file cannot be inserted");
     if (!names.insert(f.name).second) Fail(label + ": file " + f.name.ToString() + " given twice");
     if (into && into->FindFile(f.name))
-      Fail(label + ": volume #" + std::to_string(into->index) + " already holds file " +
-           f.name.ToString());
+      Fail(label + ": " + VolumeName(into->index) + " already holds file " + f.name.ToString());
     out.push_back(std::move(f));
   }
   return out;
 }
 
-void Place(VolumePlan &plan, const Volume &v, const File &f, const Rebase &rebase,
+std::string PlacementLine(const Volume &v, const Bytes &placed, size_t at) {
+  ReadContext context;
+  File result = ParseFile(placed.data(), placed.size(), v.erasePolarity1(), context);
+  std::string line = VolumeName(v.index) + ": " + Describe(result) + " at " + Hex(at);
+  for (const Section &s : result.sections) {
+    uint64_t run = 0;
+    if (s.type == kSecPe32 && ImageRunAddress(s, run))
+      line += ", PE32 data at " + Hex(at + result.headerSize + s.offset + s.headerSize) +
+              " runs at " + Hex(run);
+  }
+  return line;
+}
+
+void Place(VolumeEditor &editor, const Volume &v, const File &f, const Rebase &rebase,
            std::vector<std::string> &log) {
   size_t at = 0;
   Bytes placed;
@@ -164,19 +253,35 @@ void Place(VolumePlan &plan, const Volume &v, const File &f, const Rebase &rebas
     placed = FileAt(f, offset, rebase, v.erasePolarity1());
     return placed;
   };
-  if (!plan.PlaceFirstFit(make, FileDataAlignment(f.attributes), &at))
-    Fail("volume #" + std::to_string(v.index) + " has no room for " + Describe(f) + " (" +
-         Hex(f.size) + " bytes, " + Hex(plan.FreeAtEnd()) + " free after its last file)");
-  std::string line = "volume #" + std::to_string(v.index) + ": " + Describe(f) + " at " + Hex(at);
-  int index = 0;
-  File result = ParseFile(placed.data(), placed.size(), v.erasePolarity1(), index);
-  for (const Section &s : result.sections) {
-    uint64_t run = 0;
-    if (s.type == kSecPe32 && ImageRunAddress(s, run))
-      line += ", PE32 data at " + Hex(at + result.headerSize + s.offset + s.headerSize) +
-              " runs at " + Hex(run);
-  }
-  log.push_back(line);
+  if (!editor.PlaceFirstFit(make, FileDataAlignment(f.attributes), &at))
+    Fail(VolumeName(v.index) + " has no room for " + Describe(f) + " (" + Hex(f.size) + " bytes, " +
+         Hex(editor.FreeAtEnd()) + " free after its last file)");
+  log.push_back(PlacementLine(v, placed, at));
+}
+
+Rebase RebaseFor(const Volume &v, bool haveBase, uint64_t base, std::vector<std::string> &log) {
+  Rebase rebase;
+  rebase.enabled = true;
+  rebase.volumeBase = haveBase ? base : VolumeRunBase(v);
+  if (rebase.volumeBase + v.length > 0x100000000ull)
+    Fail(VolumeName(v.index) + " would run at " + Hex(rebase.volumeBase) +
+         ", and its end would lie above 4 GiB");
+  log.push_back(VolumeName(v.index) + " runs at " + Hex(rebase.volumeBase));
+  return rebase;
+}
+
+// Reads an edited image back as a reader would, before anyone writes it out.
+void CheckResult(const Bytes &out, int index, const std::vector<Guid> &present,
+                 const std::vector<Guid> &absent) {
+  Image check(out);
+  const Volume *written = nullptr;
+  for (const Volume *v : check.AllVolumes())
+    if (v->index == index) written = v;
+  if (!written) Fail("internal: " + VolumeName(index) + " missing from the result");
+  for (const Guid &g : present)
+    if (!written->FindFile(g)) Fail("internal: file " + g.ToString() + " missing from the result");
+  for (const Guid &g : absent)
+    if (written->FindFile(g)) Fail("internal: file " + g.ToString() + " still in the result");
 }
 
 }  // namespace
@@ -201,78 +306,113 @@ Bytes BuildModuleFile(const ModuleFileParams &params, const Bytes &peImage) {
   return MakeFile(params.name, params.type, attributes, body, true);
 }
 
-VolumePlan::VolumePlan(const Volume &v)
-    : header_(v.start, v.start + v.filesStart),
+VolumeEditor::VolumeEditor(const Volume &v)
+    : bytes_(v.start, v.start + v.length),
+      index_(v.index),
       filesStart_(v.filesStart),
-      length_(v.length),
-      erasePolarity1_(v.erasePolarity1()) {}
-
-void VolumePlan::KeepPad(const File &pad) { pads_[pad.offset] = pad.bytes(); }
-
-bool VolumePlan::Fits(size_t offset, size_t size) const {
-  auto gapOk = [](size_t gap) { return gap == 0 || gap >= kFileHeaderSize; };
-  if (offset < filesStart_ || offset % 8 || offset > length_ || size > length_ - offset) return false;
-  size_t end = AlignUp(offset + size, 8);
-  auto next = placed_.lower_bound(offset);
-  if (next != placed_.end() && (next->first < end || !gapOk(next->first - end))) return false;
-  size_t prevEnd = filesStart_;
-  if (next != placed_.begin()) {
-    auto prev = std::prev(next);
-    prevEnd = AlignUp(prev->first + prev->second.size(), 8);
+      erasePolarity1_(v.erasePolarity1()) {
+  const uint8_t erased = v.erasedByte();
+  size_t cursor = v.filesStart;
+  for (const File &f : v.files) {
+    if (f.offset > cursor) slots_[cursor] = {f.offset, Kind::kUnknown};
+    size_t end = std::min(AlignUp(f.offset + f.size, 8), v.length);
+    Kind kind = Kind::kKept;
+    if (f.type == kFilePad && !f.deleted && f.problems.empty() && f.headerSize == kFileHeaderSize &&
+        std::all_of(bytes_.begin() + long(f.offset + f.headerSize), bytes_.begin() + long(end),
+                    [erased](uint8_t b) { return b == erased; }))
+      kind = Kind::kPad;
+    slots_[f.offset] = {end, kind};
+    cursor = end;
   }
-  return prevEnd <= offset && gapOk(offset - prevEnd);
+  if (v.freeStart > cursor) slots_[cursor] = {v.freeStart, Kind::kUnknown};
+  if (v.freeEnd > v.freeStart) slots_[v.freeStart] = {v.freeEnd, Kind::kFree};
+  if (v.length > std::max(cursor, v.freeEnd)) slots_[std::max(cursor, v.freeEnd)] = {v.length, Kind::kUnknown};
 }
 
-size_t VolumePlan::RoomAt(size_t offset) const {
-  auto next = placed_.lower_bound(offset);
-  size_t limit = next == placed_.end() ? length_ : next->first;
-  return limit > offset ? limit - offset : 0;
+void VolumeEditor::ErasedPad(size_t at, size_t size) {
+  Bytes pad = MakePadFile(size, erasePolarity1_);
+  std::memcpy(bytes_.data() + at, pad.data(), pad.size());
 }
 
-size_t VolumePlan::FreeAtEnd() const {
-  if (placed_.empty()) return length_ - filesStart_;
-  auto last = std::prev(placed_.end());
-  return length_ - std::min<size_t>(length_, AlignUp(last->first + last->second.size(), 8));
+bool VolumeEditor::WriteInto(size_t start, size_t end, Kind kind, size_t at, const Bytes &file) {
+  if (at < start || at % 8 || at > end) return false;
+  size_t before = at - start;
+  if (before != 0 && before < kFileHeaderSize) return false;
+  if (file.size() > end - at) return false;
+  size_t fileEnd = at + file.size(), alignedEnd = AlignUp(fileEnd, 8);
+  if (alignedEnd > end) return false;
+  size_t after = end - alignedEnd;
+  bool freeTail = kind == Kind::kFree;
+  if (!freeTail && after != 0 && after < kFileHeaderSize) return false;
+
+  const uint8_t erased = erasePolarity1_ ? 0xFF : 0x00;
+  if (before) ErasedPad(start, before);
+  std::memcpy(bytes_.data() + at, file.data(), file.size());
+  std::fill(bytes_.begin() + long(fileEnd), bytes_.begin() + long(alignedEnd), erased);
+  if (freeTail) std::fill(bytes_.begin() + long(alignedEnd), bytes_.begin() + long(end), erased);
+  else if (after) ErasedPad(alignedEnd, after);
+
+  slots_.erase(slots_.lower_bound(start), slots_.lower_bound(end));
+  if (before) slots_[start] = {at, Kind::kPad};
+  slots_[at] = {alignedEnd, Kind::kKept};
+  if (after) slots_[alignedEnd] = {end, freeTail ? Kind::kFree : Kind::kPad};
+  return true;
 }
 
-void VolumePlan::Place(size_t offset, Bytes file) { placed_[offset] = std::move(file); }
-
-bool VolumePlan::PlaceFirstFit(const std::function<Bytes(size_t)> &make, uint32_t alignment,
-                               size_t *where) {
-  std::vector<size_t> starts = {filesStart_};
-  for (const auto &entry : placed_) starts.push_back(AlignUp(entry.first + entry.second.size(), 8));
-  for (size_t start : starts) {
+bool VolumeEditor::PlaceFirstFit(const std::function<Bytes(size_t)> &make, uint32_t alignment,
+                                 size_t *where) {
+  for (auto it = slots_.begin(); it != slots_.end(); ++it) {
+    if (it->second.kind != Kind::kPad && it->second.kind != Kind::kFree) continue;
+    size_t start = it->first;
+    // Free room right after it adds to it.
+    size_t end = it->second.end;
+    Kind kind = it->second.kind;
+    for (auto next = std::next(it); next != slots_.end() && next->first == end &&
+                                    (next->second.kind == Kind::kPad || next->second.kind == Kind::kFree);
+         ++next) {
+      end = next->second.end;
+      kind = next->second.kind;
+    }
     // Data right after the header at the alignment; a shift leaves room for a pad file.
     size_t at = AlignUp(start + kFileHeaderSize, alignment) - kFileHeaderSize;
     if (at != start && at - start < kFileHeaderSize)
       at = AlignUp(start + 2 * kFileHeaderSize, alignment) - kFileHeaderSize;
-    if (at >= length_) continue;
+    if (at >= end) continue;
     Bytes file = make(at);
-    if (!Fits(at, file.size())) continue;
+    if (!WriteInto(start, end, kind, at, file)) continue;
     if (where) *where = at;
-    Place(at, std::move(file));
     return true;
   }
   return false;
 }
 
-Bytes VolumePlan::Build() const {
-  Bytes out(length_, erasePolarity1_ ? 0xFF : 0x00);
-  std::memcpy(out.data(), header_.data(), header_.size());
-  size_t cursor = filesStart_;
-  for (const auto &entry : placed_) {
-    if (entry.first > cursor) {
-      size_t gap = entry.first - cursor;
-      auto pad = pads_.find(cursor);
-      Bytes bytes = pad != pads_.end() && AlignUp(pad->second.size(), 8) == gap
-                        ? pad->second
-                        : MakePadFile(gap, erasePolarity1_);
-      std::memcpy(out.data() + cursor, bytes.data(), bytes.size());
-    }
-    std::memcpy(out.data() + entry.first, entry.second.data(), entry.second.size());
-    cursor = AlignUp(entry.first + entry.second.size(), 8);
+void VolumeEditor::Replace(const File &old, const Bytes &file) {
+  auto it = slots_.find(old.offset);
+  if (it == slots_.end()) Fail("internal: no file at " + Hex(old.offset));
+  size_t end = it->second.end;
+  if (WriteInto(old.offset, end, Kind::kPad, old.offset, file)) return;
+  for (auto next = std::next(it); next != slots_.end() && next->first == end &&
+                                  (next->second.kind == Kind::kPad || next->second.kind == Kind::kFree);
+       ++next) {
+    end = next->second.end;
+    if (WriteInto(old.offset, end, next->second.kind, old.offset, file)) return;
   }
-  return out;
+  Fail(VolumeName(index_) + " is full: no room for file " + old.name.ToString() + " in place: " +
+       Hex(file.size()) + " bytes at " + Hex(old.offset) + ", " + Hex(end - old.offset) +
+       " bytes up to what follows it (files never move)");
+}
+
+void VolumeEditor::Remove(const File &old) {
+  auto it = slots_.find(old.offset);
+  if (it == slots_.end()) Fail("internal: no file at " + Hex(old.offset));
+  ErasedPad(old.offset, it->second.end - old.offset);
+  it->second.kind = Kind::kPad;
+}
+
+size_t VolumeEditor::FreeAtEnd() const {
+  for (auto it = slots_.rbegin(); it != slots_.rend(); ++it)
+    if (it->second.kind == Kind::kFree) return it->second.end - it->first;
+  return 0;
 }
 
 Bytes FileAt(const File &f, size_t offset, const Rebase &rebase, bool erasePolarity1) {
@@ -299,7 +439,8 @@ Bytes FileAt(const File &f, size_t offset, const Rebase &rebase, bool erasePolar
   if (need % 4) Fail("the volume's run address " + Hex(rebase.volumeBase) + " is not 4-byte aligned");
   if (need) AppendSection(body, MakeSection(kSecRaw, Bytes(size_t(need) - 4, 0)));
   run += need;
-  if (run > 0xFFFFFFFFu) Fail(Describe(f) + ": run address " + Hex(run) + " above 4 GiB");
+  if (run + image.sizeOfImage > 0x100000000ull)
+    Fail(Describe(f) + ": run address " + Hex(run) + " leaves no room for the image below 4 GiB");
   std::string error;
   if (!pe::RebaseFile(image, uint32_t(run), error)) Fail(Describe(f) + ": " + error);
   AppendSection(body, MakeSection(kSecPe32, image.bytes));
@@ -317,7 +458,7 @@ uint64_t VolumeRunBase(const Volume &v) {
       votes[(run - (f.offset + f.headerSize + s.offset + s.headerSize)) & 0xFFFFFFFFu]++;
       total++;
     }
-  std::string where = "volume #" + std::to_string(v.index);
+  std::string where = VolumeName(v.index);
   if (votes.empty())
     Fail("cannot tell where " + where + " runs: no image in it is linked to a fixed address; "
          "give --pei-base");
@@ -332,7 +473,9 @@ const Volume &SelectPeiVolume(const Image &image, int index) {
   if (index >= 0) {
     for (const Volume *v : all)
       if (v->index == index) chosen = v;
-    if (!chosen) Fail("there is no volume #" + std::to_string(index));
+    if (!chosen)
+      Fail("there is no volume #" + std::to_string(index) + " (the image has " +
+           std::to_string(all.size()) + ", from #0)");
   } else {
     for (const Volume *v : all)
       for (const File &f : v->files)
@@ -343,75 +486,203 @@ const Volume &SelectPeiVolume(const Image &image, int index) {
     if (!chosen && all.size() == 1) chosen = all[0];
     if (!chosen) Fail("no volume holds a PEI core; choose one with --fv (see list)");
   }
-  if (!chosen->hasFiles) Fail("volume #" + std::to_string(chosen->index) + " holds no firmware files");
+  if (!chosen->hasFiles) Fail(VolumeName(chosen->index) + " holds no firmware files");
   return *chosen;
+}
+
+Bytes EditVolume(const Image &image, int target, const std::function<Bytes(const Volume &)> &edit,
+                 std::vector<std::string> &log) {
+  Rewriter rewriter(target, edit, log);
+  Bytes out = image.bytes();
+  for (const Volume &v : image.volumes()) {
+    std::optional<Bytes> rewritten = rewriter.RewriteVolume(v);
+    if (rewritten) std::memcpy(out.data() + v.offset, rewritten->data(), rewritten->size());
+  }
+  return out;
 }
 
 Bytes InsertFiles(const Image &image, const InsertRequest &request, std::vector<std::string> &log) {
   if (request.files.empty()) Fail("no file to insert");
   const Volume &target = SelectPeiVolume(image, request.volumeIndex);
   std::vector<File> inputs = ParseInputs(request.files, request.labels, &target);
-  Rebase rebase;
-  rebase.enabled = true;
-  rebase.volumeBase = request.haveBase ? request.base : VolumeRunBase(target);
+  Rebase rebase = RebaseFor(target, request.haveBase, request.base, log);
   rebase.mustRunInPlace = request.apriori;
-  log.push_back("volume #" + std::to_string(target.index) + " runs at " + Hex(rebase.volumeBase));
 
   auto edit = [&](const Volume &v) {
-    VolumePlan plan(v);
-    const File *apriori = request.apriori ? v.FindFile(kPeiAprioriGuid) : nullptr;
-    for (const File &f : v.files) {
-      if (f.type == kFilePad) plan.KeepPad(f);
-      else if (&f != apriori) plan.Place(f.offset, f.bytes());
-    }
+    VolumeEditor editor(v);
     if (request.apriori) {
-      Bytes list;
+      const File *apriori = v.FindFile(kPeiAprioriGuid);
+      Bytes list, rest;
       if (apriori) {
         if (apriori->sections.empty() || apriori->sections[0].type != kSecRaw ||
             apriori->sections[0].dataSize() % 16)
-          Fail("the apriori file of volume #" + std::to_string(v.index) + " is malformed");
-        list.assign(apriori->sections[0].data(), apriori->sections[0].data() + apriori->sections[0].dataSize());
+          Fail("the apriori file of " + VolumeName(v.index) + " is malformed");
+        const Section &raw = apriori->sections[0];
+        list.assign(raw.data(), raw.data() + raw.dataSize());
+        for (size_t j = 1; j < apriori->sections.size(); j++)
+          AppendSection(rest, SectionBytes(apriori->sections[j]));
       }
       for (const File &f : inputs) list.insert(list.end(), f.name.bytes.begin(), f.name.bytes.end());
       Bytes body = MakeSection(kSecRaw, list);
-      uint8_t attributes = apriori ? apriori->attributes : kFileAttrChecksum;
-      Bytes file = MakeFile(kPeiAprioriGuid, kFileFreeform, attributes, body, v.erasePolarity1());
+      if (!rest.empty()) AppendSection(body, rest);
       size_t at = apriori ? apriori->offset : 0;
-      if (apriori && plan.Fits(at, file.size())) {
-        plan.Place(at, file);
-      } else if (!plan.PlaceFirstFit([&](size_t) { return file; }, 8, &at)) {
-        Fail("volume #" + std::to_string(v.index) + " has no room for its apriori file");
+      bool placed = false;
+      if (apriori) {
+        try {
+          editor.Replace(*apriori, RewriteFile(*apriori, body));
+          placed = true;
+        } catch (const Error &) {
+          editor.Remove(*apriori);  // it moves to where it fits; its old place becomes padding
+        }
       }
-      log.push_back("volume #" + std::to_string(v.index) + ": apriori file at " + Hex(at) +
-                    " lists " + std::to_string(list.size() / 16) + " file(s)");
+      if (!placed) {
+        uint8_t attributes = apriori ? apriori->attributes : kFileAttrChecksum;
+        Bytes file = MakeFile(kPeiAprioriGuid, kFileFreeform, attributes, body, v.erasePolarity1());
+        if (!editor.PlaceFirstFit([&](size_t) { return file; }, FileDataAlignment(attributes), &at))
+          Fail(VolumeName(v.index) + " has no room for its apriori file");
+      }
+      log.push_back(VolumeName(v.index) + ": apriori file at " + Hex(at) + " lists " +
+                    std::to_string(list.size() / 16) + " file(s)");
     }
-    for (const File &f : inputs) Place(plan, v, f, rebase, log);
-    return plan.Build();
+    for (const File &f : inputs) Place(editor, v, f, rebase, log);
+    return editor.bytes();
   };
-
-  Rewriter rewriter(target.index, edit, log);
-  Bytes out = image.bytes();
-  for (const Volume &v : image.volumes()) {
-    std::optional<Bytes> rewritten = rewriter.RewriteVolume(v);
-    if (rewritten) std::memcpy(out.data() + v.offset, rewritten->data(), rewritten->size());
-  }
-  // Read the result back as a reader would before anyone writes it out.
-  Image check(out);
-  const Volume &written = SelectPeiVolume(check, target.index);
-  for (const File &f : inputs)
-    if (!written.FindFile(f.name)) Fail("internal: " + Describe(f) + " missing from the result");
+  Bytes out = EditVolume(image, target.index, edit, log);
+  std::vector<Guid> names;
+  for (const File &f : inputs) names.push_back(f.name);
+  CheckResult(out, target.index, names, {});
   return out;
+}
+
+FoundFile FindFileInImage(const Image &image, const Guid &name, int volumeIndex) {
+  FoundFile found;
+  bool volumeSeen = false;
+  for (const Volume *v : image.AllVolumes()) {
+    if (volumeIndex >= 0 && v->index != volumeIndex) continue;
+    volumeSeen = true;
+    const File *f = v->FindFile(name);
+    if (!f) continue;
+    if (found.file)
+      Fail("file " + name.ToString() + " is in " + VolumeName(found.volume->index) + " and in " +
+           VolumeName(v->index) + "; choose one with --fv");
+    found = {v, f};
+  }
+  if (volumeIndex >= 0 && !volumeSeen) Fail("there is no volume #" + std::to_string(volumeIndex));
+  if (!found.file)
+    Fail("no file " + name.ToString() +
+         (volumeIndex >= 0 ? " in " + VolumeName(volumeIndex) : std::string(" in the image")));
+  return found;
+}
+
+Bytes ReplaceFile(const Image &image, const ReplaceRequest &request, std::vector<std::string> &log) {
+  std::vector<File> inputs = ParseInputs({request.file}, {request.label}, nullptr);
+  const File &in = inputs[0];
+  FoundFile found = FindFileInImage(image, in.name, request.volumeIndex);
+  Rebase rebase = RebaseFor(*found.volume, request.haveBase, request.base, log);
+  auto edit = [&](const Volume &v) {
+    VolumeEditor editor(v);
+    const File &old = *v.FindFile(in.name);
+    uint32_t alignment = FileDataAlignment(in.attributes);
+    if ((old.offset + kFileHeaderSize) % alignment)
+      Fail(request.label + ": its data must be aligned to " + Hex(alignment) +
+           " bytes, which it would not be at the old file's offset " + Hex(old.offset));
+    Bytes file = FileAt(in, old.offset, rebase, v.erasePolarity1());
+    editor.Replace(old, file);
+    log.push_back(PlacementLine(v, file, old.offset) + " (replaced " + Hex(old.size) +
+                  " bytes in place)");
+    return editor.bytes();
+  };
+  Bytes out = EditVolume(image, found.volume->index, edit, log);
+  CheckResult(out, found.volume->index, {in.name}, {});
+  return out;
+}
+
+Bytes RemoveFile(const Image &image, const Guid &name, int volumeIndex,
+                 std::vector<std::string> &log) {
+  FoundFile found = FindFileInImage(image, name, volumeIndex);
+  auto edit = [&](const Volume &v) {
+    VolumeEditor editor(v);
+    const File &old = *v.FindFile(name);
+    editor.Remove(old);
+    log.push_back(VolumeName(v.index) + ": " + Describe(old) + " at " + Hex(old.offset) +
+                  " is now padding");
+    const File *apriori = v.FindFile(kPeiAprioriGuid);
+    if (apriori && !apriori->sections.empty()) {
+      const Section &raw = apriori->sections[0];
+      for (size_t i = 0; i + 16 <= raw.dataSize(); i += 16)
+        if (Guid::At(raw.data() + i) == name)
+          log.push_back(VolumeName(v.index) +
+                        ": note: the apriori file still lists it; the PEI core skips what it "
+                        "cannot find");
+    }
+    return editor.bytes();
+  };
+  Bytes out = EditVolume(image, found.volume->index, edit, log);
+  CheckResult(out, found.volume->index, {}, {name});
+  return out;
+}
+
+namespace {
+
+uint8_t SectionTypeFromText(const std::string &text) {
+  static const std::pair<const char *, uint8_t> kNames[] = {
+      {"pe32", kSecPe32},       {"te", kSecTe},           {"pic", kSecPic},
+      {"raw", kSecRaw},         {"ui", kSecUserInterface}, {"version", kSecVersion},
+      {"pei-depex", kSecPeiDepex}, {"dxe-depex", kSecDxeDepex}, {"mm-depex", kSecMmDepex},
+      {"fv-image", kSecFvImage}, {"freeform", kSecFreeformSubtypeGuid},
+      {"compat16", kSecCompatibility16}, {"guid-defined", kSecGuidDefined},
+      {"compression", kSecCompression},
+  };
+  for (const auto &n : kNames)
+    if (text == n.first) return n.second;
+  uint64_t value = 0;
+  std::string error;
+  if (!toolio::ParseUnsigned(text, 1, 0xFF, value, error))
+    Fail("--section: unknown section type '" + text +
+         "' (pe32, te, pic, raw, ui, version, pei-depex, dxe-depex, mm-depex, fv-image, freeform, "
+         "compat16, guid-defined, compression, or a number)");
+  return uint8_t(value);
+}
+
+void CollectSections(const std::vector<Section> &sections, std::vector<const Section *> &out) {
+  for (const Section &s : sections) {
+    out.push_back(&s);
+    CollectSections(s.sections, out);
+  }
+}
+
+}  // namespace
+
+Bytes ExtractFromFile(const File &f, const ExtractRequest &request, std::string &what) {
+  if (request.section.empty() && !request.imageBody) {
+    what = "file " + Describe(f) + ", " + Hex(f.size) + " bytes";
+    return f.bytes();
+  }
+  std::vector<const Section *> all;
+  CollectSections(f.sections, all);
+  uint8_t type = request.imageBody ? 0 : SectionTypeFromText(request.section);
+  uint64_t seen = 0;
+  for (const Section *s : all) {
+    bool wanted = request.imageBody ? (s->type == kSecPe32 || s->type == kSecTe) : s->type == type;
+    if (!wanted || seen++ != (request.imageBody ? 0 : request.index)) continue;
+    what = SectionTypeName(s->type) + " section data of " + Describe(f) + ", " +
+           Hex(s->dataSize()) + " bytes";
+    return Bytes(s->data(), s->data() + s->dataSize());
+  }
+  if (request.imageBody) Fail("file " + Describe(f) + " holds no PE32 or TE image");
+  Fail("file " + Describe(f) + " holds " + std::to_string(seen) + " " + SectionTypeName(type) +
+       " section(s); there is no number " + std::to_string(request.index));
 }
 
 Bytes CreateVolume(const VolumeParams &params, const std::vector<Bytes> &files,
                    const std::vector<std::string> &labels, const Rebase &rebase,
                    std::vector<std::string> &log) {
   Bytes empty = MakeEmptyVolume(params);
-  int index = 0;
-  Volume v = ParseVolume(empty.data(), empty.size(), index);
-  VolumePlan plan(v);
-  for (const File &f : ParseInputs(files, labels, nullptr)) Place(plan, v, f, rebase, log);
-  return plan.Build();
+  ReadContext context;
+  Volume v = ParseVolume(empty.data(), empty.size(), context);
+  VolumeEditor editor(v);
+  for (const File &f : ParseInputs(files, labels, nullptr)) Place(editor, v, f, rebase, log);
+  return editor.bytes();
 }
 
 }  // namespace fv

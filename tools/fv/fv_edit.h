@@ -1,6 +1,13 @@
-// Building firmware files and volumes, and putting files into the PEI
-// volume of an image, however deep it sits (inside LZMA-compressed sections
-// and nested volumes), with every enclosing size and checksum rewritten.
+// Building firmware files and volumes, and editing the volumes of an image,
+// however deep they sit (inside LZMA-compressed or CRC32-guarded sections
+// and nested volumes).
+//
+// An edit changes only what it must: the files it adds, replaces or removes,
+// the pad files around them, and the headers, sizes and checksums of the
+// files, sections and compressed streams that enclose them. Every other
+// byte stays as it was. Nothing that may be linked to where it lies moves:
+// files keep their offsets, volumes their size, and a section that grows is
+// refused when a volume or an image linked to a fixed address follows it.
 #ifndef TOOLS_FV_FV_EDIT_H_
 #define TOOLS_FV_FV_EDIT_H_
 
@@ -26,33 +33,49 @@ struct ModuleFileParams {
 };
 Bytes BuildModuleFile(const ModuleFileParams &params, const Bytes &peImage);
 
-// The files of one volume at fixed offsets. Files never move: the free
-// space between them becomes pad files (the original ones where they still
-// fit exactly), the space after the last one stays erased.
-class VolumePlan {
+// The largest section alignment of an image this tool places: the largest
+// data alignment a firmware file header can state.
+constexpr uint32_t kMaxImageAlignment = 0x10000;
+
+// One volume's bytes under edit. The volume is a row of slots: files that
+// stay as they are, free room (pad files holding only erased bytes, and the
+// erased free space after the last file), and bytes it does not know (after
+// the free space). Edits write only into the slots they change.
+class VolumeEditor {
  public:
-  explicit VolumePlan(const Volume &volume);  // empty: no file placed yet
-  void KeepPad(const File &pad);             // reused if a gap matches it
-  bool Fits(size_t offset, size_t size) const;
-  void Place(size_t offset, Bytes file);
-  // Places make(offset) at the first offset that fits with the file's data
-  // (after its 24-byte header) aligned to `alignment` within the volume.
-  // Returns false if it fits nowhere.
+  explicit VolumeEditor(const Volume &volume);
+
+  // Places make(offset) at the first offset in free room where the file's
+  // data (after its 24-byte header) is aligned to `alignment` within the
+  // volume. Returns false if it fits nowhere.
   bool PlaceFirstFit(const std::function<Bytes(size_t)> &make, uint32_t alignment,
                      size_t *where = nullptr);
-  // Bytes from offset to the next placed file or the end of the volume.
-  size_t RoomAt(size_t offset) const;
-  // Bytes after the last placed file.
+  // Writes `file` where `old` is: the room it leaves becomes a pad file; it
+  // may grow into free room right after it. Throws if it does not fit.
+  void Replace(const File &old, const Bytes &file);
+  // Turns `old` into a pad file of the same extent.
+  void Remove(const File &old);
+  // Bytes of free room after the last file.
   size_t FreeAtEnd() const;
-  Bytes Build() const;
+  const Bytes &bytes() const { return bytes_; }
 
  private:
-  Bytes header_;  // everything before the first file
+  enum class Kind { kKept, kPad, kFree, kUnknown };
+  struct Slot {
+    size_t end;
+    Kind kind;
+  };
+  // Writes file at `at` inside the free room [start, end) of kind `kind`;
+  // false (nothing written) if the room left before or after it cannot be
+  // a pad file or free space.
+  bool WriteInto(size_t start, size_t end, Kind kind, size_t at, const Bytes &file);
+  void ErasedPad(size_t at, size_t size);
+
+  Bytes bytes_;
+  int index_;
   size_t filesStart_;
-  size_t length_;
   bool erasePolarity1_;
-  std::map<size_t, Bytes> placed_;
-  std::map<size_t, Bytes> pads_;
+  std::map<size_t, Slot> slots_;  // by start offset
 };
 
 // How a file's PE32 image is treated when the file is placed.
@@ -75,6 +98,12 @@ uint64_t VolumeRunBase(const Volume &volume);
 // the PEI core (or the only volume of the image).
 const Volume &SelectPeiVolume(const Image &image, int index);
 
+// Rebuilds the image with volume `target` replaced by what edit returns for
+// it (the same number of bytes), every enclosing level rewritten. log
+// receives one line per rewritten level.
+Bytes EditVolume(const Image &image, int target, const std::function<Bytes(const Volume &)> &edit,
+                 std::vector<std::string> &log);
+
 struct InsertRequest {
   std::vector<Bytes> files;  // whole .ffs files
   std::vector<std::string> labels;  // their names, for messages
@@ -85,6 +114,41 @@ struct InsertRequest {
 };
 // The new image; log receives one line per placement and rewritten level.
 Bytes InsertFiles(const Image &image, const InsertRequest &request, std::vector<std::string> &log);
+
+// Replaces the file of the same name in volume `volumeIndex` (-1: the one
+// volume holding a file of that name) in place; its image is rebased like an
+// inserted one.
+struct ReplaceRequest {
+  Bytes file;
+  std::string label;
+  bool haveBase = false;
+  uint64_t base = 0;
+  int volumeIndex = -1;
+};
+Bytes ReplaceFile(const Image &image, const ReplaceRequest &request, std::vector<std::string> &log);
+
+// Turns the named file into padding.
+Bytes RemoveFile(const Image &image, const Guid &name, int volumeIndex,
+                 std::vector<std::string> &log);
+
+// The volume holding a file of that name (volumeIndex -1: the only one that
+// does), and the file.
+struct FoundFile {
+  const Volume *volume = nullptr;
+  const File *file = nullptr;
+};
+FoundFile FindFileInImage(const Image &image, const Guid &name, int volumeIndex);
+
+// What `extract` takes out of a file: the whole file, the data of its
+// `index`th section of type `section` (a name such as "pe32" or "ui", or a
+// number), searched depth first through encapsulations, or its PE32 or TE
+// image.
+struct ExtractRequest {
+  std::string section;
+  uint64_t index = 0;
+  bool imageBody = false;
+};
+Bytes ExtractFromFile(const File &file, const ExtractRequest &request, std::string &what);
 
 // A new volume holding the files, in order, each at the first place it
 // fits; with rebase enabled their images are linked to run in place.

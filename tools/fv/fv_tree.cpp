@@ -1,6 +1,9 @@
 #include "fv_tree.h"
 
+#include <algorithm>
 #include <cstring>
+
+#include <lzma.h>
 
 #include "lzma_codec.h"
 #include "pe_image.h"
@@ -8,81 +11,163 @@
 namespace fv {
 namespace {
 
-constexpr int kMaxDepth = 12;  // nested volumes and encapsulations
 constexpr uint16_t kGuidProcessingRequired = 0x01;
 
-std::vector<Section> ParseSections(const uint8_t *p, size_t n, int &nextIndex, int depth);
+// A fault that leaves the layout readable: strict reads end on it, lenient
+// ones note it where it was found and go on.
+void Fault(const ReadContext &context, std::vector<std::string> &problems, const std::string &what) {
+  if (!context.lenient) Fail(what);
+  problems.push_back(what);
+}
 
-void ParseEncapsulated(Section &s, int &nextIndex, int depth) {
+// Counts one more file or section against the image's limit.
+void CountRecord(ReadContext &context) {
+  if (++context.records > context.limits.maxRecords)
+    Fail("more than " + std::to_string(context.limits.maxRecords) +
+         " files and sections in the image (the most this tool reads)");
+}
+
+std::vector<Section> ParseSections(const uint8_t *p, size_t n, ReadContext &context, int depth,
+                                   std::vector<std::string> &problems);
+
+void ParseVolumeSection(Section &s, ReadContext &context, int depth) {
+  try {
+    s.volumes.push_back(ParseVolume(s.data(), s.dataSize(), context, depth + 1));
+  } catch (const Error &e) {
+    Fault(context, s.problems, e.what());
+  }
+}
+
+void ParseLzma(Section &s, ReadContext &context, int depth) {
+  s.lzma = true;
+  try {
+    uint64_t size = 0;
+    LzmaStreamProperties(s.data(), s.dataSize(), size);
+    if (size > context.limits.maxUnpackedBytes - std::min(context.unpacked, context.limits.maxUnpackedBytes))
+      Fail("LZMA data unpacks to " + Hex(size) + " bytes, beyond the " +
+           Hex(context.limits.maxUnpackedBytes) +
+           " bytes in all that this tool unpacks from one image");
+    context.unpacked += size;
+    s.unpacked = std::make_shared<const Bytes>(LzmaDecode(s.data(), s.dataSize()));
+  } catch (const Error &e) {
+    s.opaque = true;
+    s.encoding = "LZMA, not unpacked";
+    Fault(context, s.problems, e.what());
+    return;
+  }
+  s.sections = ParseSections(s.unpacked->data(), s.unpacked->size(), context, depth + 1, s.problems);
+}
+
+void ParseEncapsulated(Section &s, ReadContext &context, int depth) {
   switch (s.type) {
     case kSecGuidDefined: {
-      if (s.size < s.headerSize + 20) Fail("GUID_DEFINED section shorter than its header");
-      const uint8_t *h = s.start + s.headerSize;
+      if (s.size < s.commonHeaderSize + 20) Fail("GUID_DEFINED section shorter than its header");
+      const uint8_t *h = s.start + s.commonHeaderSize;
       s.guid = Guid::At(h);
       size_t dataOffset = Get16(h + 16);
       s.guidAttributes = Get16(h + 18);
-      if (dataOffset < s.headerSize + 20 || dataOffset > s.size)
+      if (dataOffset < s.commonHeaderSize + 20 || dataOffset > s.size)
         Fail("GUID_DEFINED section with a bad data offset " + Hex(dataOffset));
       s.headerSize = dataOffset;
       if (s.guid == kLzmaSectionGuid) {
-        s.lzma = true;
-        s.unpacked = std::make_shared<const Bytes>(LzmaDecode(s.data(), s.dataSize()));
-        s.sections = ParseSections(s.unpacked->data(), s.unpacked->size(), nextIndex, depth + 1);
+        ParseLzma(s, context, depth);
+      } else if (s.guid == kCrc32SectionGuid) {
+        if (dataOffset < s.commonHeaderSize + 24)
+          Fail("CRC32 GUID_DEFINED section without room for its CRC32");
+        s.crc32 = true;
+        uint32_t stored = Get32(h + 20), actual = Crc32(s.data(), s.dataSize());
+        if (stored != actual)
+          Fault(context, s.problems,
+                "CRC32 is wrong (stored " + Hex(stored) + ", the data has " + Hex(actual) + ")");
+        s.sections = ParseSections(s.data(), s.dataSize(), context, depth + 1, s.problems);
       } else if (s.guidAttributes & kGuidProcessingRequired) {
-        Fail("unknown compression or encoding " + s.guid.ToString() + " in a GUID_DEFINED section");
+        s.opaque = true;
+        s.encoding = "encoded by " + s.guid.ToString() + ", not decoded";
       } else {
-        s.sections = ParseSections(s.data(), s.dataSize(), nextIndex, depth + 1);
+        s.sections = ParseSections(s.data(), s.dataSize(), context, depth + 1, s.problems);
       }
       break;
     }
     case kSecCompression: {
       if (s.size < s.headerSize + 5) Fail("COMPRESSION section shorter than its header");
+      uint32_t unpackedSize = Get32(s.start + s.headerSize);
       uint8_t method = s.start[s.headerSize + 4];
       s.headerSize += 5;
-      if (method != 0)
-        Fail("unknown compression (COMPRESSION section of type " + Hex(method) + ")");
-      s.sections = ParseSections(s.data(), s.dataSize(), nextIndex, depth + 1);
+      if (method == 0) {
+        if (unpackedSize != s.dataSize())
+          Fault(context, s.problems,
+                "stored COMPRESSION section says " + Hex(unpackedSize) + " bytes, holds " +
+                    Hex(s.dataSize()));
+        s.sections = ParseSections(s.data(), s.dataSize(), context, depth + 1, s.problems);
+      } else {
+        s.opaque = true;
+        s.encoding = (method == 1 ? std::string("EFI compression")
+                                  : "compression type " + Hex(method)) +
+                     ", " + Hex(unpackedSize) + " bytes unpacked, not decoded";
+      }
       break;
     }
     case kSecFvImage:
-      s.volumes.push_back(ParseVolume(s.data(), s.dataSize(), nextIndex, depth + 1));
+      ParseVolumeSection(s, context, depth);
       break;
     default:
       break;
   }
 }
 
-std::vector<Section> ParseSections(const uint8_t *p, size_t n, int &nextIndex, int depth) {
-  if (depth > kMaxDepth) Fail("encapsulation nested too deeply");
+std::vector<Section> ParseSections(const uint8_t *p, size_t n, ReadContext &context, int depth,
+                                   std::vector<std::string> &problems) {
   std::vector<Section> out;
+  if (depth > context.limits.maxDepth) {
+    Fault(context, problems,
+          "encapsulations nested deeper than " + std::to_string(context.limits.maxDepth) +
+              " levels (the most this tool reads)");
+    return out;
+  }
   for (size_t pos = 0; pos < n; pos = AlignUp(pos, 4)) {
     try {
       if (n - pos < 4) Fail("truncated section header");
+      CountRecord(context);
       Section s;
       s.start = p + pos;
       s.offset = pos;
       s.type = p[pos + 3];
       s.size = Get24(p + pos);
-      s.headerSize = 4;
       if (s.size == 0xFFFFFF) {
         if (n - pos < 8) Fail("truncated section header");
         s.size = Get32(p + pos + 4);
-        s.headerSize = 8;
+        s.commonHeaderSize = 8;
       }
+      s.headerSize = s.commonHeaderSize;
       if (s.size < s.headerSize) Fail("section size " + Hex(s.size) + " below its header size");
       if (s.size > n - pos)
         Fail("truncated section: " + Hex(s.size) + " bytes, " + Hex(n - pos) + " left");
-      ParseEncapsulated(s, nextIndex, depth);
+      ParseEncapsulated(s, context, depth);
       pos += s.size;
       out.push_back(std::move(s));
     } catch (const Error &e) {
-      Fail("section " + std::to_string(out.size()) + " at " + Hex(pos) + ": " + e.what());
+      std::string what = "section " + std::to_string(out.size()) + " at " + Hex(pos) + ": " + e.what();
+      if (!context.lenient) Fail(what);
+      problems.push_back(what + "; the sections after it are not read");
+      break;
     }
   }
   return out;
 }
 
+bool AllBytesAre(const uint8_t *p, size_t n, uint8_t value) {
+  for (size_t i = 0; i < n; i++)
+    if (p[i] != value) return false;
+  return true;
+}
+
 }  // namespace
+
+std::string File::UiName() const {
+  for (const Section &s : sections)
+    if (s.type == kSecUserInterface) return DecodeUiName(s.data(), s.dataSize());
+  return "";
+}
 
 const File *Volume::FindFile(const Guid &wanted) const {
   for (const File &f : files)
@@ -90,8 +175,9 @@ const File *Volume::FindFile(const Guid &wanted) const {
   return nullptr;
 }
 
-File ParseFile(const uint8_t *p, size_t n, bool erasePolarity1, int &nextIndex, int depth) {
+File ParseFile(const uint8_t *p, size_t n, bool erasePolarity1, ReadContext &context, int depth) {
   if (n < 24) Fail("truncated file header");
+  CountRecord(context);
   File f;
   f.start = p;
   f.name = Guid::At(p);
@@ -105,111 +191,172 @@ File ParseFile(const uint8_t *p, size_t n, bool erasePolarity1, int &nextIndex, 
     uint64_t large = Get64(p + 24);
     f.size = large > n ? n + 1 : size_t(large);
   }
+  std::string name = "file " + f.name.ToString();
+  uint8_t bits = erasePolarity1 ? uint8_t(~f.state) : f.state;
+  if (!(bits & kStateHeaderValid) || (bits & kStateHeaderInvalid)) {
+    // A header that was never completed, or was given up: its checksums
+    // mean nothing, but the size was written before the state moved on.
+    f.deleted = true;
+    f.stateText = (bits & kStateHeaderInvalid) ? "header marked invalid" : "header under construction";
+    if (f.size < f.headerSize || f.size > n)
+      Fail(name + " (" + f.stateText + "): its size " + Hex(f.size) + " does not fit");
+    return f;
+  }
   uint8_t header[32];
   std::memcpy(header, p, f.headerSize);
   header[17] = header[23] = 0;  // counted as zero
   uint8_t sum = Sum8(header, f.headerSize);
   if (sum != 0)
-    Fail("file " + f.name.ToString() + ": header checksum is wrong (stored " + Hex(p[16]) +
-         ", should be " + Hex(uint8_t(p[16] - sum)) + ")");
-  if (f.size < f.headerSize) Fail("file " + f.name.ToString() + ": size below its header size");
+    Fault(context, f.problems,
+          name + ": header checksum is wrong (stored " + Hex(p[16]) + ", should be " +
+              Hex(uint8_t(p[16] - sum)) + ")");
+  if (f.size < f.headerSize) Fail(name + ": size below its header size");
   if (f.size > n)
-    Fail("file " + f.name.ToString() + " is truncated: " + Hex(f.size) + " bytes, " + Hex(n) +
-         " left");
-  uint8_t bits = erasePolarity1 ? uint8_t(~f.state) : f.state;
-  f.deleted = (bits & (kStateDeleted | kStateHeaderInvalid)) || !(bits & kStateDataValid);
-  if (f.deleted) return f;
+    Fail(name + " is truncated: " + Hex(f.size) + " bytes, " + Hex(n) + " left");
+  if ((bits & kStateDeleted) || !(bits & kStateDataValid)) {
+    f.deleted = true;
+    f.stateText = (bits & kStateDeleted) ? "deleted" : "data not yet valid";
+    return f;
+  }
   if (f.attributes & kFileAttrChecksum) {
     if (uint8_t(Sum8(f.body(), f.bodySize()) + p[17]) != 0)
-      Fail("file " + f.name.ToString() + ": data checksum is wrong");
+      Fault(context, f.problems, name + ": data checksum is wrong");
   } else if (p[17] != kFileChecksumUnused) {
-    Fail("file " + f.name.ToString() + ": file checksum " + Hex(p[17]) + " should be 0xAA");
+    Fault(context, f.problems, name + ": file checksum " + Hex(p[17]) + " should be 0xAA");
   }
   if (FileTypeHasSections(f.type)) {
     try {
-      f.sections = ParseSections(f.body(), f.bodySize(), nextIndex, depth);
+      f.sections = ParseSections(f.body(), f.bodySize(), context, depth, f.problems);
     } catch (const Error &e) {
-      Fail("file " + f.name.ToString() + ": " + e.what());
+      Fail(name + ": " + e.what());
     }
   }
   return f;
 }
 
-Volume ParseVolume(const uint8_t *p, size_t n, int &nextIndex, int depth) {
-  if (depth > kMaxDepth) Fail("volumes nested too deeply");
+File ParseFile(const uint8_t *p, size_t n, bool erasePolarity1, int &nextIndex, int depth) {
+  ReadContext context;
+  context.nextIndex = nextIndex;
+  File f = ParseFile(p, n, erasePolarity1, context, depth);
+  nextIndex = context.nextIndex;
+  return f;
+}
+
+Volume ParseVolume(const uint8_t *p, size_t n, ReadContext &context, int depth) {
+  if (depth > context.limits.maxDepth)
+    Fail("volumes nested deeper than " + std::to_string(context.limits.maxDepth) + " levels");
   if (n < kVolumeHeaderFixedSize + 8) Fail("too short for a firmware volume header");
   if (Get32(p + 40) != kVolumeSignature) Fail("not a firmware volume (no _FVH signature)");
   Volume v;
   v.start = p;
-  v.index = nextIndex++;
+  v.index = context.nextIndex++;
   std::string where = "volume #" + std::to_string(v.index) + ": ";
   uint64_t length = Get64(p + 32);
   v.headerLength = Get16(p + 48);
-  if (v.headerLength < kVolumeHeaderFixedSize + 8 || v.headerLength % 2 || v.headerLength > length)
+  if (v.headerLength < kVolumeHeaderFixedSize + 8 || v.headerLength % 2 || v.headerLength > length ||
+      v.headerLength > n)
     Fail(where + "malformed header length " + Hex(v.headerLength));
-  if (length > n)
-    Fail(where + "truncated: the header says " + Hex(length) + " bytes, " + Hex(n) + " present");
+  if (length > n) {
+    Fault(context, v.problems,
+          "truncated: the header says " + Hex(length) + " bytes, " + Hex(n) + " present");
+    length = n;
+  }
   v.length = size_t(length);
-  if (Sum16(p, v.headerLength) != 0) Fail(where + "header checksum is wrong");
+  if (Sum16(p, v.headerLength) != 0) Fault(context, v.problems, "header checksum is wrong");
   v.fileSystem = Guid::At(p + 16);
   v.attributes = Get32(p + 44);
   size_t extOffset = Get16(p + 52);
   v.filesStart = v.headerLength;
   if (extOffset != 0) {
-    if (extOffset + 20 > v.length) Fail(where + "extended header outside the volume");
-    size_t extSize = Get32(p + extOffset + 16);
-    if (extSize < 20 || extOffset + extSize > v.length)
-      Fail(where + "malformed extended header size " + Hex(extSize));
-    v.named = true;
-    v.name = Guid::At(p + extOffset);
-    v.filesStart = extOffset + extSize;
+    size_t extSize = extOffset + 20 <= v.length ? Get32(p + extOffset + 16) : 0;
+    if (extOffset + 20 > v.length || extSize < 20 || extSize > v.length - extOffset) {
+      Fault(context, v.problems, "malformed extended header at " + Hex(extOffset));
+    } else {
+      v.named = true;
+      v.name = Guid::At(p + extOffset);
+      v.filesStart = extOffset + extSize;
+    }
   }
-  v.filesStart = AlignUp(v.filesStart, 8);
-  v.freeStart = v.filesStart;
+  v.filesStart = std::min(AlignUp(v.filesStart, 8), v.length);
+  v.freeStart = v.freeEnd = v.filesStart;
   v.hasFiles = v.fileSystem == kFfs2FileSystemGuid || v.fileSystem == kFfs3FileSystemGuid;
   if (!v.hasFiles) return v;
   size_t pos = v.filesStart;
+  bool readToEnd = true;
   for (; pos + 24 <= v.length; pos = AlignUp(pos, 8)) {
-    bool erased = true;
-    for (size_t i = 0; i < 24 && erased; i++) erased = p[pos + i] == v.erasedByte();
-    if (erased) break;
+    // The PEI core, like this tool, takes a header-sized erased run as the
+    // start of the free space.
+    if (AllBytesAre(p + pos, 24, v.erasedByte())) break;
     try {
-      File f = ParseFile(p + pos, v.length - pos, v.erasePolarity1(), nextIndex, depth);
+      File f = ParseFile(p + pos, v.length - pos, v.erasePolarity1(), context, depth);
       f.offset = pos;
       pos += f.size;
       v.files.push_back(std::move(f));
     } catch (const Error &e) {
-      Fail(where + "at " + Hex(pos) + ": " + e.what());
+      if (!context.lenient) Fail(where + "at " + Hex(pos) + ": " + e.what());
+      v.problems.push_back("at " + Hex(pos) + ": " + e.what() + "; the rest of the volume is not read");
+      readToEnd = false;
+      break;
     }
   }
-  v.freeStart = std::min(pos, v.length);
+  v.freeStart = v.freeEnd = std::min(pos, v.length);
+  if (!readToEnd) return v;
+  while (v.freeEnd < v.length && p[v.freeEnd] == v.erasedByte()) v.freeEnd++;
+  if (v.freeEnd < v.length) {
+    std::string note = "bytes at " + Hex(v.freeEnd) + " are not erased, after the free space from " +
+                       Hex(v.freeStart) + "; the PEI core stops at the free space and never reaches them";
+    size_t at = v.freeEnd & ~size_t(7);
+    ReadContext probe;
+    probe.limits = context.limits;
+    try {
+      File lost = ParseFile(p + at, v.length - at, v.erasePolarity1(), probe, depth);
+      note += " (they hold file " + lost.name.ToString() + " at " + Hex(at) + ")";
+    } catch (const Error &) {
+    }
+    v.notes.push_back(note);
+  }
   return v;
 }
 
-File ParseLoneFile(const Bytes &bytes) {
-  int index = 0;
-  File f = ParseFile(bytes.data(), bytes.size(), true, index);
+Volume ParseVolume(const uint8_t *p, size_t n, int &nextIndex, int depth) {
+  ReadContext context;
+  context.nextIndex = nextIndex;
+  Volume v = ParseVolume(p, n, context, depth);
+  nextIndex = context.nextIndex;
+  return v;
+}
+
+File ParseLoneFile(const Bytes &bytes, bool lenient) {
+  ReadContext context;
+  context.lenient = lenient;
+  File f = ParseFile(bytes.data(), bytes.size(), true, context);
   for (size_t i = f.size; i < bytes.size(); i++)
-    if (bytes[i] != 0xFF && bytes[i] != 0) Fail("bytes after the end of the firmware file");
-  if (f.deleted) Fail("firmware file " + f.name.ToString() + " is not in the valid state");
+    if (bytes[i] != 0xFF && bytes[i] != 0) Fail("bytes after the end of the firmware file at " + Hex(i));
+  if (f.deleted)
+    Fail("firmware file " + f.name.ToString() + " is not in the valid state (" + f.stateText + ")");
   return f;
 }
 
-Image::Image(Bytes bytes) : bytes_(std::make_shared<const Bytes>(std::move(bytes))) {
+Image::Image(Bytes bytes, bool lenient, const ReadLimits &limits)
+    : bytes_(std::make_shared<const Bytes>(std::move(bytes))) {
   const Bytes &b = *bytes_;
-  int nextIndex = 0;
+  ReadContext context;
+  context.lenient = lenient;
+  context.limits = limits;
   for (size_t pos = 0; pos + kVolumeHeaderFixedSize <= b.size();) {
     if (Get32(&b[pos + 40]) != kVolumeSignature) {
       pos += 8;
       continue;
     }
     try {
-      Volume v = ParseVolume(&b[pos], b.size() - pos, nextIndex);
+      Volume v = ParseVolume(&b[pos], b.size() - pos, context);
       v.offset = pos;
       pos += AlignUp(v.length, 8);
       volumes_.push_back(std::move(v));
     } catch (const Error &e) {
-      Fail("at " + Hex(pos) + ": " + e.what());
+      if (!lenient) Fail("at " + Hex(pos) + ": " + e.what());
+      problems_.push_back("at " + Hex(pos) + ": " + e.what());
+      pos += 8;
     }
   }
   if (volumes_.empty()) Fail("not a firmware image: no firmware volume in it");
@@ -233,6 +380,22 @@ std::vector<const Volume *> Image::AllVolumes() const {
   return out;
 }
 
+static bool SectionsDamaged(const std::vector<Section> &sections) {
+  for (const Section &s : sections)
+    if (!s.problems.empty() || SectionsDamaged(s.sections)) return true;
+  return false;
+}
+
+bool Image::Damaged() const {
+  if (!problems_.empty()) return true;
+  for (const Volume *v : AllVolumes()) {
+    if (!v->problems.empty()) return true;
+    for (const File &f : v->files)
+      if (!f.problems.empty() || SectionsDamaged(f.sections)) return true;
+  }
+  return false;
+}
+
 bool ImageRunAddress(const Section &section, uint64_t &address) {
   if (section.type == kSecPe32) {
     pe::Image image;
@@ -245,11 +408,26 @@ bool ImageRunAddress(const Section &section, uint64_t &address) {
     // ImageBase (64-bit) at 16; 40 bytes. The header sits StrippedSize - 40
     // bytes after where the image it came from would start.
     if (section.dataSize() < 40 || Get16(section.data()) != 0x5A56) return false;
-    address = Get64(section.data() + 16) + Get16(section.data() + 6) - 40;
+    uint64_t stripped = Get16(section.data() + 6), base = Get64(section.data() + 16);
+    if (stripped < 40 || base > 0xFFFFFFFFull) return false;
+    address = base + stripped - 40;
   } else {
     return false;
   }
-  return address != 0;
+  return address != 0 && address <= 0xFFFFFFFFull;
 }
+
+bool PositionDependent(const Section &s) {
+  uint64_t run = 0;
+  if (s.type == kSecFvImage) return true;
+  if (s.type == kSecPe32 || s.type == kSecTe) return ImageRunAddress(s, run);
+  // What a decoder unpacks lives elsewhere, wherever the section sits.
+  if (s.lzma || s.opaque || s.type == kSecCompression) return false;
+  for (const Section &inner : s.sections)
+    if (PositionDependent(inner)) return true;
+  return false;
+}
+
+uint32_t Crc32(const uint8_t *p, size_t n) { return lzma_crc32(p, n, 0); }
 
 }  // namespace fv

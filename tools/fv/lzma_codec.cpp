@@ -12,6 +12,7 @@ constexpr size_t kHeaderSize = 13;
 // Firmware volumes are at most a few tens of MiB; anything claiming more is
 // corrupt, and is refused before memory is committed to it.
 constexpr uint64_t kMaxUncompressed = 256ull << 20;
+constexpr uint64_t kMaxEncoderDictionary = 64ull << 20;
 
 struct Stream {
   lzma_stream s = LZMA_STREAM_INIT;
@@ -70,14 +71,20 @@ Bytes LzmaEncode(const Bytes &data, const LzmaProperties &properties) {
   opt.lc = properties.lc;
   opt.lp = properties.lp;
   opt.pb = properties.pb;
-  opt.dict_size = std::max<uint32_t>(properties.dictionarySize, LZMA_DICT_SIZE_MIN);
+  // The encoder never needs a dictionary larger than the data, and a huge
+  // one from a stream header (up to 4 GiB) would only cost memory or be
+  // refused; the header keeps the original size, which any decoder may use.
+  uint64_t enough = LZMA_DICT_SIZE_MIN;
+  while (enough < data.size() && enough < kMaxEncoderDictionary) enough <<= 1;
+  opt.dict_size = uint32_t(std::max<uint64_t>(LZMA_DICT_SIZE_MIN,
+                                              std::min<uint64_t>(properties.dictionarySize, enough)));
   opt.ext_flags = 0;  // no end marker: the header carries the size
   lzma_filter filters[2] = {{LZMA_FILTER_LZMA1EXT, &opt}, {LZMA_VLI_UNKNOWN, nullptr}};
   Stream st;
   if (lzma_raw_encoder(&st.s, filters) != LZMA_OK) Fail("unsupported LZMA properties");
   Bytes out(kHeaderSize + data.size() + data.size() / 2 + 4096);
   out[0] = uint8_t((properties.pb * 5 + properties.lp) * 9 + properties.lc);
-  Put32(out.data() + 1, properties.dictionarySize);
+  Put32(out.data() + 1, std::max<uint32_t>(properties.dictionarySize, opt.dict_size));
   Put64(out.data() + 5, data.size());
   st.s.next_in = data.data();
   st.s.avail_in = data.size();

@@ -1,0 +1,59 @@
+#include "pi_guids.h"
+
+#include <cctype>
+
+namespace toolio {
+namespace {
+
+struct KnownGuid {
+  const char *text;
+  const char *name;
+};
+
+const KnownGuid kKnownGuids[] = {
+    // File systems, encodings and well-known files.
+    {"8C8CE578-8A3D-4F1C-9935-896185C32DD3", "gEfiFirmwareFileSystem2Guid"},
+    {"5473C07A-3DCB-4DCA-BD6F-1E9689E7349A", "gEfiFirmwareFileSystem3Guid"},
+    {"EE4E5898-3914-4259-9D6E-DC7BD79403CF", "LZMA compressed"},
+    {"FC1BCDB0-7D31-49AA-936A-A4600D9DD083", "CRC32 guarded"},
+    {"1B45CC0A-156A-428A-AF62-49864DA0E6E6", "PEI apriori file"},
+    {"FC510EE7-FFDC-11D4-BD41-0080C73C8881", "DXE apriori file"},
+    {"1BA0062E-C779-4582-8566-336AE8F78F09", "volume top file"},
+    // PPIs.
+    {"1F4C6F90-B06B-48D8-A201-BAE5F1CD7D56", "gEfiPeiStallPpiGuid"},
+    {"3BC1F6DE-693E-4547-A300-21823CA420B2", "gPeiUsbControllerPpiGuid"},
+    {"F894643D-C449-42D1-8EA8-85BDD8C65BDE", "gEfiPeiMemoryDiscoveredPpiGuid"},
+    {"605EA650-C65C-42E1-BA80-91A52AB618C6", "gEfiEndOfPeiSignalPpiGuid"},
+    {"7408D748-FC8C-4EE6-9288-C4BEC092A410", "gEfiPeiMasterBootModePpiGuid"},
+    {"17EE496A-D8E4-4B9A-94D1-CE8272300850", "gEfiPeiBootInRecoveryModePpiGuid"},
+    {"2AB86EF5-ECB5-4134-B556-3854CA1FE1B4", "gEfiPeiReadOnlyVariable2PpiGuid"},
+    {"057A449A-1FDC-4C06-BFC9-F53F6A99BB92", "gEfiPciCfg2PpiGuid"},
+    {"E6AF1F7B-FC3F-46DA-A828-A3B457A44282", "gEfiPeiCpuIoPpiInstalledGuid"},
+    {"1A36E4E7-FAB6-476A-8E75-695A0576FDD7", "gEfiPeiDecompressPpiGuid"},
+    {"0AE8CE5D-E448-4437-A8D7-EBF5F194F731", "gEfiDxeIplPpiGuid"},
+    {"DBE23AA9-A345-4B97-85B6-B226F1617389", "gEfiTemporaryRamSupportPpiGuid"},
+    {"EF398D58-9DFD-4103-BF94-78C6F4FE712F", "gEfiPeiResetPpiGuid"},
+    {"229832D3-7A30-4B36-B827-F40CB7D45436", "gEfiPeiStatusCodePpiGuid"},
+    {"49EDB1C1-BF21-4761-BB12-EB0031AABB39", "gEfiPeiFirmwareVolumeInfoPpiGuid"},
+    {"EA7CA24B-DED5-4DAD-A389-BF827E8F9B38", "gEfiPeiFirmwareVolumeInfo2PpiGuid"},
+    {"B9E0ABFE-5979-4914-977F-6DEE78C278A6", "gEfiPeiLoadFilePpiGuid"},
+    {"DCD0BE23-9586-40F4-B643-06522CCE4D38", "gEfiPeiSecurity2PpiGuid"},
+};
+
+bool SameText(const char *a, const std::string &b) {
+  size_t i = 0;
+  for (; a[i] && i < b.size(); i++)
+    if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
+      return false;
+  return !a[i] && i == b.size();
+}
+
+}  // namespace
+
+std::string KnownGuidName(const std::string &text) {
+  for (const KnownGuid &k : kKnownGuids)
+    if (SameText(k.text, text)) return k.name;
+  return "";
+}
+
+}  // namespace toolio

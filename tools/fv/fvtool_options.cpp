@@ -1,0 +1,266 @@
+#include "fvtool_options.h"
+
+#include <sstream>
+
+#include <CLI/CLI.hpp>
+
+#include "numbers.h"
+
+namespace fv {
+namespace {
+
+const char kLimits[] =
+    "Limits: inputs up to 256 MiB; from one image at most 256 MiB unpacked from LZMA sections\n"
+    "in all, 65536 files and sections, encapsulations and volumes nested 12 deep. `list`\n"
+    "prints one line per volume, file and section (so at most about 70,000 lines) and\n"
+    "names of up to 512 characters. Section alignment of placed images up to 64 KiB.\n"
+    "\n"
+    "Outputs are written whole or not at all: to an unnamed file in OUT's folder, renamed\n"
+    "over OUT when complete. OUT must not be one of the inputs, a symbolic link, a device,\n"
+    "a FIFO, or a file with other hard links; it keeps its permissions.\n"
+    "\n"
+    "Exit status: 0 done; 1 `list` read a damaged image (every fault is marked in the\n"
+    "listing); 2 bad arguments or bad input (one line on stderr, nothing written).";
+
+struct Number {
+  std::string text;
+  std::string option;
+  uint64_t min, max;
+};
+
+class Parser {
+ public:
+  Parser() : app_("fvtool: builds firmware files and volumes, lists firmware images and edits "
+                  "the volumes in them", "fvtool") {
+    app_.footer(kLimits);
+    app_.require_subcommand(1);
+    app_.set_help_all_flag("", "");
+    app_.fallthrough(false);
+
+    CLI::App *ffs = Command("ffs",
+        "Writes a PEIM firmware file holding a PE32 image: a dependency expression section "
+        "(PUSH each --depex-push GUID, AND them, END; none without), the PE32 section with its "
+        "data aligned to the image's section alignment, and a UI section with NAME. Data "
+        "checksum and data alignment attributes set, state 0xF8.");
+    Output(ffs, "ffs -o OUT.ffs ... IMAGE.efi (or ffs OUT.ffs ... IMAGE.efi)");
+    ffs->add_option("--guid", a_.guid, "the file's name GUID")->required();
+    ffs->add_option("--name", a_.name, "the UI name (UTF-8)")->required();
+    ffs->add_option("--depex-push", a_.depexPush, "a PPI GUID the module waits for (repeatable)")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->expected(1);
+    ffs->add_option("--type", a_.type, "peim (the default), pei-core or driver")
+        ->check(CLI::IsMember({"peim", "pei-core", "driver"}));
+    Files(ffs, "IMAGE.efi", "the PE32 image", -1);
+
+    CLI::App *list = Command("list",
+        "Lists the volumes (#N, numbered in the order shown), files (GUID, type, offset in the "
+        "volume, size, name), sections, LZMA-compressed and nested volumes, the PEI apriori "
+        "list, and where each image runs; known GUIDs by name. IMAGE may also be a lone .ffs "
+        "file. A damaged image is listed as far as it can be read, each fault marked '!'.");
+    Image(list);
+
+    CLI::App *insert = Command("insert",
+        "Writes OUT: IMAGE with the files added to its PEI volume (the one holding the PEI "
+        "core, or volume #N), each PE32 image rebased to run where it lies (the volume's run "
+        "address taken from the images already in it, or ADDR) and aligned to its section "
+        "alignment. Enclosing volumes are rewritten in place: recompressed, sizes and checksums "
+        "(CRC32 included) renewed; no file or volume moves, nothing else changes.");
+    Image(insert);
+    Files(insert, "FILE.ffs", "the firmware files to add", -1);
+    Output(insert, "insert IMAGE FILE.ffs... -o OUT (or insert IMAGE OUT FILE.ffs...)");
+    insert->add_flag("--apriori", a_.apriori,
+                     "also list the files, in order, in the PEI apriori file (created if absent); "
+                     "refuses images that cannot run in place");
+    Base(insert);
+    Volume(insert);
+
+    CLI::App *replace = Command("replace",
+        "Writes OUT: IMAGE with the file of the same name GUID as FILE.ffs replaced in place "
+        "(rebased like an inserted one). What it gives up becomes padding; it may grow only "
+        "into free room right after it: later files never move.");
+    Image(replace);
+    Files(replace, "FILE.ffs", "the new firmware file", 1);
+    Output(replace, "");
+    Base(replace);
+    Volume(replace);
+
+    CLI::App *remove = Command("remove", "Writes OUT: IMAGE with the file turned into padding.");
+    Image(remove);
+    remove->add_option("GUID", a_.fileGuid, "the file's name GUID")->required();
+    Output(remove, "");
+    Volume(remove);
+
+    CLI::App *extract = Command("extract",
+        "Writes OUT: a file of IMAGE (the whole firmware file), one of its sections' data "
+        "(--section), or its PE32 or TE image (--image). IMAGE may be a lone .ffs file, "
+        "then GUID may be left out.");
+    Image(extract);
+    extract->add_option("GUID", a_.fileGuid, "the file's name GUID");
+    Output(extract, "");
+    Volume(extract);
+    extract->add_option("--section", a_.section,
+                        "a section type: pe32, te, pic, raw, ui, version, pei-depex, dxe-depex, "
+                        "fv-image, freeform, or a number");
+    Add(extract, "--index", "N", "with --section: the Nth section of that type, from 0 (default 0)",
+        0, 0xFFFF, [this](uint64_t v) { a_.sectionIndex = v; });
+    extract->add_flag("--image", a_.imageBody, "the file's PE32 or TE image");
+
+    CLI::App *create = Command("create",
+        "Writes a new volume (erase polarity 1) holding the files; with --base their images are "
+        "linked to run in place with the volume at ADDR.");
+    Output(create, "create -o OUT --size SIZE ... [FILE.ffs]... (or create OUT --size SIZE ...)");
+    Add(create, "--size", "SIZE", "the volume's size in bytes (required)", 1, kMaxVolumeSize,
+        [this](uint64_t v) { a_.size = v; }, true);
+    Add(create, "--block", "SIZE", "block size (default 0x1000)", 1, 0xFFFFFFFF,
+        [this](uint64_t v) { a_.block = uint32_t(v); });
+    Add(create, "--align", "N", "volume alignment, a power of two (default 8)", 1, 0x10000,
+        [this](uint64_t v) { a_.align = uint32_t(v); });
+    create->add_option("--name", a_.volumeName, "the volume's name GUID (extended header)");
+    Add(create, "--base", "ADDR", "link the images to run with the volume at ADDR", 0, 0xFFFFFFFF,
+        [this](uint64_t v) {
+          a_.haveBase = true;
+          a_.base = v;
+        });
+    Files(create, "FILE.ffs", "the firmware files", 0);
+  }
+
+  bool Parse(int argc, const char *const *argv, FvtoolArgs &args, std::string &error) {
+    try {
+      app_.parse(argc, argv);
+    } catch (const CLI::CallForHelp &) {
+      CLI::App *sub = Chosen();
+      args = FvtoolArgs();
+      args.helpText = sub ? sub->help() : app_.help();
+      return true;
+    } catch (const CLI::ParseError &e) {
+      CLI::App *sub = Chosen();
+      error = OneLine(e.what()) + " (see fvtool " + (sub ? sub->get_name() + " " : "") + "--help)";
+      return false;
+    }
+    for (const Number &n : numbers_) {
+      uint64_t value = 0;
+      std::string why;
+      if (!toolio::ParseUnsigned(n.text, n.min, n.max, value, why)) {
+        error = n.option + ": " + why;
+        return false;
+      }
+      setters_.at(n.option)(value);
+    }
+    a_.command = Chosen()->get_name();
+    args = a_;
+    return true;
+  }
+
+ private:
+  static std::string OneLine(const std::string &text) {
+    std::string out;
+    for (char c : text) out += (c == '\n' || c == '\r') ? ' ' : c;
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    return out;
+  }
+
+  CLI::App *Chosen() {
+    for (CLI::App *sub : app_.get_subcommands()) return sub;
+    return nullptr;
+  }
+
+  CLI::App *Command(const std::string &name, const std::string &description) {
+    CLI::App *sub = app_.add_subcommand(name, description);
+    sub->footer(kLimits);
+    return sub;
+  }
+  void Image(CLI::App *sub) {
+    sub->add_option("IMAGE", a_.image, "the firmware image (or volume) read")->required();
+  }
+  // legacy: the form in which OUT may also come first among the positional
+  // arguments, as earlier versions took it; without it, -o is required.
+  void Output(CLI::App *sub, const std::string &legacy) {
+    CLI::Option *o = sub->add_option("-o,--output", a_.output,
+                                     legacy.empty() ? "the file written (required)"
+                                                    : "the file written; usage: " + legacy);
+    if (legacy.empty()) o->required();
+  }
+  void Files(CLI::App *sub, const std::string &name, const std::string &what, int count) {
+    CLI::Option *o = sub->add_option(name, a_.files, what);
+    if (count > 0) o->expected(count)->required();
+    if (count < 0) o->required();
+  }
+  void Base(CLI::App *sub) {
+    Add(sub, "--pei-base", "ADDR", "where offset 0 of the volume runs", 0, 0xFFFFFFFF,
+        [this](uint64_t v) {
+          a_.haveBase = true;
+          a_.base = v;
+        });
+  }
+  void Volume(CLI::App *sub) {
+    Add(sub, "--fv", "N", "the volume, numbered as `list` shows", 0, 0xFFFF,
+        [this](uint64_t v) { a_.volumeIndex = int(v); });
+  }
+  // A numeric option: taken as text, checked after parsing.
+  void Add(CLI::App *sub, const std::string &option, const std::string &type,
+           const std::string &what, uint64_t min, uint64_t max, std::function<void(uint64_t)> set,
+           bool required = false) {
+    texts_.emplace_back(new std::string);
+    std::string *text = texts_.back().get();
+    CLI::Option *o = sub->add_option(option, *text, what)->type_name(type);
+    if (required) o->required();
+    o->each([this, option, min, max, set](const std::string &value) {
+      for (Number &n : numbers_)
+        if (n.option == option) {
+          n.text = value;
+          return;
+        }
+      numbers_.push_back({value, option, min, max});
+      setters_[option] = set;
+    });
+  }
+
+  CLI::App app_;
+  FvtoolArgs a_;
+  std::vector<std::unique_ptr<std::string>> texts_;
+  std::vector<Number> numbers_;
+  std::map<std::string, std::function<void(uint64_t)>> setters_;
+};
+
+}  // namespace
+
+bool ResolveOutput(FvtoolArgs &args, bool (*isFirmwareFile)(const std::string &path),
+                   std::string &error) {
+  if (!args.output.empty()) {
+    if (args.command == "ffs" && args.files.size() != 1) {
+      error = "ffs takes one IMAGE.efi (see fvtool ffs --help)";
+      return false;
+    }
+    return true;
+  }
+  size_t need = args.command == "ffs" ? 2 : args.command == "insert" ? 2 : 1;
+  if (args.command != "ffs" && args.command != "insert" && args.command != "create") {
+    error = "no output given: name it with -o OUT";
+    return false;
+  }
+  if (args.files.size() < need || (args.command == "ffs" && args.files.size() != 2)) {
+    error = "no output given: name it with -o OUT (see fvtool " + args.command + " --help)";
+    return false;
+  }
+  std::string out = args.files.front();
+  if (isFirmwareFile(out)) {
+    error = out + ": is an existing firmware file, so it looks like an input, not the output; "
+                  "name the output with -o OUT";
+    return false;
+  }
+  args.output = out;
+  args.files.erase(args.files.begin());
+  return true;
+}
+
+bool ParseFvtoolArgs(int argc, const char *const *argv, FvtoolArgs &args, std::string &error) {
+  try {
+    Parser parser;
+    return parser.Parse(argc, argv, args, error);
+  } catch (const std::exception &e) {
+    error = e.what();
+    return false;
+  }
+}
+
+}  // namespace fv
