@@ -1,5 +1,6 @@
 #include "chipset.h"
 
+#include <cctype>
 #include <cstdio>
 #include <random>
 
@@ -31,25 +32,45 @@ void Put(uint8_t *p, int width, uint32_t v) {
 
 uint64_t AllOnes(int size) { return size >= 8 ? ~0ull : (1ull << (8 * size)) - 1; }
 
-bool ParseBdf(const std::string &text, unsigned &bus, unsigned &dev, unsigned &fn) {
-  char tail;
-  return sscanf(text.c_str(), "%x:%x.%x%c", &bus, &dev, &fn, &tail) == 3 && bus < 256 &&
-         dev < 32 && fn < 8;
-}
-
-bool CheckWidth(uint32_t offset, int width, uint32_t limit, std::string &error) {
+// Whether a register of `width` bits at `offset` lies inside a space of
+// `limit` bytes. The sum is taken in 64 bits: an offset near 4 GiB must not
+// wrap around to a small one.
+bool CheckWidth(uint32_t offset, int width, uint32_t limit, const char *space,
+                std::string &error) {
   if (width != 8 && width != 16 && width != 32) {
     error = "width must be 8, 16 or 32";
     return false;
   }
-  if (offset + width / 8 > limit) {
-    error = "register lies outside the " + std::to_string(limit) + "-byte space";
+  if (uint64_t(offset) + uint64_t(width / 8) > limit) {
+    char text[160];
+    snprintf(text, sizeof text, "the %d-bit register at +0x%X lies outside the %u-byte %s",
+             width, offset, limit, space);
+    error = text;
     return false;
   }
   return true;
 }
 
+// One to `most` hex digits at text[at], nothing else.
+bool HexField(const std::string &text, size_t &at, size_t most, unsigned &value) {
+  size_t start = at;
+  value = 0;
+  while (at < text.size() && at - start < most && isxdigit((unsigned char)text[at])) {
+    char c = text[at++];
+    value = value * 16 + unsigned(c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);
+  }
+  return at > start;
+}
+
 }  // namespace
+
+bool ParseBdf(const std::string &text, unsigned &bus, unsigned &dev, unsigned &fn) {
+  size_t at = 0;
+  if (!HexField(text, at, 2, bus) || at >= text.size() || text[at++] != ':') return false;
+  if (!HexField(text, at, 2, dev) || at >= text.size() || text[at++] != '.') return false;
+  if (!HexField(text, at, 1, fn) || at != text.size()) return false;
+  return dev < 32 && fn < 8;
+}
 
 uint32_t PciFunction::Config32(uint32_t offset) const {
   return uint32_t(config[offset]) | uint32_t(config[offset + 1]) << 8 |
@@ -243,7 +264,7 @@ bool Chipset::SetConfig(const std::string &bdf, uint32_t offset, int width, uint
     error = "no modelled PCI function " + bdf;
     return false;
   }
-  if (!CheckWidth(offset, width, 256, error)) return false;
+  if (!CheckWidth(offset, width, 256, "configuration space", error)) return false;
   PciFunction &f = functions_[fn];
   Put(&f.config[offset], width, value);
   // BAR0's type and size bits are wired to 0; the rest is taken as given.
@@ -258,7 +279,7 @@ bool Chipset::SetFunctionRegister(const std::string &bdf, uint32_t offset, int w
     error = "no modelled PCI function " + bdf;
     return false;
   }
-  if (!CheckWidth(offset, width, functions_[fn].barSize, error)) return false;
+  if (!CheckWidth(offset, width, functions_[fn].barSize, "register file", error)) return false;
   Put(&functions_[fn].regs[offset], width, value);
   return true;
 }
@@ -268,7 +289,9 @@ bool Chipset::SetChipsetRegister(uint32_t address, int width, uint32_t value, st
     error = "no chipset register at this address (they are 0xFED803ED-0xFED803F1)";
     return false;
   }
-  if (!CheckWidth(address - kChipsetRegBase, width, kChipsetRegCount, error)) return false;
+  if (!CheckWidth(address - kChipsetRegBase, width, kChipsetRegCount,
+                  "chipset register block at 0xFED803ED", error))
+    return false;
   Put(&chipset_[address - kChipsetRegBase], width, value);
   return true;
 }

@@ -105,6 +105,10 @@ class Chipset {
   uint32_t configAddress_ = 0;
 };
 
+// A PCI function's address as BB:DD.F in hex (00:12.2): bus and device one
+// or two digits, the function one; nothing before or after.
+bool ParseBdf(const std::string &text, unsigned &bus, unsigned &dev, unsigned &fn);
+
 // Text of the default platform contents, for --help and the README.
 std::string DescribeDefaultChipset();
 

@@ -1,40 +1,47 @@
 #include "options.h"
 
-#include <cstdlib>
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <exception>
+
+#include "chipset.h"
+#include "numbers.h"
 
 namespace peimsim {
 namespace {
 
-// Decimal, or hex with 0x.
-bool Number(const std::string &text, uint64_t max, uint64_t &value) {
-  if (text.empty()) return false;
-  bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-  const char *digits = text.c_str() + (hex ? 2 : 0);
-  if (!*digits || !isxdigit((unsigned char)*digits)) return false;
-  char *end = nullptr;
-  errno = 0;
-  unsigned long long v = strtoull(digits, &end, hex ? 16 : 10);
-  if (*end != '\0' || errno != 0 || v > max) return false;
-  value = v;
-  return true;
+// A strict number (decimal or 0x hex, no sign, no blanks, in range); the
+// error names the option and the value.
+bool Number(const std::string &option, const std::string &text, uint64_t min, uint64_t max,
+            uint64_t &value, std::string &error) {
+  std::string why;
+  if (toolio::ParseUnsigned(text, min, max, value, why)) return true;
+  error = option + ": " + why;
+  return false;
 }
 
-bool Number32(const std::string &text, uint32_t &value) {
+bool Number32(const std::string &option, const std::string &text, uint32_t &value,
+              std::string &error) {
   uint64_t v;
-  if (!Number(text, 0xFFFFFFFFull, v)) return false;
+  if (!Number(option, text, 0, 0xFFFFFFFFull, v, error)) return false;
   value = uint32_t(v);
   return true;
 }
 
 int NaturalWidth(uint32_t offset) { return offset % 4 == 0 ? 32 : offset % 2 == 0 ? 16 : 8; }
 
-// BB:DD.F+OFF=VALUE[/WIDTH], or ADDR=VALUE[/WIDTH] when allowAddress.
+// BB:DD.F+OFF=VALUE[/WIDTH], or ADDR=VALUE[/WIDTH] when allowAddress. The
+// register must lie inside its function's configuration space or register
+// file (or the chipset's registers) at its width.
 bool ParseRegister(const std::string &option, const std::string &text, bool allowAddress,
                    RegisterPreset &preset, std::string &error) {
-  error = option + " " + text + ": ";
+  const std::string what = option + " " + text + ": ";
+  std::string why;
   size_t eq = text.find('=');
   if (eq == std::string::npos) {
-    error += "expected REGISTER=VALUE";
+    error = what + (allowAddress ? "expected BB:DD.F+OFFSET=VALUE or ADDRESS=VALUE"
+                                 : "expected BB:DD.F+OFFSET=VALUE");
     return false;
   }
   std::string where = text.substr(0, eq), value = text.substr(eq + 1), width;
@@ -43,49 +50,71 @@ bool ParseRegister(const std::string &option, const std::string &text, bool allo
     width = value.substr(slash + 1);
     value = value.substr(0, slash);
   }
+  uint64_t n;
   size_t plus = where.find('+');
   if (plus != std::string::npos) {
-    preset.bdf = where.substr(0, plus);
     unsigned bus, dev, fn;
-    char tail;
-    if (sscanf(preset.bdf.c_str(), "%x:%x.%x%c", &bus, &dev, &fn, &tail) != 3 || bus > 255 ||
-        dev > 31 || fn > 7) {
-      error += "bad PCI function '" + preset.bdf + "' (expected BB:DD.F, e.g. 00:12.2)";
+    if (!ParseBdf(where.substr(0, plus), bus, dev, fn)) {
+      error = what + "bad PCI function '" + where.substr(0, plus) +
+              "' (expected BB:DD.F in hex, e.g. 00:12.2)";
       return false;
     }
-    if (!Number32(where.substr(plus + 1), preset.address)) {
-      error += "bad register offset '" + where.substr(plus + 1) + "'";
+    char bdf[16];
+    snprintf(bdf, sizeof bdf, "%02X:%02X.%X", bus, dev, fn);
+    preset.bdf = bdf;
+    if (!toolio::ParseUnsigned(where.substr(plus + 1), 0, 0xFFFFFFFFull, n, why)) {
+      error = what + "register offset " + why;
       return false;
     }
+    preset.address = uint32_t(n);
     preset.width = NaturalWidth(preset.address);
   } else if (allowAddress) {
     preset.space = RegisterPreset::kChipsetMemory;
-    if (!Number32(where, preset.address)) {
-      error += "bad address '" + where + "'";
+    if (!toolio::ParseUnsigned(where, 0, 0xFFFFFFFFull, n, why)) {
+      error = what + "address " + why;
       return false;
     }
+    preset.address = uint32_t(n);
     preset.width = 8;
   } else {
-    error += "expected BB:DD.F+OFFSET=VALUE";
+    error = what + "expected BB:DD.F+OFFSET=VALUE";
     return false;
   }
-  if (!width.empty()) {
-    uint32_t w;
-    if (!Number32(width, w) || (w != 8 && w != 16 && w != 32)) {
-      error += "width must be 8, 16 or 32";
+  if (slash != std::string::npos) {
+    if (!toolio::ParseUnsigned(width, 8, 32, n, why) || (n != 8 && n != 16 && n != 32)) {
+      error = what + "width '" + width + "' is not 8, 16 or 32";
       return false;
     }
-    preset.width = int(w);
+    preset.width = int(n);
   }
-  if (!Number32(value, preset.value) ||
-      (preset.width < 32 && preset.value >> preset.width != 0)) {
-    error += "bad value '" + value + "' for a " + std::to_string(preset.width) + "-bit register";
+  uint64_t most = preset.width == 32 ? 0xFFFFFFFFull : (1ull << preset.width) - 1;
+  if (!toolio::ParseUnsigned(value, 0, most, n, why)) {
+    error = what + "value for the " + std::to_string(preset.width) + "-bit register: " + why;
     return false;
   }
-  error.clear();
+  preset.value = uint32_t(n);
+  // The same setters Platform::Load uses, on a scratch chipset: whatever
+  // they refuse is refused here, with the option named.
+  Chipset scratch;
+  bool ok = preset.space == RegisterPreset::kConfig
+                ? scratch.SetConfig(preset.bdf, preset.address, preset.width, preset.value, why)
+            : preset.space == RegisterPreset::kFunctionMemory
+                ? scratch.SetFunctionRegister(preset.bdf, preset.address, preset.width,
+                                              preset.value, why)
+                : scratch.SetChipsetRegister(preset.address, preset.width, preset.value, why);
+  if (!ok) {
+    error = what + why;
+    return false;
+  }
   return true;
 }
 
+const char *const kFailServices[] = {"GetBootMode", "LocatePpi", "AllocatePages", "InstallPpi",
+                                     "Stall"};
+const uint32_t kFailDefaults[] = {kEfiDeviceError, kEfiNotFound, kEfiOutOfResources,
+                                  kEfiOutOfResources, kEfiDeviceError};
+
+// SERVICE[:STATUS][@CALL]
 bool ParseFailure(const std::string &text, Failure &f, std::string &error) {
   std::string service = text, status, call;
   size_t at = service.find('@');
@@ -98,29 +127,195 @@ bool ParseFailure(const std::string &text, Failure &f, std::string &error) {
     status = service.substr(colon + 1);
     service = service.substr(0, colon);
   }
-  static const char *const kServices[] = {"GetBootMode", "LocatePpi", "AllocatePages", "InstallPpi", "Stall"};
-  static const uint32_t kDefaults[] = {kEfiDeviceError, kEfiNotFound, kEfiOutOfResources,
-                                       kEfiOutOfResources, kEfiDeviceError};
   int which = -1;
   for (int i = 0; i < 5; i++)
-    if (service == kServices[i]) which = i;
+    if (service == kFailServices[i]) which = i;
   if (which < 0) {
     error = "--fail " + text + ": unknown service '" + service +
             "' (GetBootMode, LocatePpi, AllocatePages, InstallPpi or Stall)";
     return false;
   }
   f.service = service;
-  f.status = kDefaults[which];
-  if (!status.empty()) {
+  f.status = kFailDefaults[which];
+  if (colon != std::string::npos) {
     std::optional<uint32_t> s = StatusFromName(status);
     if (!s) {
-      error = "--fail " + text + ": unknown status '" + status + "'";
+      error = "--fail " + text + ": unknown status '" + status +
+              "' (a name such as EFI_NOT_FOUND, or a 32-bit number)";
       return false;
     }
     f.status = *s;
   }
-  if (!call.empty() && (!Number32(call, f.call) || f.call == 0)) {
-    error = "--fail " + text + ": the call number must be 1 or more";
+  if (at != std::string::npos) {
+    uint64_t n;
+    std::string why;
+    if (!toolio::ParseUnsigned(call, 1, 0xFFFFFFFFull, n, why)) {
+      error = "--fail " + text + ": call number " + why;
+      return false;
+    }
+    f.call = uint32_t(n);
+  }
+  return true;
+}
+
+// The options that take a value, and the flags, as CLI11 names them in its
+// own errors.
+const char *const kValueOptions[] = {"--boot-mode", "--fail", "--pci", "--mmio", "--randomize",
+                                     "--load-address", "--budget", "--format", "--expect",
+                                     "--repeat"};
+const char *const kFlags[] = {"--quiet", "--no-stall-ppi"};
+
+// CLI11's error, in this tool's words where it has them.
+std::string ParseErrorText(const CLI::ParseError &e) {
+  std::string what = e.what();
+  for (const char *option : kValueOptions) {
+    std::string name = option;
+    if (what.rfind(name + ":", 0) == 0 && what.find("missing") != std::string::npos)
+      return name + " needs a value";
+  }
+  for (const char *flag : kFlags) {
+    std::string bare = flag + 2;
+    if (what.rfind(bare + " ", 0) == 0 || what.rfind(std::string(flag) + " ", 0) == 0 ||
+        what.rfind(std::string(flag) + ":", 0) == 0)
+      return std::string(flag) + " takes no value";
+  }
+  return "command line: " + what;
+}
+
+bool Parse(int argc, const char *const *argv, CommandLine &cl, std::string &error) {
+  static const char *const kNoArguments[] = {"peim-sim", nullptr};
+  if (argc < 1 || !argv) {
+    argc = 1;
+    argv = kNoArguments;
+  }
+  bool separator = false;
+  for (int i = 1; i < argc; i++) {
+    std::string a = argv[i];
+    if (a == "--") {
+      separator = true;
+      break;
+    }
+    // --help anywhere wins over everything else on the line.
+    if (a == "--help" || a == "-h") {
+      cl = CommandLine();
+      cl.help = true;
+      return true;
+    }
+    // "--budget=" has an empty value; CLI11 would take the next argument.
+    size_t eq = a.find('=');
+    if (a.rfind("--", 0) == 0 && eq != std::string::npos && eq + 1 == a.size()) {
+      error = a.substr(0, eq) + ": empty value after '='";
+      return false;
+    }
+  }
+
+  CLI::App app;
+  app.set_help_flag();  // handled above, with this tool's own text
+  app.allow_extras();   // unknown options and extra images get messages of ours
+  std::string format, bootMode, randomize, loadAddress, budget, expect, repeat, image;
+  std::vector<std::string> failures, pci, mmio;
+  bool quiet = false, noStallPpi = false;
+  auto single = [&](const char *name, std::string &to) {
+    app.add_option(name, to)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  };
+  auto repeatable = [&](const char *name, std::vector<std::string> &to) {
+    app.add_option(name, to)->allow_extra_args(false)->multi_option_policy(
+        CLI::MultiOptionPolicy::TakeAll);
+  };
+  app.add_flag("-q,--quiet", quiet)->disable_flag_override();
+  app.add_flag("--no-stall-ppi", noStallPpi)->disable_flag_override();
+  single("--format", format);
+  single("--boot-mode", bootMode);
+  repeatable("--fail", failures);
+  repeatable("--pci", pci);
+  repeatable("--mmio", mmio);
+  single("--randomize", randomize);
+  single("--load-address", loadAddress);
+  single("--budget", budget);
+  single("--expect", expect);
+  single("--repeat", repeat);
+  app.add_option("image", image);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError &e) {
+    error = ParseErrorText(e);
+    return false;
+  }
+
+  std::vector<std::string> extra;
+  for (const std::string &a : app.remaining())
+    if (a != "--") extra.push_back(a);
+  for (const std::string &a : extra) {
+    if (a.size() > 1 && a[0] == '-') {
+      error = "unknown option " + a + " (see --help)";
+      return false;
+    }
+  }
+  if (!separator && image.size() > 1 && image[0] == '-') {
+    error = "unknown option " + image + " (see --help)";
+    return false;
+  }
+  if (!extra.empty()) {
+    error = "more than one image given ('" + image + "', '" + extra[0] + "')";
+    return false;
+  }
+
+  cl.quiet = quiet;
+  cl.platform.stallPpi = !noStallPpi;
+  if (app.count("--format")) {
+    if (format != "text" && format != "json") {
+      error = "--format takes text or json, not '" + format + "'";
+      return false;
+    }
+    cl.json = format == "json";
+  }
+  if (app.count("--boot-mode")) {
+    std::optional<uint32_t> mode = BootModeFromName(bootMode);
+    if (!mode) {
+      error = "--boot-mode: unknown boot mode '" + bootMode + "' (a 32-bit number, or one of " +
+              BootModeNames() + ")";
+      return false;
+    }
+    cl.platform.bootMode = *mode;
+  }
+  for (const std::string &text : failures) {
+    Failure f;
+    if (!ParseFailure(text, f, error)) return false;
+    cl.platform.failures.push_back(f);
+  }
+  for (const std::string &text : pci) {
+    RegisterPreset p;
+    if (!ParseRegister("--pci", text, false, p, error)) return false;
+    cl.platform.presets.push_back(p);
+  }
+  for (const std::string &text : mmio) {
+    RegisterPreset p;
+    p.space = RegisterPreset::kFunctionMemory;
+    if (!ParseRegister("--mmio", text, true, p, error)) return false;
+    cl.platform.presets.push_back(p);
+  }
+  if (app.count("--randomize")) {
+    if (!Number32("--randomize", randomize, cl.platform.randomizeStart, error)) return false;
+    cl.platform.randomize = true;
+  }
+  if (app.count("--load-address") &&
+      !Number32("--load-address", loadAddress, cl.platform.loadAddress, error))
+    return false;
+  if (app.count("--budget") &&
+      !Number("--budget", budget, 1, kMaxBudget, cl.platform.budget, error))
+    return false;
+  if (app.count("--expect")) {
+    if (expect.empty()) {
+      error = "--expect needs a file name";
+      return false;
+    }
+    cl.expectPath = expect;
+  }
+  if (app.count("--repeat") && !Number("--repeat", repeat, 0, kMaxRepeat, cl.repeat, error))
+    return false;
+  cl.imagePath = image;
+  if (cl.imagePath.empty()) {
+    error = "no image given (usage: peim-sim [options] IMAGE.efi; see --help)";
     return false;
   }
   return true;
@@ -128,104 +323,18 @@ bool ParseFailure(const std::string &text, Failure &f, std::string &error) {
 
 }  // namespace
 
-bool ParseCommandLine(int argc, char **argv, CommandLine &cl, std::string &error) {
-  for (int i = 1; i < argc; i++) {
-    std::string arg = argv[i], value;
-    bool hasValue = false;
-    size_t eq = arg.find('=');
-    if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-      value = arg.substr(eq + 1);
-      arg = arg.substr(0, eq);
-      hasValue = true;
-    }
-    auto next = [&](std::string &out) {
-      if (hasValue) {
-        out = value;
-        return true;
-      }
-      if (i + 1 >= argc) {
-        error = arg + " needs a value";
-        return false;
-      }
-      out = argv[++i];
-      return true;
-    };
-    std::string v;
-    if (arg == "--help" || arg == "-h") {
-      cl.help = true;
-    } else if (arg == "--quiet" || arg == "-q") {
-      cl.quiet = true;
-    } else if (arg == "--no-stall-ppi") {
-      cl.platform.stallPpi = false;
-    } else if (arg == "--format") {
-      if (!next(v)) return false;
-      if (v != "text" && v != "json") {
-        error = "--format takes text or json, not '" + v + "'";
-        return false;
-      }
-      cl.json = v == "json";
-    } else if (arg == "--boot-mode") {
-      if (!next(v)) return false;
-      std::optional<uint32_t> mode = BootModeFromName(v);
-      uint32_t n;
-      if (!mode && Number32(v, n)) mode = n;
-      if (!mode) {
-        error = "--boot-mode: unknown boot mode '" + v + "'";
-        return false;
-      }
-      cl.platform.bootMode = *mode;
-    } else if (arg == "--fail") {
-      Failure f;
-      if (!next(v) || !ParseFailure(v, f, error)) return false;
-      cl.platform.failures.push_back(f);
-    } else if (arg == "--pci" || arg == "--mmio") {
-      RegisterPreset p;
-      if (!next(v)) return false;
-      if (arg == "--mmio") p.space = RegisterPreset::kFunctionMemory;
-      if (!ParseRegister(arg, v, arg == "--mmio", p, error)) return false;
-      cl.platform.presets.push_back(p);
-    } else if (arg == "--randomize") {
-      if (!next(v)) return false;
-      if (!Number32(v, cl.platform.randomizeStart)) {
-        error = "--randomize takes a number, not '" + v + "'";
-        return false;
-      }
-      cl.platform.randomize = true;
-    } else if (arg == "--load-address") {
-      if (!next(v)) return false;
-      if (!Number32(v, cl.platform.loadAddress)) {
-        error = "--load-address takes a 32-bit address, not '" + v + "'";
-        return false;
-      }
-    } else if (arg == "--budget") {
-      if (!next(v)) return false;
-      if (!Number(v, 1ull << 40, cl.platform.budget) || cl.platform.budget == 0) {
-        error = "--budget takes a positive instruction count, not '" + v + "'";
-        return false;
-      }
-    } else if (arg == "--expect") {
-      if (!next(cl.expectPath)) return false;
-    } else if (arg == "--repeat") {
-      if (!next(v)) return false;
-      if (!Number(v, 100000000, cl.repeat)) {
-        error = "--repeat takes a count up to 100000000, not '" + v + "'";
-        return false;
-      }
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      error = "unknown option " + arg;
-      return false;
-    } else if (cl.imagePath.empty()) {
-      cl.imagePath = arg;
-    } else {
-      error = "more than one image given ('" + cl.imagePath + "', '" + arg + "')";
-      return false;
-    }
+bool ParseCommandLine(int argc, const char *const *argv, CommandLine &cl, std::string &error) {
+  cl = CommandLine();
+  error.clear();
+  try {
+    if (Parse(argc, argv, cl, error)) return true;
+  } catch (const std::exception &e) {
+    // Nothing of the parser's may end the process or escape as an exception.
+    error = std::string("command line: ") + e.what();
   }
-  if (!cl.help && cl.imagePath.empty()) {
-    error = "no image given (usage: peim-sim [options] IMAGE.efi; see --help)";
-    return false;
-  }
-  return true;
+  cl = CommandLine();
+  if (error.empty()) error = "command line: cannot be read";
+  return false;
 }
 
 std::string HelpText() {
@@ -259,7 +368,8 @@ std::string HelpText() {
              "PEI service call, port access and memory-mapped access in order, what the\n"
              "consumer saw, and a summary with every violation found.\n"
              "\n"
-             "Options:\n"
+             "Options (a value goes as --opt VALUE or --opt=VALUE; numbers are decimal or\n"
+             "0x-prefixed hex, without sign or blanks, and out-of-range ones are refused):\n"
              "  --boot-mode MODE        boot mode, a name (BOOT_ON_S3_RESUME) or a number (0x11);\n"
              "                          default 0x00 BOOT_WITH_FULL_CONFIGURATION\n"
              "  --fail SERVICE[:STATUS][@CALL]\n"
@@ -269,37 +379,50 @@ std::string HelpText() {
              "                          EFI_NOT_FOUND (LocatePpi) or EFI_OUT_OF_RESOURCES;\n"
              "                          CALL the 1-based call that fails, by default every call.\n"
              "                          A failed service writes none of its outputs. Repeatable.\n"
+             "                          A failure that never fires is reported as a violation.\n"
              "  --no-stall-ppi          the PPI database starts empty (no Stall PPI)\n"
              "  --pci BB:DD.F+OFF=VALUE[/WIDTH]\n"
              "                          initial contents of a PCI configuration register, e.g.\n"
              "                          --pci 00:12.2+0x04=0x06/8; WIDTH 8, 16 or 32 (default:\n"
              "                          32 if OFF is dword aligned, 16 if word aligned, else 8);\n"
-             "                          taken as given, except BAR0's type and size bits (0)\n"
+             "                          taken as given, except BAR0's type and size bits (0);\n"
+             "                          OFF plus the width must lie inside the 256-byte space\n"
              "  --mmio ADDR=VALUE[/WIDTH]\n"
              "                          initial contents of a chipset register, e.g.\n"
              "                          --mmio 0xFED803EF=0x80 (default width 8)\n"
              "  --mmio BB:DD.F+OFF=VALUE[/WIDTH]\n"
              "                          initial contents of a function's memory-mapped register,\n"
-             "                          OFF from its BAR0, e.g. --mmio 00:13.2+0xB4=0x00001080\n"
+             "                          OFF from its BAR0, e.g. --mmio 00:13.2+0xB4=0x00001080;\n"
+             "                          it must lie inside the register file (EHCI 256 bytes,\n"
+             "                          OHCI 4096)\n"
              "  --randomize N           first fill every writable register (and the chipset\n"
              "                          registers) with pseudo-random bytes from generator start N\n"
              "  --load-address ADDR     where the image is loaded, a multiple of its section\n"
              "                          alignment (default ") +
          loadAddress +
          "); relocations are applied\n"
-         "  --budget N              instructions a call may run (default 1000000)\n"
+         "  --budget N              instructions a call may run, 1 to 2^40 (default 1000000)\n"
          "  --format text|json      output format (default text); json is one object with the\n"
          "                          fields image, platform, trace, consumer, summary, violations\n"
          "                          (and expect, repeat)\n"
-         "  --expect FILE           compare the trace with the one in FILE (a saved text output)\n"
-         "                          and print the first difference; image offsets are ignored\n"
+         "  --expect FILE           compare the trace with the one in FILE (a saved text output,\n"
+         "                          not --quiet) and print the first difference; image offsets\n"
+         "                          are ignored\n"
          "  --quiet                 print the summary alone\n"
-         "  --repeat N              first run N timed dispatches, the platform restored before\n"
-         "                          each, and report dispatches per second\n"
+         "  --repeat N              first run N timed dispatches (up to 100000000), the platform\n"
+         "                          restored before each, and report dispatches per second\n"
          "  --help                  this text\n"
          "\n"
+         "Limits, so that any image costs bounded memory and output whatever the budget:\n"
+         "  the trace records the first " + std::to_string(kEventLimit) + " events of a run (text and json); later\n"
+         "  events are counted in the summary and the trace ends with \"trace truncated after\n"
+         "  N events\"; the PPI database holds " + std::to_string(kPpiLimit) + " PPIs (InstallPpi then returns\n"
+         "  EFI_OUT_OF_RESOURCES); a run stops at its " + std::to_string(kViolationLimit) + "th violation; the consumer asks for\n"
+         "  at most 256 ids; an --expect FILE may have up to " + std::to_string(kMaxExpectBytes >> 20) + " MiB.\n"
+         "\n"
          "Exit status: 0 for a clean run (the entry returned, no violation, the trace matches\n"
-         "--expect when given), 1 otherwise, 2 for bad input or options.\n"
+         "--expect when given), 1 otherwise (with the reason in one line on stderr), 2 for bad\n"
+         "input or options.\n"
          "\n"
          "Checks made on every run, each reported as a violation:\n"
          "  a RAM write outside the stack, the module's allocated pages and the outputs its\n"
@@ -311,7 +434,11 @@ std::string HelpText() {
          "  straddles a page; a PEI service the module has no reason to call, wrong\n"
          "  arguments to a service, a PPI installed from the stack; EBX, ESI, EDI, EBP, ESP,\n"
          "  the direction flag or MMX register 0 not preserved, the x87 unit left in MMX\n"
-         "  state; a CPU exception or unmapped access (stops the run); the instruction budget.\n"
+         "  state; a CPU exception or unmapped access (stops the run); the instruction budget; an\n"
+         "  instruction that changes the processor's mode, paging, descriptor tables or MSRs\n"
+         "  (MOV to CRn or DRn, LGDT, LIDT, LLDT, LTR, LMSW, INVLPG, CLTS, INVD, WRMSR, HLT;\n"
+         "  stops the run before it); a GetUsbController that succeeds without writing both\n"
+         "  outputs, or reports more controllers than the platform's three EHCI functions.\n"
          "\n"
          "Memory map of the emulated platform:\n" +
          memory +

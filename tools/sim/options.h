@@ -2,6 +2,7 @@
 #ifndef TOOLS_SIM_OPTIONS_H_
 #define TOOLS_SIM_OPTIONS_H_
 
+#include <cstdint>
 #include <string>
 
 #include "platform.h"
@@ -18,8 +19,14 @@ struct CommandLine {
   uint64_t repeat = 0;  // extra timed dispatches before the reported one
 };
 
-// False with a one-line error for anything malformed.
-bool ParseCommandLine(int argc, char **argv, CommandLine &cl, std::string &error);
+constexpr uint64_t kMaxRepeat = 100000000;
+constexpr uint64_t kMaxExpectBytes = 64ull << 20;  // a saved output given to --expect
+
+// Fills cl from argv (argv[0] is the program). False with a one-line error
+// naming the option and the value for anything malformed; never exits and
+// never throws. Values go as --opt VALUE or --opt=VALUE; --help anywhere
+// sets cl.help and nothing else.
+bool ParseCommandLine(int argc, const char *const *argv, CommandLine &cl, std::string &error);
 
 std::string HelpText();
 

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "numbers.h"
+
 namespace peimsim {
 namespace {
 
@@ -67,11 +69,12 @@ const KnownGuid kKnownGuids[] = {
     {"605EA650-C65C-42E1-BA80-91A52AB618C6", "gEfiEndOfPeiSignalPpiGuid"},
 };
 
+// Decimal or 0x-prefixed hex, 32 bits, nothing else (no sign, no blanks,
+// no octal).
 bool ParseNumber(const std::string &text, uint32_t &value) {
-  if (text.empty()) return false;
-  char *end = nullptr;
-  unsigned long long v = strtoull(text.c_str(), &end, 0);
-  if (*end != '\0' || v > 0xFFFFFFFFull || text[0] == '-') return false;
+  uint64_t v;
+  std::string ignored;
+  if (!toolio::ParseUnsigned(text, 0, 0xFFFFFFFFull, v, ignored)) return false;
   value = uint32_t(v);
   return true;
 }
@@ -117,6 +120,12 @@ std::optional<uint32_t> BootModeFromName(const std::string &name) {
   uint32_t v;
   if (ParseNumber(name, v)) return v;
   return std::nullopt;
+}
+
+std::string BootModeNames() {
+  std::string names;
+  for (const BootMode &m : kBootModes) names += (names.empty() ? "" : ", ") + std::string(m.name);
+  return names;
 }
 
 std::string MemoryTypeName(uint32_t type) {

@@ -29,6 +29,8 @@ std::optional<uint32_t> StatusFromName(const std::string &name);
 // "BOOT_ON_S3_RESUME", or "" for an unknown mode.
 std::string BootModeName(uint32_t mode);
 std::optional<uint32_t> BootModeFromName(const std::string &name);
+// Every boot mode name, comma separated.
+std::string BootModeNames();
 
 // "EfiBootServicesData", or "" for an unknown type.
 std::string MemoryTypeName(uint32_t type);

@@ -15,8 +15,8 @@ constexpr uint32_t kServiceStride = 16;
 constexpr int kStallEntry = kServiceSlots;  // service page entry of the Stall PPI's Stall
 constexpr uint32_t kServiceEntriesEnd = kFoundationCode + (kStallEntry + 1) * kServiceStride;
 constexpr uint32_t kDirectionFlag = 0x400;
-constexpr size_t kViolationLimit = 500;
 constexpr uint32_t kMaxPpiDescriptors = 64;
+constexpr uint32_t kDescriptorsShown = 4;
 constexpr uint32_t kCallerSentinelType = 0xC1C1C1C1;
 constexpr uint32_t kCallerSentinelBase = 0xC2C2C2C2;
 constexpr uint32_t kScratchStart = 0x2545F491u;  // fixed, so that runs repeat exactly
@@ -171,6 +171,9 @@ bool Platform::Load(const pe::Image &image, const PlatformOptions &options, std:
   }
   memcpy(imageMemory_ + (base - mapBase), layout.data(), layout.size());
   if (!MapMemory(error)) return false;
+  uc_reg_read(uc_, UC_X86_REG_CR0, &cr0_);
+  uc_reg_read(uc_, UC_X86_REG_CR3, &cr3_);
+  uc_reg_read(uc_, UC_X86_REG_CR4, &cr4_);
   BuildFoundation();
   chipset_ = initialChipset_;
   Reset();
@@ -268,6 +271,9 @@ void Platform::Reset() {
   services_.clear();
   violations_.clear();
   stalls_.clear();
+  stallCalls_ = stalledUs_ = 0;
+  for (EventCounts &c : counts_) c = EventCounts();
+  droppedEvents_ = 0;
   serviceCalls_.assign(kServiceSlots + 1, 0);
   watches_.clear();
   outputs_.clear();
@@ -378,11 +384,45 @@ void Platform::AddViolation(const std::string &kind, const std::string &message,
   violations_.push_back(v);
 }
 
-uint64_t Platform::HardwareAccesses(Phase phase) const {
-  uint64_t n = 0;
-  for (const Event &e : events_)
-    if (e.phase == phase && (e.kind == EventKind::kPort || e.kind == EventKind::kMemory)) n++;
-  return n;
+void Platform::AddViolationAt(const std::string &kind, const std::string &message, uint32_t eip) {
+  size_t before = violations_.size();
+  AddViolation(kind, message, false);
+  if (violations_.size() > before) {
+    violations_.back().eip = eip;
+    violations_.back().hasEip = true;
+  }
+}
+
+bool Platform::Record(const Event &e) {
+  EventCounts &c = counts_[int(e.phase)];
+  switch (e.kind) {
+    case EventKind::kPort: c.ports++, c.portReads += !e.write; break;
+    case EventKind::kMemory: c.mmio++, c.mmioReads += !e.write; break;
+    case EventKind::kService: c.services++; break;
+    case EventKind::kRamWrite: c.ramWrites++; break;
+  }
+  if (events_.size() >= options_.eventLimit) {
+    droppedEvents_++;
+    return false;
+  }
+  events_.push_back(e);
+  return true;
+}
+
+uint64_t Platform::HardwareAccesses(Phase phase) const { return counts_[int(phase)].Hardware(); }
+
+void Platform::CheckInjectedFailures() {
+  for (const Failure &f : options_.failures) {
+    int slot = f.service == "Stall" ? kStallEntry : ServiceSlotFromName(f.service);
+    uint32_t calls = slot >= 0 ? serviceCalls_[slot] : 0;
+    if (f.call == 0 ? calls > 0 : calls >= f.call) continue;
+    std::string spec = f.service + ":" + StatusName(f.status) +
+                       (f.call ? "@" + std::to_string(f.call) : std::string());
+    std::string times = calls == 0 ? "never" : calls == 1 ? "once" : std::to_string(calls) + " times";
+    AddViolation("fail-unused", "--fail " + spec + " never took effect: " + f.service +
+                                    " was called " + times,
+                 false);
+  }
 }
 
 // ---- Hooks -----------------------------------------------------------------
@@ -415,7 +455,7 @@ void Platform::OnMemory(bool write, uint32_t address, int size, uint64_t value) 
       uint32_t n = uint32_t(std::min<uint64_t>(size, kDeviceWindowEnd - address));
       memcpy(devices_ + (address - kDeviceWindowBase), &e.value, n);
     }
-    events_.push_back(e);
+    Record(e);
     if (!e.target.claimed)
       AddViolation("unclaimed-mmio", std::string(write ? "write" : "read") + " of " + Bytes(size) +
                                          " at " + Hex(address, 8) +
@@ -441,7 +481,7 @@ void Platform::OnMemory(bool write, uint32_t address, int size, uint64_t value) 
       e.address = address;
       e.value = value;
       e.eip = CurrentEip();
-      events_.push_back(e);
+      Record(e);
       break;
     }
   }
@@ -460,7 +500,7 @@ void Platform::OnPortIn(uint16_t port, int size, uint32_t &value) {
   e.portKind = r.kind;
   e.configAddress = r.configAddress;
   e.target = r.target;
-  events_.push_back(e);
+  Record(e);
   CheckPort(e);
 }
 
@@ -478,7 +518,7 @@ void Platform::OnPortOut(uint16_t port, int size, uint32_t value) {
   e.portKind = r.kind;
   e.configAddress = r.configAddress;
   e.target = r.target;
-  events_.push_back(e);
+  Record(e);
   CheckPort(e);
 }
 
@@ -527,6 +567,10 @@ void Platform::OnBlock(uint32_t address, uint32_t size) {
       X86Instruction insn = DecodeX86(code + at, size - at);
       if (insn.length == 0) break;
       if (insn.port) b.ports.push_back(address + at);
+      if (insn.system && !b.system) {
+        b.system = insn.system;
+        b.systemAt = address + at;
+      }
       at += insn.length;
     }
     it = blocks_.emplace(key, std::move(b)).first;
@@ -539,6 +583,39 @@ void Platform::OnBlock(uint32_t address, uint32_t size) {
                                " instructions (the instruction budget)");
     stopped_ = true;
     uc_emu_stop(uc_);
+  }
+  // Stopping here keeps the whole block from running: the instruction never
+  // changes the processor's state, and no access after it is made under a
+  // view of memory that the checks do not share.
+  if (block_->system && !stopped_) {
+    AddViolationAt("processor-control",
+                   std::string(block_->system) +
+                       ": changes the processor's mode, paging, tables or MSRs, which belong "
+                       "to the platform; the run stops before it",
+                   block_->systemAt);
+    stopped_ = true;
+    uc_emu_stop(uc_);
+  }
+}
+
+void Platform::CheckControlRegisters() {
+  // An instruction the decoder did not see through (the block check above
+  // names the ones it finds) may still have changed them: report it, and
+  // put them back so that the next call starts from the platform's state.
+  static const struct {
+    int reg;
+    const char *name;
+  } kRegisters[] = {{UC_X86_REG_CR0, "CR0"}, {UC_X86_REG_CR3, "CR3"}, {UC_X86_REG_CR4, "CR4"}};
+  const uint32_t initial[] = {cr0_, cr3_, cr4_};
+  for (int i = 0; i < 3; i++) {
+    uint32_t now = 0;
+    uc_reg_read(uc_, kRegisters[i].reg, &now);
+    if (now == initial[i]) continue;
+    AddViolation("processor-control", std::string(kRegisters[i].name) + " changed from " +
+                                          Hex(initial[i], 8) + " to " + Hex(now, 8),
+                 false);
+    uint32_t v = initial[i];
+    uc_reg_write(uc_, kRegisters[i].reg, &v);
   }
 }
 
@@ -625,6 +702,7 @@ CallOutcome Platform::Call(uint32_t address, const std::vector<uint32_t> &args,
     AddViolation("no-return", "stopped at " + Hex(eip, 8) + " (" + Where(eip) +
                                   ") without returning to its caller");
   outcome.returned = err == UC_ERR_OK && !stopped_ && eip == kReturnTrap;
+  CheckControlRegisters();
   if (outcome.returned) {
     if (espAfter != esp + 4)
       AddViolation("stack-imbalance", "returned with ESP " + Hex(espAfter, 8) + ", expected " +
@@ -681,6 +759,8 @@ ConsumerView Platform::QueryConsumer() {
   if (!v.found) return v;
   if (!Read(v.ppi, &v.function, 4)) return v;
   const uint32_t typeCell = kCallerData + 0x10, baseCell = kCallerData + 0x14;
+  uint32_t ehci = 0, reported = 0;
+  for (int i = 0; i < kFunctionCount; i++) ehci += chipset_.Function(i).ehci;
   for (uint32_t id = 0; id < 256; id++) {
     HostWrite(typeCell, &kCallerSentinelType, 4);
     HostWrite(baseCell, &kCallerSentinelBase, 4);
@@ -696,6 +776,23 @@ ConsumerView Platform::QueryConsumer() {
     q.baseWritten = q.base != kCallerSentinelBase;
     v.queries.push_back(q);
     if (!o.returned || (q.status & kErrorBit)) break;
+    // A consumer goes on to use what a successful call handed back.
+    std::string call = "GetUsbController (Id " + std::to_string(id) + ")";
+    if (!q.typeWritten || !q.baseWritten) {
+      AddViolation("consumer-outputs",
+                   call + " returned " + StatusName(q.status) + " without writing " +
+                       (!q.typeWritten && !q.baseWritten ? "ControllerType and BaseAddress"
+                        : !q.typeWritten                 ? "ControllerType"
+                                                         : "BaseAddress"),
+                   false);
+      break;
+    }
+    if (++reported > ehci) {
+      AddViolation("consumer-count", call + " reported a controller, but the platform has " +
+                                         std::to_string(ehci) + " EHCI controllers",
+                   false);
+      break;
+    }
   }
   return v;
 }
@@ -796,8 +893,15 @@ void Platform::OnService(uint32_t address) {
   e.eip = CallSite(ret);
   e.value = call.status;
   e.service = int(services_.size());
-  services_.push_back(call);
-  events_.push_back(e);
+  bool stalled = call.name == "Stall" && !call.injected;
+  if (stalled) {
+    stallCalls_++;
+    stalledUs_ += call.args[2];
+  }
+  if (Record(e)) {
+    services_.push_back(call);
+    if (stalled) stalls_.push_back(call.args[2]);
+  }
 
   // Return to the caller as a cdecl function does; the scratch registers
   // come back with garbage, as they may from a real Foundation.
@@ -904,9 +1008,14 @@ void Platform::DoInstallPpi(ServiceCall &call) {
     bool guidOk = Read(p.guidAddress, p.guid.data(), 16);
     std::string flags = Hex(p.flags, 8);
     if (p.flags == 0x80000010) flags += " PPI|TERMINATE_LIST";
-    call.arguments += std::string(i ? ", " : ": ") + "[Flags " + flags + ", " +
-                   (guidOk ? GuidName(p.guid) : "Guid " + Hex(p.guidAddress, 8)) + ", Ppi " +
-                   Hex(p.ppi, 8) + " (" + Where(p.ppi) + ")]";
+    // The first few descriptors are spelt out; a long list is only counted,
+    // so that a call's trace line stays short.
+    if (i < kDescriptorsShown)
+      call.arguments += std::string(i ? ", " : ": ") + "[Flags " + flags + ", " +
+                        (guidOk ? GuidName(p.guid) : "Guid " + Hex(p.guidAddress, 8)) +
+                        ", Ppi " + Hex(p.ppi, 8) + " (" + Where(p.ppi) + ")]";
+    else if (i == kDescriptorsShown)
+      call.arguments += ", ...";
     for (uint32_t where : {at, p.guidAddress, p.ppi}) {
       if (where >= kStackBase && where < kStackTop)
         AddViolation("ppi-on-stack", "InstallPpi: " + Hex(where, 8) +
@@ -929,6 +1038,12 @@ void Platform::DoInstallPpi(ServiceCall &call) {
     return;
   }
   if (call.injected) return;
+  if (ppis_.size() + found.size() > kPpiLimit) {
+    // A Foundation's PPI database has a fixed size; this one's is full.
+    call.status = kEfiOutOfResources;
+    call.results = "the PPI database is full (" + std::to_string(kPpiLimit) + " entries)";
+    return;
+  }
   ppis_.insert(ppis_.end(), found.begin(), found.end());
 }
 
@@ -939,7 +1054,6 @@ void Platform::DoStall(ServiceCall &call) {
   if (self != kStallPpi)
     AddViolation("service-argument", "Stall called with This " + Hex(self, 8) + ", not the Stall PPI");
   call.status = ServiceStatus(call.name, kEfiSuccess, call.injected);
-  if (!call.injected) stalls_.push_back(us);
 }
 
 }  // namespace peimsim

@@ -37,6 +37,15 @@ constexpr uint32_t kDefaultLoadAddress = 0xFFFC0240;  // in flash, where the mod
 constexpr uint8_t kUninitialisedByte = 0xAF;          // RAM contents nobody has written
 constexpr uint32_t kIdSlotFill = 0x5A5A5A00;  // upper bytes of a UINT8 argument's stack slot
 
+// Bounds that keep a hostile image's cost in memory and output fixed
+// whatever the instruction budget: the trace keeps its first kEventLimit
+// events (the rest are counted), the PPI database holds kPpiLimit entries,
+// and a run stops at its kViolationLimit-th violation.
+constexpr size_t kEventLimit = 50000;
+constexpr size_t kPpiLimit = 256;
+constexpr size_t kViolationLimit = 500;
+constexpr uint64_t kMaxBudget = 1ull << 40;
+
 // Fixed addresses inside the Foundation's data page.
 constexpr uint32_t kPeiServicesCell = kFoundationData + 0x000;  // CONST EFI_PEI_SERVICES **
 constexpr uint32_t kPeiServicesTable = kFoundationData + 0x010;
@@ -111,6 +120,14 @@ struct PlatformOptions {
   // Also count instructions one by one with a per-instruction hook (slow;
   // for checking the per-block count).
   bool countEachInstruction = false;
+  size_t eventLimit = kEventLimit;  // events kept in the trace
+};
+
+// Events of one phase, recorded or not.
+struct EventCounts {
+  uint64_t ports = 0, portReads = 0, mmio = 0, mmioReads = 0, services = 0, ramWrites = 0;
+  uint64_t Hardware() const { return ports + mmio; }
+  uint64_t All() const { return ports + mmio + services + ramWrites; }
 };
 
 struct CallOutcome {
@@ -192,12 +209,19 @@ class Platform {
   void SetMm0(uint64_t value) { mm0 = value; }
   uint64_t Mm0After() const { return mm0After_; }
 
+  // The recorded events: the first options().eventLimit of the run.
   const std::vector<Event> &Events() const { return events_; }
+  // Every event of a phase, recorded or not; and how many were not recorded.
+  const EventCounts &Counts(Phase phase) const { return counts_[int(phase)]; }
+  uint64_t DroppedEvents() const { return droppedEvents_; }
   const std::vector<ServiceCall> &Services() const { return services_; }
   const std::vector<Violation> &Violations() const { return violations_; }
   const std::vector<InstalledPpi> &Ppis() const { return ppis_; }
   const std::vector<Allocation> &Allocations() const { return allocations_; }
+  // The Stall requests of the recorded events; all of them counted.
   const std::vector<uint32_t> &StallRequests() const { return stalls_; }
+  uint64_t StallCalls() const { return stallCalls_; }
+  uint64_t StalledMicroseconds() const { return stalledUs_; }
   const Chipset &chipset() const { return chipset_; }
   const pe::Image &image() const { return image_; }
   const PlatformOptions &options() const { return options_; }
@@ -214,12 +238,21 @@ class Platform {
   // Describes an address for messages: "stack", "page 0x001FF000+0x4", "image+0x34C".
   std::string Where(uint32_t address) const;
 
+  // After a run: every --fail that never made a call fail is a violation,
+  // since the run did not test what was asked.
+  void CheckInjectedFailures();
+
  private:
   friend struct Hooks;
 
   bool MapMemory(std::string &error);
   void BuildFoundation();
   void AddViolation(const std::string &kind, const std::string &message, bool atEip = true);
+  void AddViolationAt(const std::string &kind, const std::string &message, uint32_t eip);
+  // Keeps the event if the trace has room; counts it either way. False when
+  // it was not kept.
+  bool Record(const Event &e);
+  void CheckControlRegisters();
   uint32_t CurrentEip() const;
   uint8_t *Host(uint32_t address, uint32_t size) const;  // RAM or device window, else null
   void HostWrite(uint32_t address, const void *data, size_t size);
@@ -267,6 +300,10 @@ class Platform {
   std::vector<InstalledPpi> initialPpis_, ppis_;
   std::vector<Allocation> allocations_;
   std::vector<uint32_t> stalls_;
+  uint64_t stallCalls_ = 0, stalledUs_ = 0;
+  EventCounts counts_[3];
+  uint64_t droppedEvents_ = 0;
+  uint32_t cr0_ = 0, cr3_ = 0, cr4_ = 0;  // as the platform set them up
   std::vector<uint32_t> serviceCalls_;  // calls per service slot (+ Stall at the end)
   std::vector<std::pair<uint32_t, uint32_t>> outputs_;
   std::vector<std::pair<uint32_t, uint32_t>> watches_;
@@ -286,6 +323,8 @@ class Platform {
   struct Block {
     uint16_t instructions = 0;
     std::vector<uint32_t> ports;  // addresses of its IN/OUT instructions, in order
+    const char *system = nullptr;  // its first instruction that changes the processor's mode
+    uint32_t systemAt = 0;
   };
   std::unordered_map<uint64_t, Block> blocks_;
   const Block *block_ = nullptr;  // the block executing now

@@ -96,19 +96,48 @@ std::string CompareKey(const std::string &line) {
 
 // ---- JSON ------------------------------------------------------------------
 
+// The length of the well-formed UTF-8 sequence at s[i] (no overlong forms,
+// no surrogates, nothing above U+10FFFF), or 0; its code point in cp.
+size_t Utf8Sequence(const std::string &s, size_t i, uint32_t &cp) {
+  unsigned char c = s[i];
+  size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+  if (n == 0 || i + n > s.size()) return 0;
+  cp = n == 1 ? c : n == 2 ? c & 0x1F : n == 3 ? c & 0x0F : c & 0x07;
+  for (size_t k = 1; k < n; k++) {
+    unsigned char t = s[i + k];
+    if ((t & 0xC0) != 0x80) return 0;
+    cp = cp << 6 | (t & 0x3F);
+  }
+  static const uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < kLeast[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return n;
+}
+
+// A JSON string. Paths come from the command line and saved traces from
+// files, so any byte can turn up: control characters (C0, DEL, C1) are
+// escaped, and a byte that is not part of well-formed UTF-8 becomes U+FFFD,
+// so that the output is always valid JSON in valid UTF-8.
 std::string Json(const std::string &s) {
   std::string out = "\"";
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
+  for (size_t i = 0; i < s.size();) {
+    uint32_t cp = 0;
+    size_t n = Utf8Sequence(s, i, cp);
+    if (n == 0) {
+      out += "\\ufffd";
+      i++;
+      continue;
+    }
+    if (cp == '"' || cp == '\\') {
       out += '\\';
-      out += char(c);
-    } else if (c < 0x20) {
+      out += char(cp);
+    } else if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) {
       char b[8];
-      snprintf(b, sizeof b, "\\u%04x", c);
+      snprintf(b, sizeof b, "\\u%04x", unsigned(cp));
       out += b;
     } else {
-      out += char(c);
+      out.append(s, i, n);
     }
+    i += n;
   }
   return out + "\"";
 }
@@ -149,26 +178,24 @@ const char *PhaseName(Phase p) {
 
 // ---- Shared figures -----------------------------------------------------------
 
-struct Figures {
-  uint64_t ports = 0, portReads = 0, mmio = 0, mmioReads = 0, services = 0;
-  uint64_t Hardware() const { return ports + mmio; }
-};
+// The entry's figures count every event, recorded in the trace or not.
+const EventCounts &Count(const Platform &p) { return p.Counts(Phase::kEntry); }
 
-Figures Count(const Platform &p) {
-  Figures f;
-  for (const Event &e : p.Events()) {
-    if (e.phase != Phase::kEntry) continue;
-    if (e.kind == EventKind::kPort) {
-      f.ports++;
-      f.portReads += !e.write;
-    } else if (e.kind == EventKind::kMemory) {
-      f.mmio++;
-      f.mmioReads += !e.write;
-    } else if (e.kind == EventKind::kService) {
-      f.services++;
-    }
-  }
-  return f;
+// At most this many items of a list go into a summary line.
+constexpr size_t kListedInSummary = 16;
+
+std::string Listed(const std::vector<std::string> &items, uint64_t total) {
+  std::string s;
+  for (size_t i = 0; i < items.size() && i < kListedInSummary; i++) s += (i ? ", " : "") + items[i];
+  if (total > kListedInSummary)
+    s += " and " + std::to_string(total - std::min<uint64_t>(items.size(), kListedInSummary)) +
+         " more";
+  return s;
+}
+
+std::string TruncationLine(const Platform &p) {
+  return "... trace truncated after " + std::to_string(p.Events().size()) + " events; " +
+         std::to_string(p.DroppedEvents()) + " more were counted, not recorded";
 }
 
 std::string SectionFlags(uint32_t c) {
@@ -189,13 +216,17 @@ std::string FailureText(const Failure &f) {
 }
 
 std::string QueryText(const ConsumerQuery &q) {
-  std::string s = Pad("GetUsbController (Id " + std::to_string(q.id) + ")", 26) + "=> " +
-                  Pad(StatusName(q.status), 23);
-  if (!q.returned) return s + "did not return";
+  std::string call = Pad("GetUsbController (Id " + std::to_string(q.id) + ")", 26);
+  // EAX of a call that never came back is no status.
+  if (!q.returned) return call + "did not return";
+  std::string s = call + "=> " + Pad(StatusName(q.status), 23);
   if (q.status & kErrorBit)
     return s + (q.typeWritten || q.baseWritten ? "wrote its outputs anyway: Type " + Hex(q.type, 8) +
                                                      ", Base " + Hex(q.base, 8)
                                                : "outputs untouched");
+  if (!q.typeWritten || !q.baseWritten)
+    return s + "left " + (q.typeWritten ? "BaseAddress" : q.baseWritten ? "ControllerType" : "both outputs") +
+           " unwritten";
   return s + "Type " + std::to_string(q.type) + (q.type == 3 ? " (PEI_EHCI_CONTROLLER)" : "") +
          "  Base " + Hex(q.base, 8);
 }
@@ -207,41 +238,87 @@ std::vector<std::string> TraceLines(const Platform &p) {
   int n = 0;
   for (const Event &e : p.Events())
     lines.push_back(PadLeft(std::to_string(++n), 5) + "  " + Pad(Offset(p, e), 9) + TraceBody(p, e));
+  // A truncated trace says so in a line of its own, which --expect compares
+  // like any other: two runs match only if both stopped recording alike.
+  if (p.DroppedEvents()) lines.push_back("    -  -        " + TruncationLine(p));
   return lines;
 }
 
-ExpectResult CompareTrace(const std::vector<std::string> &actual, const std::string &saved) {
-  ExpectResult r;
-  std::vector<std::string> expected;
+bool ReadSavedTrace(const std::string &saved, std::vector<std::string> &lines) {
+  lines.clear();
   std::istringstream in(saved);
   std::string line;
   bool inTrace = false;
   while (std::getline(in, line)) {
     if (!inTrace) {
-      inTrace = line.rfind("Trace", 0) == 0;
+      inTrace = Trim(line) == "Trace";
       continue;
     }
     std::string t = Trim(line);
     if (t.empty()) break;
-    if (t[0] == '#') continue;  // the column heading
-    expected.push_back(line);
+    if (t[0] == '#') continue;        // the column heading
+    if (t == "(no access)") continue;  // an empty trace
+    lines.push_back(line);
   }
+  return inTrace;
+}
+
+ExpectResult CompareTrace(const std::vector<std::string> &actual,
+                          const std::vector<std::string> &expected) {
+  ExpectResult r;
   size_t n = std::min(actual.size(), expected.size());
   for (size_t i = 0; i < n; i++) {
     if (CompareKey(actual[i]) != CompareKey(expected[i])) {
       r.difference = "first difference at trace line " + std::to_string(i + 1) + ":\n  expected: " +
-                     Trim(expected[i]) + "\n  actual:   " + Trim(actual[i]);
+                     Printable(Trim(expected[i])) + "\n  actual:   " + Trim(actual[i]);
       return r;
     }
   }
   if (actual.size() != expected.size()) {
     r.difference = "the trace has " + std::to_string(actual.size()) + " lines, the saved one " +
                    std::to_string(expected.size()) + "; first extra line:\n  " +
-                   Trim(actual.size() > n ? actual[n] : expected[n]);
+                   (actual.size() > n ? Trim(actual[n]) : Printable(Trim(expected[n])));
     return r;
   }
   r.match = true;
   return r;
+}
+
+std::string Printable(const std::string &text) {
+  std::string out;
+  for (size_t i = 0; i < text.size();) {
+    uint32_t cp = 0;
+    size_t n = Utf8Sequence(text, i, cp);
+    if (n == 0 || cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) {
+      char b[8];
+      snprintf(b, sizeof b, "\\x%02X", (unsigned char)text[i]);
+      out += b;
+      i++;  // a C1 control's second byte then shows as \xNN too
+    } else {
+      out.append(text, i, n);
+      i += n;
+    }
+  }
+  return out;
+}
+
+std::string NotCleanReason(const RunReport &r) {
+  const std::vector<Violation> &v = r.platform->Violations();
+  std::string reason;
+  if (!v.empty()) {
+    const Violation &first = v.front();
+    const Platform &p = *r.platform;
+    std::string at = !first.hasEip ? ""
+                     : p.InImage(first.eip) ? " at +" + Hex(first.eip - p.LoadAddress(), 4)
+                                            : " at " + Hex(first.eip, 8);
+    reason = std::to_string(v.size()) + (v.size() == 1 ? " violation" : " violations") +
+             ", the first [" + first.kind + "]" + at + ": " + first.message;
+  } else if (!r.entry.returned) {
+    reason = "the entry did not return";
+  } else if (r.expect && !r.expect->match) {
+    reason = "the trace differs from " + Printable(r.expect->path);
+  }
+  return reason;
 }
 
 bool CleanRun(const RunReport &r) {
@@ -256,7 +333,7 @@ std::string RenderText(const RunReport &r, bool quiet) {
     s += "  " + Pad(label, 14) + text + "\n";
   };
   if (!quiet) {
-    s += "peim-sim: " + r.imagePath + "\n\nImage\n";
+    s += "peim-sim: " + Printable(r.imagePath) + "\n\nImage\n";
     line("format", std::string(img.magic == pe::kMagicPe32 ? "PE32" : "?") + ", " +
                        (img.machine == pe::kMachineI386 ? "IA-32" : "?") + " (machine " +
                        Hex(img.machine, 4) + "), subsystem " + std::to_string(img.subsystem) +
@@ -293,7 +370,7 @@ std::string RenderText(const RunReport &r, bool quiet) {
     s += PadLeft("#", 5) + "  " + Pad("image+", 9) + Pad("kind", 6) + Pad("op", 7) +
          Pad("address", 12) + Pad("value", 12) + "target\n";
     for (const std::string &l : TraceLines(p)) s += l + "\n";
-    if (p.Events().empty()) s += "  (no access)\n";
+    if (p.Events().empty() && !p.DroppedEvents()) s += "  (no access)\n";
 
     s += "\nConsumer\n";
     const ConsumerView &c = r.consumer;
@@ -309,7 +386,7 @@ std::string RenderText(const RunReport &r, bool quiet) {
     s += "\n";
   }
 
-  Figures f = Count(p);
+  const EventCounts &f = Count(p);
   s += "Summary\n";
   line("entry", r.entry.returned ? "returned " + StatusName(r.entry.eax) + " (" + Hex(r.entry.eax, 8) + ")"
                                  : std::string("did not return"));
@@ -321,12 +398,17 @@ std::string RenderText(const RunReport &r, bool quiet) {
                        std::to_string(f.ports - f.portReads) + " out), " + std::to_string(f.mmio) +
                        " memory-mapped (" + std::to_string(f.mmioReads) + " reads, " +
                        std::to_string(f.mmio - f.mmioReads) + " writes)");
-  std::string calls;
-  for (const ServiceCall &c : p.Services()) calls += (calls.empty() ? "" : ", ") + c.name;
-  line("PEI services", std::to_string(f.services) + (calls.empty() ? "" : ": " + calls));
-  std::string stalls;
-  for (uint32_t us : p.StallRequests()) stalls += (stalls.empty() ? "" : ", ") + std::to_string(us) + " us";
-  line("stalls", stalls.empty() ? "none" : stalls);
+  std::vector<std::string> calls;
+  for (const ServiceCall &c : p.Services()) calls.push_back(c.name);
+  uint64_t allCalls = 0;
+  for (Phase phase : {Phase::kEntry, Phase::kConsumer, Phase::kCall}) allCalls += p.Counts(phase).services;
+  line("PEI services", std::to_string(f.services) + (calls.empty() ? "" : ": " + Listed(calls, allCalls)));
+  std::vector<std::string> stalls;
+  for (uint32_t us : p.StallRequests()) stalls.push_back(std::to_string(us) + " us");
+  std::string stallText = Listed(stalls, p.StallCalls());
+  if (p.StallCalls() > kListedInSummary)
+    stallText += " (" + std::to_string(p.StalledMicroseconds()) + " us in all)";
+  line("stalls", stalls.empty() ? "none" : stallText);
   std::string pages;
   for (const Allocation &a : p.Allocations())
     pages += (pages.empty() ? "" : ", ") + std::to_string(a.pages) + " at " + Hex(a.address, 8) +
@@ -346,6 +428,10 @@ std::string RenderText(const RunReport &r, bool quiet) {
              r.repeat->seconds > 0 ? double(r.repeat->dispatches) / r.repeat->seconds : 0.0);
     line("repeat", b);
   }
+  if (p.DroppedEvents())
+    line("trace", "truncated: the first " + std::to_string(p.Events().size()) + " of " +
+                      std::to_string(p.Events().size() + p.DroppedEvents()) +
+                      " events recorded (the limit, see --help)");
   const std::vector<Violation> &v = p.Violations();
   line("violations", v.empty() ? "none" : std::to_string(v.size()));
   for (const Violation &x : v)
@@ -353,10 +439,10 @@ std::string RenderText(const RunReport &r, bool quiet) {
          Pad("[" + x.kind + "]", 21) + x.message + "\n";
   if (r.expect) {
     if (r.expect->match)
-      line("expect", "the trace matches " + r.expect->path);
+      line("expect", "the trace matches " + Printable(r.expect->path));
     else
-      s += "  " + Pad("expect", 14) + "the trace differs from " + r.expect->path + ": " +
-           r.expect->difference + "\n";
+      s += "  " + Pad("expect", 14) + "the trace differs from " + Printable(r.expect->path) +
+           ": " + r.expect->difference + "\n";
   }
   line("result", CleanRun(r) ? "clean" : "NOT clean");
   return s;
@@ -438,29 +524,34 @@ std::string RenderJson(const RunReport &r, bool quiet) {
       trace.push_back(o.Str());
     }
     root.Raw("trace", Array(trace, ",\n  "));
+    // What the consumer was not handed is null, never the sentinel or stale
+    // contents of its variables: a status only for a call that returned, a
+    // type or base only where the call wrote it.
     const ConsumerView &c = r.consumer;
     std::vector<std::string> queries;
-    for (const ConsumerQuery &q : c.queries)
-      queries.push_back(Object()
-                            .Add("id", uint64_t(q.id))
-                            .Add("returned", q.returned)
-                            .Add("status", uint64_t(q.status))
-                            .Add("status_name", StatusName(q.status))
-                            .Add("type", uint64_t(q.type))
-                            .Add("base", uint64_t(q.base))
-                            .Add("outputs_written", q.typeWritten || q.baseWritten)
-                            .Str());
-    root.Raw("consumer", Object()
-                             .Add("found", c.found)
-                             .Add("locate_status", uint64_t(c.locateStatus))
-                             .Add("descriptor", uint64_t(c.descriptor))
-                             .Add("flags", uint64_t(c.flags))
-                             .Add("ppi", uint64_t(c.ppi))
-                             .Add("get_usb_controller", uint64_t(c.function))
-                             .Raw("queries", Array(queries))
-                             .Str());
+    for (const ConsumerQuery &q : c.queries) {
+      Object o;
+      o.Add("id", uint64_t(q.id)).Add("returned", q.returned);
+      if (q.returned)
+        o.Add("status", uint64_t(q.status)).Add("status_name", StatusName(q.status));
+      else
+        o.Raw("status", "null").Raw("status_name", "null");
+      if (q.typeWritten) o.Add("type", uint64_t(q.type));
+      else o.Raw("type", "null");
+      if (q.baseWritten) o.Add("base", uint64_t(q.base));
+      else o.Raw("base", "null");
+      queries.push_back(o.Add("outputs_written", q.typeWritten || q.baseWritten).Str());
+    }
+    Object consumer;
+    consumer.Add("found", c.found).Add("locate_status", uint64_t(c.locateStatus));
+    for (auto field : {std::make_pair("descriptor", c.descriptor), std::make_pair("flags", c.flags),
+                       std::make_pair("ppi", c.ppi), std::make_pair("get_usb_controller", c.function)}) {
+      if (c.found) consumer.Add(field.first, uint64_t(field.second));
+      else consumer.Raw(field.first, "null");
+    }
+    root.Raw("consumer", consumer.Raw("queries", Array(queries)).Str());
   }
-  Figures f = Count(p);
+  const EventCounts &f = Count(p);
   std::vector<std::string> stalls, pages, violations;
   for (uint32_t us : p.StallRequests()) stalls.push_back(std::to_string(us));
   for (const Allocation &a : p.Allocations())
@@ -475,17 +566,22 @@ std::string RenderJson(const RunReport &r, bool quiet) {
     violations.push_back(o.Str());
   }
   Object summary;
-  summary.Add("entry_returned", r.entry.returned)
-      .Add("entry_status", uint64_t(r.entry.eax))
-      .Add("entry_status_name", StatusName(r.entry.eax))
-      .Add("instructions", p.EntryInstructions())
+  summary.Add("entry_returned", r.entry.returned);
+  if (r.entry.returned)
+    summary.Add("entry_status", uint64_t(r.entry.eax)).Add("entry_status_name", StatusName(r.entry.eax));
+  else
+    summary.Raw("entry_status", "null").Raw("entry_status_name", "null");
+  summary.Add("instructions", p.EntryInstructions())
       .Add("hardware_accesses", f.Hardware())
       .Add("port_accesses", f.ports)
       .Add("mmio_accesses", f.mmio)
       .Add("instructions_per_access", f.Hardware() ? double(p.EntryInstructions()) / double(f.Hardware()) : 0.0)
       .Add("service_calls", f.services)
       .Raw("stalls_us", Array(stalls))
+      .Add("stall_calls", p.StallCalls())
       .Raw("allocations", Array(pages))
+      .Add("trace_events", uint64_t(p.Events().size()) + p.DroppedEvents())
+      .Add("trace_truncated", p.DroppedEvents() != 0)
       .Add("clean", CleanRun(r));
   root.Raw("summary", summary.Str());
   root.Raw("violations", Array(violations, ",\n  "));

@@ -35,13 +35,24 @@ struct RunReport {
 // The trace as numbered text lines, one per event.
 std::vector<std::string> TraceLines(const Platform &platform);
 
-// Compares trace lines with the trace in a saved peim-sim text output. The
-// image offsets are not compared, so an expectation survives a rebuild of
-// the image that does not change its behaviour.
-ExpectResult CompareTrace(const std::vector<std::string> &actual, const std::string &savedOutput);
+// The trace lines of a saved peim-sim text output. False if it has no
+// Trace section (not a text output, or one made with --quiet).
+bool ReadSavedTrace(const std::string &savedOutput, std::vector<std::string> &lines);
+
+// Compares trace lines with saved ones. The numbers and image offsets are
+// not compared, so an expectation survives a rebuild of the image that does
+// not change its behaviour.
+ExpectResult CompareTrace(const std::vector<std::string> &actual,
+                          const std::vector<std::string> &expected);
 
 // A clean run: the entry came back and no check was violated.
 bool CleanRun(const RunReport &report);
+// Why a run is not clean, in one line.
+std::string NotCleanReason(const RunReport &report);
+
+// Text with its control characters shown as \xNN, for one-line messages
+// and the text output (paths and saved lines can hold any byte).
+std::string Printable(const std::string &text);
 
 std::string RenderText(const RunReport &report, bool quiet);
 std::string RenderJson(const RunReport &report, bool quiet);

@@ -88,6 +88,27 @@ uint8_t TwoByte(uint8_t op) {
   return kModRm;
 }
 
+// The two-byte opcodes that a PEI module has no business executing: they
+// change paging, the processor's mode, its descriptor tables or MSRs, and
+// the emulated platform would go on with a view of memory it cannot check.
+const char *SystemInstruction(uint8_t op2, uint8_t modrm) {
+  static const char *const kMovCr[8] = {"MOV to CR0", "MOV to CR1", "MOV to CR2", "MOV to CR3",
+                                        "MOV to CR4", "MOV to CR5", "MOV to CR6", "MOV to CR7"};
+  uint8_t mod = modrm >> 6, reg = (modrm >> 3) & 7;
+  switch (op2) {
+    case 0x00: return reg == 2 ? "LLDT" : reg == 3 ? "LTR" : nullptr;
+    case 0x01:
+      if (mod == 3) return nullptr;  // VMX, MONITOR, XGETBV, SWAPGS, RDTSCP
+      return reg == 2 ? "LGDT" : reg == 3 ? "LIDT" : reg == 6 ? "LMSW" : reg == 7 ? "INVLPG" : nullptr;
+    case 0x06: return "CLTS";
+    case 0x08: return "INVD";
+    case 0x22: return kMovCr[reg];
+    case 0x23: return "MOV to a debug register";
+    case 0x30: return "WRMSR";
+    default: return nullptr;
+  }
+}
+
 }  // namespace
 
 X86Instruction DecodeX86(const uint8_t *code, size_t available) {
@@ -105,6 +126,7 @@ X86Instruction DecodeX86(const uint8_t *code, size_t available) {
   if (i >= available) return r;
   uint8_t op = code[i++];
   uint8_t kind;
+  bool registerOnly = false;  // MOV to or from CRn/DRn: the mod bits are ignored
   if (op == 0x0F) {
     if (i >= available) return r;
     uint8_t op2 = code[i++];
@@ -113,9 +135,12 @@ X86Instruction DecodeX86(const uint8_t *code, size_t available) {
       i++;
     }
     kind = TwoByte(op2);
+    registerOnly = op2 >= 0x20 && op2 <= 0x23;
+    r.system = SystemInstruction(op2, i < available ? code[i] : 0);
   } else {
     kind = OneByte(op);
     r.port = (op >= 0xE4 && op <= 0xE7) || (op >= 0xEC && op <= 0xEF) || (op >= 0x6C && op <= 0x6F);
+    if (op == 0xF4) r.system = "HLT";
   }
   if (kind & kBad) return r;
   if (kind & kModRm) {
@@ -123,7 +148,7 @@ X86Instruction DecodeX86(const uint8_t *code, size_t available) {
     uint8_t modrm = code[i++];
     uint8_t mod = modrm >> 6, rm = modrm & 7, reg = (modrm >> 3) & 7;
     if ((kind & kGroup3) && reg <= 1) kind |= op == 0xF6 ? kIb : kIz;
-    if (mod != 3) {
+    if (mod != 3 && !registerOnly) {
       if (addrSize16) {
         if (mod == 0 && rm == 6) i += 2;
         else if (mod == 1) i += 1;
