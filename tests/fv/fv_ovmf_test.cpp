@@ -57,6 +57,7 @@ TEST(Ovmf, InsertWithApriori) {
   for (const std::string &line : log) std::cout << line << "\n";
 
   ASSERT_EQ(out.size(), before.bytes().size());
+  fvtest::ExpectOnlyIntended(before.bytes(), out, {Guid::Parse(MODULE_GUID)});
   EXPECT_TRUE(std::equal(out.begin() + kMainVolumeSize, out.end(),
                          before.bytes().begin() + kMainVolumeSize))
       << "bytes after the main volume changed";

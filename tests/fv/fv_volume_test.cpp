@@ -159,6 +159,7 @@ TEST(Insert, ThroughCompressedVolumeWithApriori) {
   ASSERT_TRUE(lzma.lzma);
   EXPECT_EQ(lzma.unpacked->size(), before.volumes()[0].files[0].sections[0].unpacked->size());
   EXPECT_EQ(lzma.sections[1].offset, 0x7Cu);
+  fvtest::ExpectOnlyIntended(before.bytes(), after.bytes(), {Guid::Parse(MODULE_GUID)});
 
   const File *added = v.FindFile(Guid::Parse(MODULE_GUID));
   ASSERT_NE(added, nullptr);
@@ -179,6 +180,7 @@ TEST(Insert, ThroughCompressedVolumeWithApriori) {
   EXPECT_EQ(Guid::At(list->sections[0].data() + 16).ToString(), kSecondGuid);
   ExpectRunsInPlace(*SelectPeiVolume(again, 1).FindFile(Guid::Parse(kSecondGuid)), kBase);
   ExpectRunsInPlace(*SelectPeiVolume(again, 1).FindFile(Guid::Parse(MODULE_GUID)), kBase);
+  fvtest::ExpectOnlyIntended(after.bytes(), again.bytes(), {Guid::Parse(kSecondGuid)});
 
   request.files = {fvtest::ModuleFile(MODULE_GUID, "Again")};
   ExpectError(again, request, "already holds");

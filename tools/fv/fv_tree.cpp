@@ -44,8 +44,8 @@ void ParseLzma(Section &s, ReadContext &context, int depth) {
     uint64_t size = 0;
     LzmaStreamProperties(s.data(), s.dataSize(), size);
     if (size > context.limits.maxUnpackedBytes - std::min(context.unpacked, context.limits.maxUnpackedBytes))
-      Fail("LZMA data unpacks to " + Hex(size) + " bytes, beyond the " +
-           Hex(context.limits.maxUnpackedBytes) +
+      Fail("LZMA data unpacks to " + Hex(size) + " bytes after " + Hex(context.unpacked) +
+           " unpacked before it: beyond the " + Hex(context.limits.maxUnpackedBytes) +
            " bytes in all that this tool unpacks from one image");
     context.unpacked += size;
     s.unpacked = std::make_shared<const Bytes>(LzmaDecode(s.data(), s.dataSize()));
