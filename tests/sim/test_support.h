@@ -27,10 +27,13 @@ constexpr uint32_t kCodeRva = 0x200;
 std::string ScratchFile(const std::string &name, const std::vector<uint8_t> &bytes);
 
 struct ToolRun {
-  int status = -1;
+  int status = -1;  // exit status, or 128 + the signal that ended it
   std::string out, err;
+  long maxRssKb = 0;  // the tool's peak resident memory
 };
-// Runs build/peim-sim with the arguments (shell-quoted here).
+// Runs build/peim-sim with the arguments, stdin from /dev/null. A run that
+// hangs is ended after two minutes (SIGALRM), so that a test fails rather
+// than waits.
 ToolRun RunTool(const std::vector<std::string> &args);
 
 }  // namespace simtest
