@@ -137,8 +137,11 @@ TEST(Robustness, OutputsThatMustNotBeReplaced) {
 
   // F11: a write cut short by the file size limit leaves neither the output
   // nor a temporary file.
+  fvtest::WriteBytes(dir / "image.fd", fvtest::CompressedImage(fvtest::TestVolume(
+      0x8000, {fvtest::ModuleFile("11111111-2222-4333-8444-555555555555", "Core", kFilePeiCore)},
+      0xFFF80000), 0x40000));
   fvtest::Run cut = fvtest::RunCommand(
-      "bash -c 'ulimit -f 64; " + Tool("insert " OVMF_CODE " " MODULE_FFS " -o " + (dir / "big.fd")) + "'", dir);
+      "bash -c 'ulimit -f 64; " + Tool("insert " + (dir / "image.fd") + " " MODULE_FFS " -o " + (dir / "big.fd")) + "'", dir);
   EXPECT_EQ(cut.status, 2) << cut.err;
   EXPECT_NE(cut.err.find("cannot write"), std::string::npos) << cut.err;
   EXPECT_EQ(fvtest::RunCommand("ls '" + (dir / "") + "' | grep big", dir).out, "");

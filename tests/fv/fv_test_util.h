@@ -246,6 +246,10 @@ class ChangeChecker {
         FAIL() << inner << ": " << fv::SectionTypeName(sb.type) << " section changed";
       }
     }
+    for (; j < a.size(); j++) {  // what fills the room a shrunk stream left
+      EXPECT_EQ(a[j].type, fv::kSecRaw) << where << ": new section at " << a[j].offset;
+      EXPECT_TRUE(std::all_of(a[j].data(), a[j].data() + a[j].dataSize(), [](uint8_t x) { return x == 0; }));
+    }
   }
 
   std::set<fv::Guid> changed_;

@@ -386,11 +386,31 @@ bool VolumeEditor::PlaceFirstFit(const std::function<Bytes(size_t)> &make, uint3
   return false;
 }
 
+// The file grown to exactly `size` bytes by a RAW section of zeros at the
+// end of its section stream, or nothing if it has no section stream or no
+// room for a section header.
+static std::optional<Bytes> FilledTo(const Bytes &file, size_t size, bool erasePolarity1) {
+  ReadContext context;
+  File f = ParseFile(file.data(), file.size(), erasePolarity1, context);
+  if (!FileTypeHasSections(f.type) || f.headerSize != kFileHeaderSize) return std::nullopt;
+  Bytes body(f.body(), f.body() + f.bodySize());
+  body.resize(AlignUp(body.size(), 4), 0);
+  if (size < kFileHeaderSize + body.size() + 4) return std::nullopt;
+  AppendSection(body, MakeSection(kSecRaw, Bytes(size - kFileHeaderSize - body.size() - 4, 0)));
+  return RewriteFile(f, body);
+}
+
 void VolumeEditor::Replace(const File &old, const Bytes &file) {
   auto it = slots_.find(old.offset);
   if (it == slots_.end()) Fail("internal: no file at " + Hex(old.offset));
   size_t end = it->second.end;
   if (WriteInto(old.offset, end, Kind::kPad, old.offset, file)) return;
+  // Too little room left behind it for a pad file: the file fills its old
+  // place with a RAW section instead.
+  if (file.size() < end - old.offset) {
+    std::optional<Bytes> filled = FilledTo(file, end - old.offset, erasePolarity1_);
+    if (filled && WriteInto(old.offset, end, Kind::kPad, old.offset, *filled)) return;
+  }
   for (auto next = std::next(it); next != slots_.end() && next->first == end &&
                                   (next->second.kind == Kind::kPad || next->second.kind == Kind::kFree);
        ++next) {
@@ -575,7 +595,8 @@ FoundFile FindFileInImage(const Image &image, const Guid &name, int volumeIndex)
 }
 
 Bytes ReplaceFile(const Image &image, const ReplaceRequest &request, std::vector<std::string> &log) {
-  std::vector<File> inputs = ParseInputs({request.file}, {request.label}, nullptr);
+  const std::vector<Bytes> files = {request.file};  // the parsed file points into these
+  std::vector<File> inputs = ParseInputs(files, {request.label}, nullptr);
   const File &in = inputs[0];
   FoundFile found = FindFileInImage(image, in.name, request.volumeIndex);
   Rebase rebase = RebaseFor(*found.volume, request.haveBase, request.base, log);
