@@ -1,7 +1,10 @@
 #include "boot_log.h"
 
 #include <cstdio>
+#include <set>
 #include <sstream>
+
+#include "numbers.h"
 
 namespace testbed {
 namespace {
@@ -39,10 +42,25 @@ std::string Hex(uint64_t value, int digits = 8) {
 }
 
 std::string FunctionName(uint32_t device, uint32_t function) {
-  char text[16];
+  char text[32];
   std::snprintf(text, sizeof text, "00:%02X.%u", device, function);
   return text;
 }
+
+// A line of the log quoted in a problem: printable ASCII only, and short,
+// so that a line of binary noise cannot garble the report.
+std::string Quote(const std::string &text) {
+  constexpr size_t kLimit = 100;
+  std::string out;
+  for (size_t i = 0; i < text.size() && i < kLimit; i++) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    out += c >= 0x20 && c < 0x7F ? char(c) : '?';
+  }
+  if (text.size() > kLimit) out += "...";
+  return out;
+}
+
+std::string At(size_t line) { return "line " + std::to_string(line) + ": "; }
 
 bool InPeiVolume(uint32_t address) {
   return address >= kPeiVolumeBase && address < kPeiVolumeEnd;
@@ -56,8 +74,8 @@ class Fields {
   uint32_t operator()(const char *key) {
     std::optional<uint32_t> value = line_.Number(key);
     if (!value) {
-      problems_.push_back("line " + std::to_string(line_.number) + ": " + line_.source + " " +
-                          line_.event + " has no number " + key);
+      problems_.push_back(At(line_.number) + Quote(line_.source + " " + line_.event) +
+                          " has no number " + key);
       return 0;
     }
     return *value;
@@ -72,19 +90,9 @@ class Fields {
 
 std::optional<uint32_t> LogLine::Number(const std::string &key) const {
   auto it = fields.find(key);
-  if (it == fields.end() || it->second.empty()) {
-    return std::nullopt;
-  }
-  const std::string &text = it->second;
-  bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-  size_t used = 0;
-  unsigned long long value;
-  try {
-    value = std::stoull(hex ? text.substr(2) : text, &used, hex ? 16 : 10);
-  } catch (const std::exception &) {
-    return std::nullopt;
-  }
-  if (used != text.size() - (hex ? 2 : 0) || value > 0xFFFFFFFFull) {
+  uint64_t value = 0;
+  std::string unused;
+  if (it == fields.end() || !toolio::ParseUnsigned(it->second, 0, 0xFFFFFFFF, value, unused)) {
     return std::nullopt;
   }
   return uint32_t(value);
@@ -110,18 +118,20 @@ std::vector<LogLine> ParseLog(std::istream &in, std::vector<std::string> *malfor
     bool ok = !line.source.empty() && line.source.find(' ') == std::string::npos &&
               static_cast<bool>(words >> line.event) &&
               line.event.find('=') == std::string::npos;
-    std::string word;
+    std::string word, why = "unreadable";
     while (ok && words >> word) {
       size_t equals = word.find('=');
       ok = equals != std::string::npos && equals != 0;
-      if (ok) {
-        line.fields[word.substr(0, equals)] = word.substr(equals + 1);
+      // A key given twice: either value could be the one meant.
+      if (ok && !line.fields.emplace(word.substr(0, equals), word.substr(equals + 1)).second) {
+        ok = false;
+        why = "key '" + Quote(word.substr(0, equals)) + "' given twice";
       }
     }
     if (ok) {
       lines.push_back(std::move(line));
     } else if (malformed != nullptr) {
-      malformed->push_back("line " + std::to_string(number) + ": unreadable: " + text);
+      malformed->push_back(At(number) + why + ": " + Quote(text));
     }
   }
   return lines;
@@ -129,10 +139,37 @@ std::vector<LogLine> ParseLog(std::istream &in, std::vector<std::string> *malfor
 
 BootReport Interpret(const std::vector<LogLine> &lines) {
   BootReport r;
+  auto problem = [&](const LogLine &line, const std::string &what) {
+    r.problems.push_back(At(line.number) + what);
+  };
+  // Events that happen once in a boot, and the line each was first seen on.
+  const std::set<std::string> kOnce = {"stall-provider entry", "stall-provider installed",
+                                       "stall-provider end-of-pei", "usb-consumer entry",
+                                       "usb-consumer done"};
+  std::map<std::string, size_t> seenOnce;
+  // The consumer's "done" and the end of PEI both end QEMU: nothing follows.
+  std::optional<size_t> lastLine;
   for (const LogLine &line : lines) {
     Fields num(line, r.problems);
     const std::string &s = line.source;
     const std::string &e = line.event;
+    const std::string event = Quote(s + " " + e);
+    if (lastLine) {
+      problem(line, event + " after the log's last event (line " + std::to_string(*lastLine) +
+                        "), which ends QEMU");
+      continue;
+    }
+    if (kOnce.count(s + " " + e)) {
+      auto first = seenOnce.emplace(s + " " + e, line.number);
+      if (!first.second) {
+        problem(line, event + " again (first on line " + std::to_string(first.first->second) +
+                          ")");
+        continue;
+      }
+    }
+    if (s == "usb-consumer" && e != "entry" && !r.consumerLine) {
+      problem(line, event + " before the consumer's entry");
+    }
     if (s == "stall-provider" && e == "entry") {
       r.stallProviderLine = line.number;
       r.stallProviderMemory = num("memory");
@@ -141,15 +178,20 @@ BootReport Interpret(const std::vector<LogLine> &lines) {
       r.stallInstallStatus = num("status");
     } else if (s == "stall-provider" && e == "usb-controller-ppi-installed") {
       if (r.ppiInstalledLine) {
-        r.problems.push_back("line " + std::to_string(line.number) +
-                             ": PEI_USB_CONTROLLER_PPI installed again");
+        problem(line, "PEI_USB_CONTROLLER_PPI installed again (first on line " +
+                          std::to_string(*r.ppiInstalledLine) + ")");
       } else {
         r.ppiInstalledLine = line.number;
         r.ppiInstalledMemory = num("memory");
       }
     } else if (s == "stall-provider" && e == "end-of-pei") {
       r.endOfPei = true;
+      lastLine = line.number;
     } else if (s == "stall" && e == "begin") {
+      if (!r.stalls.empty() && !r.stalls.back().ticks) {
+        problem(line, "Stall begins while the one begun on line " +
+                          std::to_string(r.stalls.back().line) + " has not ended");
+      }
       StallCall call;
       call.line = line.number;
       call.microseconds = num("us");
@@ -158,7 +200,7 @@ BootReport Interpret(const std::vector<LogLine> &lines) {
       r.stalls.push_back(call);
     } else if (s == "stall" && e == "end") {
       if (r.stalls.empty() || r.stalls.back().ticks) {
-        r.problems.push_back("line " + std::to_string(line.number) + ": Stall end without begin");
+        problem(line, "Stall end without begin");
       } else {
         r.stalls.back().ticks = num("ticks");
       }
@@ -169,21 +211,33 @@ BootReport Interpret(const std::vector<LogLine> &lines) {
       r.getUsbController = num("get-usb-controller");
     } else if (s == "usb-consumer" && e == "controller") {
       Controller c;
+      c.line = line.number;
       c.id = num("id");
       c.status = num("status");
       c.type = num("type");
       c.base = num("base");
-      r.controllers.push_back(c);
+      const Controller *first = nullptr;
+      for (const Controller &o : r.controllers) {
+        if (o.id == c.id) first = &o;
+      }
+      if (first) {
+        problem(line, "controller id " + std::to_string(c.id) + " reported again (first on line " +
+                          std::to_string(first->line) + ")");
+      } else {
+        r.controllers.push_back(c);
+      }
     } else if (s == "usb-consumer" && e == "ehci-capability") {
       uint32_t id = num("id");
       if (r.controllers.empty() || r.controllers.back().id != id) {
-        r.problems.push_back("line " + std::to_string(line.number) +
-                             ": capability of an id not reported just before");
+        problem(line, "capability of an id not reported just before");
+      } else if (r.controllers.back().capability) {
+        problem(line, "capability of id " + std::to_string(id) + " reported again");
       } else {
         r.controllers.back().capability = num("dword");
       }
     } else if (s == "usb-consumer" && e == "pci") {
       PciFunction f;
+      f.line = line.number;
       f.device = num("device");
       f.function = num("function");
       f.ohci = line.Has("kind") && line.fields.at("kind") == "ohci";
@@ -193,12 +247,21 @@ BootReport Interpret(const std::vector<LogLine> &lines) {
       if (line.Has("hcrevision")) {
         f.hcRevision = num("hcrevision");
       }
-      r.functions.push_back(f);
+      const PciFunction *first = nullptr;
+      for (const PciFunction &o : r.functions) {
+        if (o.device == f.device && o.function == f.function) first = &o;
+      }
+      if (first) {
+        problem(line, "PCI function " + FunctionName(f.device, f.function) +
+                          " reported again (first on line " + std::to_string(first->line) + ")");
+      } else {
+        r.functions.push_back(f);
+      }
     } else if (s == "usb-consumer" && e == "done") {
       r.consumerDone = true;
+      lastLine = line.number;
     } else {
-      r.problems.push_back("line " + std::to_string(line.number) + ": unknown event " + s + " " +
-                           e);
+      problem(line, "unknown event " + event);
     }
   }
   return r;
@@ -387,7 +450,12 @@ void PrintReport(std::ostream &out, const BootReport &r) {
     out << "\n";
   }
   if (r.endOfPei) out << "PEI ended without the consumer's report\n";
-  for (const std::string &problem : r.problems) out << "log: " << problem << "\n";
+  for (size_t i = 0; i < r.problems.size() && i < kMaxPrintedProblems; i++) {
+    out << "log: " << r.problems[i] << "\n";
+  }
+  if (r.problems.size() > kMaxPrintedProblems) {
+    out << "log: ... and " << r.problems.size() - kMaxPrintedProblems << " more problems\n";
+  }
 }
 
 }  // namespace testbed

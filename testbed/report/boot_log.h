@@ -28,12 +28,14 @@ struct LogLine {
 };
 
 struct Controller {
+  size_t line = 0;  // line of its "controller" event
   uint32_t id = 0, status = 0, type = 0, base = 0;
   // Capability registers read through the reported base (EHCI only).
   std::optional<uint32_t> capability;
 };
 
 struct PciFunction {
+  size_t line = 0;  // line of its "pci" event
   uint32_t device = 0, function = 0;
   bool ohci = false;
   uint32_t ids = 0, command = 0, bar0 = 0;
@@ -68,9 +70,16 @@ struct BootReport {
   bool consumerDone = false;
   bool endOfPei = false;
 
-  std::vector<std::string> problems;  // lines that could not be read
+  // Lines that could not be read, and events that cannot have happened in
+  // one boot: an event given twice that happens once (an entry, a
+  // controller id, a PCI function), a consumer event before its entry, or
+  // anything after the consumer's "done" (it ends QEMU right after).
+  std::vector<std::string> problems;
 };
 
+// Splits the log into lines "<source>: <event> key=value ..."; a line that
+// does not read so (no source, no event, a word without '=', a key given
+// twice) goes to malformed, named by its line number.
 std::vector<LogLine> ParseLog(std::istream &in, std::vector<std::string> *malformed = nullptr);
 BootReport Interpret(const std::vector<LogLine> &lines);
 BootReport ReadBootLog(std::istream &in);
@@ -89,7 +98,10 @@ struct Check {
 
 std::vector<Check> CheckBoot(const BootReport &report, Dispatch dispatch);
 
-// A readable account of what the consumer and the Stall provider saw.
+// A readable account of what the consumer and the Stall provider saw. Lists
+// at most kMaxPrintedProblems problems, so that a log of garbage does not
+// give a report as long.
+constexpr size_t kMaxPrintedProblems = 20;
 void PrintReport(std::ostream &out, const BootReport &report);
 
 }  // namespace testbed

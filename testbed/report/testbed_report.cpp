@@ -1,12 +1,27 @@
 // testbed-report [--apriori] LOG: prints what the test-bed PEIMs saw during a
 // QEMU boot (the debug-console log LOG) and checks it. --apriori expects the
 // module to have run in place before memory, otherwise after memory.
-// Exit status: 0 every check passed, 1 a check failed, 2 bad usage or no log.
-#include <fstream>
+// Exit status: 0 every check passed, 1 a check failed, 2 bad usage or a log
+// that cannot be read (one line on stderr).
 #include <iostream>
+#include <sstream>
 #include <string>
 
 #include "boot_log.h"
+#include "file_io.h"
+
+namespace {
+
+// A boot's log is a few KiB; the firmware's own debug output, when a debug
+// build writes it to the same port, a few MiB at most.
+constexpr uint64_t kMaxLogBytes = 64u << 20;
+
+int Usage(const std::string &problem) {
+  std::cerr << "testbed-report: " << problem << " (usage: testbed-report [--apriori] LOG)\n";
+  return 2;
+}
+
+}  // namespace
 
 int main(int argc, char **argv) {
   testbed::Dispatch dispatch = testbed::Dispatch::kAfterMemory;
@@ -15,22 +30,26 @@ int main(int argc, char **argv) {
     std::string arg = argv[i];
     if (arg == "--apriori") {
       dispatch = testbed::Dispatch::kInPlace;
-    } else if (path.empty() && !arg.empty() && arg[0] != '-') {
-      path = arg;
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return Usage("unknown option '" + arg + "'");
+    } else if (!path.empty()) {
+      return Usage("more than one log");
+    } else if (arg.empty()) {
+      return Usage("empty log path");
     } else {
-      path.clear();
-      break;
+      path = arg;
     }
   }
   if (path.empty()) {
-    std::cerr << "usage: testbed-report [--apriori] LOG\n";
+    return Usage("no log given");
+  }
+  std::vector<uint8_t> bytes;
+  std::string error;
+  if (!toolio::ReadInput(path, bytes, error, kMaxLogBytes)) {
+    std::cerr << "testbed-report: " << error << "\n";
     return 2;
   }
-  std::ifstream in(path);
-  if (!in) {
-    std::cerr << "testbed-report: cannot read " << path << "\n";
-    return 2;
-  }
+  std::istringstream in(std::string(bytes.begin(), bytes.end()));
   testbed::BootReport report = testbed::ReadBootLog(in);
   testbed::PrintReport(std::cout, report);
 

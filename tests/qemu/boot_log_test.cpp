@@ -4,6 +4,12 @@
 // the checks that describe it to fail.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
 #include <set>
 #include <sstream>
 
@@ -167,6 +173,180 @@ TEST(BootLogCheck, PeiEndingWithoutTheConsumerFailsTheReport) {
   EXPECT_EQ(failed.count("the module stalled once, and the Stall returned before the consumer ran"),
             1u);
   EXPECT_TRUE(Failures("", Dispatch::kInPlace).count(kRanInPlace));
+}
+
+// Events a single boot cannot produce: each is a problem naming its line, so
+// "the log is well formed" fails with it.
+struct Impossible {
+  const char *name;
+  const char *from;  // replaced once in the recorded log
+  const char *to;
+  const char *problem;  // the first problem the log shows
+};
+
+const Impossible kImpossible[] = {
+    {"key given twice", "id=3 status=0x80000002", "id=3 status=0x00000000 status=0x80000002",
+     "line 13: key 'status' given twice: usb-consumer: controller id=3"},
+    {"event after the consumer's done", "usb-consumer: done\n",
+     "usb-consumer: done\nusb-consumer: controller id=0 status=0x80000007 type=0x0 base=0x0\n",
+     "line 22: usb-consumer controller after the log's last event (line 21), which ends QEMU"},
+    {"event after the end of PEI", "usb-consumer: done\n",
+     "usb-consumer: done\nstall-provider: end-of-pei\n",
+     "line 22: stall-provider end-of-pei after the log's last event (line 21)"},
+    {"controller reported twice",
+     "usb-consumer: controller id=0 status=0x00000000 type=0x00000003 base=0xF0008000\n",
+     "usb-consumer: controller id=0 status=0x00000000 type=0x00000003 base=0xF0008000\n"
+     "usb-consumer: controller id=0 status=0x80000007 type=0x00000000 base=0x00000000\n",
+     "line 8: controller id 0 reported again (first on line 7)"},
+    {"PCI function reported twice",
+     "usb-consumer: pci device=0x14 function=5",
+     "usb-consumer: pci device=0x13 function=2 kind=ehci id=0x24CD8086 command=0x0000 "
+     "bar0=0x00000000\nusb-consumer: pci device=0x14 function=5",
+     "line 20: PCI function 00:13.2 reported again (first on line 15)"},
+    {"capability read twice",
+     "usb-consumer: controller id=1 ",
+     "usb-consumer: ehci-capability id=0 base=0xF0008000 dword=0x00000000\n"
+     "usb-consumer: controller id=1 ",
+     "line 9: capability of id 0 reported again"},
+    {"consumer entered twice", "usb-consumer: done\n",
+     "usb-consumer: entry code=0x1EF3C200 memory=1 locate-status=0x00000000 ppi=0x1EF3D000 "
+     "get-usb-controller=0x1EF3E34F\nusb-consumer: done\n",
+     "line 21: usb-consumer entry again (first on line 6)"},
+    {"Stall provider entered twice", "stall-provider: installed",
+     "stall-provider: entry code=0x1EF3F200 memory=1 pmtimer-port=0x0608 acpi-io=already-on\n"
+     "stall-provider: installed",
+     "line 2: stall-provider entry again (first on line 1)"},
+    {"consumer report before its entry", "usb-consumer: entry",
+     "usb-consumer: controller id=9 status=0x80000002 type=0xA5A5A5A5 base=0xA5A5A5A5\n"
+     "usb-consumer: entry",
+     "line 6: usb-consumer controller before the consumer's entry"},
+    {"Stall begun inside another", "stall: end us=1000000",
+     "stall: begin us=10 memory=1 usb-ppi=1 pmtimer=0x7939F0\nstall: end us=1000000",
+     "line 5: Stall begins while the one begun on line 4 has not ended"},
+};
+
+TEST(BootLogCheck, EventsOneBootCannotProduceAreProblemsNamingTheirLine) {
+  for (const Impossible &fault : kImpossible) {
+    SCOPED_TRACE(fault.name);
+    std::istringstream in(Replace(kAfterMemoryLog, fault.from, fault.to));
+    std::vector<Check> checks = CheckBoot(ReadBootLog(in), Dispatch::kAfterMemory);
+    ASSERT_FALSE(checks.empty());
+    EXPECT_EQ(checks[0].what, "the log is well formed");
+    EXPECT_FALSE(checks[0].ok);
+    EXPECT_EQ(checks[0].detail.rfind(fault.problem, 0), 0u) << checks[0].detail;
+  }
+}
+
+// testbed-report as run-qemu.sh runs it, on logs as files: the recorded boot,
+// the shared logs of impossible boots, and inputs it must refuse.
+struct ReportRun {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string ReadText(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string Scratch(const std::string &name) {
+  mkdir(REPORT_SCRATCH_DIR, 0755);
+  return std::string(REPORT_SCRATCH_DIR) + "/" + name;
+}
+
+ReportRun RunReport(const std::vector<std::string> &args) {
+  const std::string stem = Scratch("run." + std::to_string(getpid()));
+  const std::string out = stem + ".out", err = stem + ".err";
+  pid_t pid = fork();
+  if (pid == 0) {
+    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int in = open("/dev/null", O_RDONLY);
+    if (o < 0 || e < 0 || in < 0) _exit(126);
+    dup2(in, 0);
+    dup2(o, 1);
+    dup2(e, 2);
+    std::vector<char *> argv{const_cast<char *>(TESTBED_REPORT)};
+    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(TESTBED_REPORT, argv.data());
+    _exit(127);
+  }
+  ReportRun r;
+  int raw = 0;
+  if (pid < 0 || waitpid(pid, &raw, 0) != pid) return r;
+  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  r.out = ReadText(out);
+  r.err = ReadText(err);
+  return r;
+}
+
+struct ReportCase {
+  const char *name;
+  std::vector<std::string> args;  // "RECORDED", "DIR", "MISSING" or a file of the shared data
+  int status;
+  // Exit 0: the last line of stdout; exit 1: the start of the first failing
+  // check; exit 2: part of the one stderr line.
+  const char *expected;
+};
+
+const ReportCase kReportCases[] = {
+    {"recorded boot", {"RECORDED"}, 0, "20 of 20 checks passed"},
+    {"recorded boot, judged as in place", {"--apriori", "RECORDED"}, 1,
+     "  FAIL  the module ran in place in the PEI volume, before memory: "},
+    {"key given twice", {"F15-duplicate-key.log"}, 1,
+     "  FAIL  the log is well formed: line 13: key 'status' given twice: "},
+    {"event after done", {"F15-event-after-done.log"}, 1,
+     "  FAIL  the log is well formed: line 22: usb-consumer controller after the log's last "
+     "event (line 21), which ends QEMU"},
+    {"controller reported twice", {"F15-duplicate-controller.log"}, 1,
+     "  FAIL  the log is well formed: line 8: controller id 0 reported again (first on line 7)"},
+    {"log is a directory", {"DIR"}, 2, "a-directory: is a directory"},
+    {"log is an endless device", {"/dev/zero"}, 2, "/dev/zero: is a character device"},
+    {"log missing", {"MISSING"}, 2, "no-such.log: cannot open"},
+    {"no log", {}, 2, "no log given"},
+    {"two logs", {"RECORDED", "RECORDED"}, 2, "more than one log"},
+    {"unknown option", {"--in-place", "RECORDED"}, 2, "unknown option '--in-place'"},
+};
+
+TEST(TestbedReportCli, EachLogGetsItsStatusAndFailingCheck) {
+  const std::string recorded = Scratch("recorded.log");
+  std::ofstream(recorded, std::ios::binary | std::ios::trunc) << kAfterMemoryLog;
+  mkdir(Scratch("a-directory").c_str(), 0755);
+  for (const ReportCase &c : kReportCases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> args;
+    for (const std::string &a : c.args) {
+      if (a == "RECORDED") args.push_back(recorded);
+      else if (a == "DIR") args.push_back(Scratch("a-directory"));
+      else if (a == "MISSING") args.push_back(Scratch("no-such.log"));
+      else if (a[0] == '-' || a[0] == '/') args.push_back(a);
+      else args.push_back(std::string(ROBUSTNESS_DATA_DIR) + "/" + a);
+    }
+    const ReportRun r = RunReport(args);
+    ASSERT_EQ(r.status, c.status) << "stdout:\n" << r.out << "stderr:\n" << r.err;
+    if (c.status == 2) {
+      EXPECT_EQ(r.out, "");
+      ASSERT_FALSE(r.err.empty());
+      EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "more than one line: " << r.err;
+      EXPECT_EQ(r.err.rfind("testbed-report: ", 0), 0u) << r.err;
+      EXPECT_NE(r.err.find(c.expected), std::string::npos) << r.err;
+    } else {
+      EXPECT_EQ(r.err, "");
+      std::istringstream lines(r.out);
+      std::string firstFailure, last;
+      for (std::string line; std::getline(lines, line); last = line) {
+        if (firstFailure.empty() && line.rfind("  FAIL  ", 0) == 0) firstFailure = line;
+      }
+      if (c.status == 0) {
+        EXPECT_EQ(last, c.expected) << r.out;
+      } else {
+        EXPECT_EQ(firstFailure.rfind(c.expected, 0), 0u) << r.out;
+      }
+    }
+  }
 }
 
 TEST(BootLogParse, ReadsFieldsNumbersAndLineNumbers) {

@@ -2,11 +2,10 @@
 // the image is not a run-in-place IA-32 boot-service driver holding only
 // code, read-only data and relocations, and prints its size.
 //
-//   pe-check --map FILE.map IMAGE.efi
-//
 // The map is needed because writable data can hide in a read-only section
 // when the link folds sections together: only the map's contributions show
-// what each output section is made of.
+// what each output section is made of. So a map without them is refused
+// rather than the check being skipped.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -14,24 +13,109 @@
 #include "link_map.h"
 #include "pe_image.h"
 
+namespace {
+
+const char kUsage[] =
+    "usage: pe-check --map FILE.map IMAGE.efi\n"
+    "\n"
+    "Checks that IMAGE.efi, as linked, can run in place as a PEI module: PE32, IA-32,\n"
+    "subsystem 11, base relocations, no import, export, debug, TLS or load-config\n"
+    "directory, a zero time stamp, only .text (code with read-only data folded in) and\n"
+    ".reloc, each at a file offset equal to its address, and, by its linker map\n"
+    "FILE.map, no writable or uninitialised data and no global constructors.\n"
+    "Prints the image's size on success.\n"
+    "\n"
+    "  --map FILE, --map=FILE  the linker map written with the image (required)\n"
+    "  -h, --help              this text\n"
+    "\n"
+    "Exit status: 0 the image passes; 1 the image breaks a rule (each fault on its own\n"
+    "line); 2 bad usage, or an input that cannot be read or is malformed (an image that\n"
+    "is not a well-formed PE32 file, a map that lacks its load address, contributions\n"
+    "or symbols, or that does not describe the image), on one line.\n";
+
+int Fail(const std::string &message) {
+  fprintf(stderr, "pe-check: %s\n", message.c_str());
+  return 2;
+}
+
+// The map must describe this image: each contribution inside its output
+// section, each symbol where its section puts it. Otherwise the check for
+// writable data would judge another image's contents.
+bool MapMatchesImage(const pe::LinkMap &map, const pe::Image &image, const std::string &mapPath,
+                     const std::string &imagePath, std::string &error) {
+  auto section = [&](uint32_t number) -> const pe::Section * {
+    return number >= 1 && number <= image.sections.size() ? &image.sections[number - 1] : nullptr;
+  };
+  auto extent = [](const pe::Section &s) { return s.virtualSize ? s.virtualSize : s.rawSize; };
+  const std::string other = ": the map does not belong to " + imagePath;
+  for (const pe::MapContribution &c : map.contributions) {
+    const pe::Section *s = section(c.section);
+    if (!s || uint64_t(c.offset) + c.length > extent(*s)) {
+      error = mapPath + ":" + std::to_string(c.line) + ": contribution " + pe::Printable(c.name) +
+              " (" + std::to_string(c.length) + " bytes at offset " + std::to_string(c.offset) +
+              " of section " + std::to_string(c.section) + ") lies outside the image's " +
+              (s ? "section " + pe::Printable(s->name) : "sections") + other;
+      return false;
+    }
+  }
+  for (const pe::MapSymbol &m : map.symbols) {
+    if (m.section == 0) continue;  // absolute: no place in the image
+    const pe::Section *s = section(m.section);
+    if (!s || m.offset > extent(*s) || m.rva != s->virtualAddress + m.offset) {
+      error = mapPath + ":" + std::to_string(m.line) + ": symbol " + pe::Printable(m.name) +
+              " at RVA " + std::to_string(m.rva) + " is not where the image's section " +
+              std::to_string(m.section) + " puts it" + other;
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 int main(int argc, char **argv) {
   std::string mapPath, imagePath;
+  bool options = true;
   for (int i = 1; i < argc; i++) {
-    std::string a = argv[i];
-    if (a == "--map" && i + 1 < argc) mapPath = argv[++i];
-    else imagePath = a;
+    const std::string a = argv[i];
+    if (options && (a == "-h" || a == "--help")) {
+      fputs(kUsage, stdout);
+      return 0;
+    } else if (options && a == "--") {
+      options = false;
+    } else if (options && (a == "--map" || a.rfind("--map=", 0) == 0)) {
+      std::string value;
+      if (a == "--map") {
+        if (i + 1 >= argc) return Fail("--map needs a file (see --help)");
+        value = argv[++i];
+      } else {
+        value = a.substr(6);
+      }
+      if (value.empty()) return Fail("--map needs a file (see --help)");
+      if (!mapPath.empty()) return Fail("--map given twice (see --help)");
+      mapPath = value;
+    } else if (options && a.size() > 1 && a[0] == '-') {
+      return Fail("unknown option '" + pe::Printable(a) + "' (see --help)");
+    } else if (!imagePath.empty()) {
+      return Fail("more than one image: '" + pe::Printable(imagePath) + "' and '" +
+                  pe::Printable(a) + "' (see --help)");
+    } else if (a.empty()) {
+      return Fail("empty image path (see --help)");
+    } else {
+      imagePath = a;
+    }
   }
-  if (imagePath.empty() || mapPath.empty()) {
-    fprintf(stderr, "usage: pe-check --map FILE.map IMAGE.efi\n");
-    return 2;
-  }
+  if (imagePath.empty()) return Fail("no image given (see --help)");
+  if (mapPath.empty()) return Fail("no --map given: the image cannot be checked without it");
+
   std::vector<uint8_t> bytes;
   std::string error;
   pe::Image image;
-  if (!pe::ReadFile(imagePath, bytes, error) || !pe::Parse(std::move(bytes), image, error)) {
-    fprintf(stderr, "pe-check: %s: %s\n", imagePath.c_str(), error.c_str());
-    return 1;
-  }
+  if (!pe::ReadFile(imagePath, bytes, error)) return Fail(error);
+  if (!pe::Parse(std::move(bytes), image, error)) return Fail(imagePath + ": " + error);
+  pe::LinkMap map;
+  if (!pe::ReadLinkMap(mapPath, map, error)) return Fail(error);
+  if (!MapMatchesImage(map, image, mapPath, imagePath, error)) return Fail(error);
 
   std::vector<std::string> faults;
   auto need = [&](bool ok, const std::string &what) {
@@ -52,22 +136,26 @@ int main(int argc, char **argv) {
   need(image.directories[pe::kDirLoadConfig].size == 0, "image has a load-config directory");
   uint32_t textSize = 0, relocSize = 0;
   const pe::Section *text = nullptr;
-  for (const pe::Section &s : image.sections) {
+  uint32_t textNumber = 0;
+  for (size_t i = 0; i < image.sections.size(); i++) {
+    const pe::Section &s = image.sections[i];
+    const std::string name = pe::Printable(s.name);
     need(s.rawPointer == s.virtualAddress,
-         "section " + s.name + " file offset differs from its address (cannot run in place)");
+         "section " + name + " file offset differs from its address (cannot run in place)");
     need(s.virtualSize <= s.rawSize,
-         "section " + s.name + " has an uninitialised tail (file layout differs from memory)");
-    need(!(s.characteristics & pe::kScnMemWrite), "section " + s.name + " is writable");
+         "section " + name + " has an uninitialised tail (file layout differs from memory)");
+    need(!(s.characteristics & pe::kScnMemWrite), "section " + name + " is writable");
     need(!(s.characteristics & pe::kScnCntUninitializedData),
-         "section " + s.name + " holds uninitialised data");
-    if (s.name == ".text") {
+         "section " + name + " holds uninitialised data");
+    if (s.name == ".text" && !text) {
       text = &s;
+      textNumber = uint32_t(i + 1);
       textSize = s.rawSize;
     } else if (s.name == ".reloc") {
       relocSize = s.rawSize;
     } else {
-      faults.push_back("unexpected section " + s.name +
-                       " (only .text with folded read-only data, and .reloc)");
+      faults.push_back("unexpected section " + name +
+                       " (only one .text with folded read-only data, and .reloc)");
     }
   }
   need(text != nullptr, "no .text section");
@@ -76,31 +164,31 @@ int main(int argc, char **argv) {
        "entry point is not in .text");
 
   uint32_t rodata = 0;
-  pe::LinkMap map;
-  if (!pe::ReadLinkMap(mapPath, map, error)) {
-    faults.push_back(error);
-  } else {
-    for (const pe::MapContribution &c : map.contributions) {
-      if (c.name == ".rdata") {
-        rodata += c.length;
-      } else if (c.name.rfind(".CRT", 0) == 0) {
-        faults.push_back("image has global constructors (" + c.name + ")");
-      } else if (c.name != ".text" && c.name != ".reloc" && c.length != 0) {
-        faults.push_back("image holds " + c.name + " (" + std::to_string(c.length) +
-                         " bytes): only code and read-only data may be linked in");
-      }
+  for (const pe::MapContribution &c : map.contributions) {
+    if (c.name == ".rdata") {
+      if (c.section == textNumber) rodata += c.length;
+    } else if (c.name.rfind(".CRT", 0) == 0) {
+      faults.push_back("image has global constructors (" + pe::Printable(c.name) + ")");
+    } else if (c.name != ".text" && c.name != ".reloc" && c.length != 0) {
+      faults.push_back("image holds " + pe::Printable(c.name) + " (" + std::to_string(c.length) +
+                       " bytes): only code and read-only data may be linked in");
     }
   }
 
+  // Overlapping rows could make the sum exceed the section they lie in.
+  need(!text || rodata <= text->virtualSize,
+       "the map's .rdata contributions (" + std::to_string(rodata) + " bytes) exceed .text");
+
   if (!faults.empty()) {
-    for (const std::string &f : faults) fprintf(stderr, "pe-check: %s: %s\n", imagePath.c_str(), f.c_str());
+    for (const std::string &f : faults)
+      fprintf(stderr, "pe-check: %s: %s\n", imagePath.c_str(), f.c_str());
     fprintf(stderr, "pe-check: %s violates the PEI image rules; see above\n", imagePath.c_str());
     return 1;
   }
-  uint32_t code = (text ? text->virtualSize : 0) - rodata;
+  uint32_t code = text->virtualSize - rodata;
   printf("%s: %zu bytes = headers %u + .text %u (code %u, read-only data %u, padding %u) + .reloc %u "
          "(%zu fixups)\n",
          imagePath.c_str(), image.bytes.size(), image.sizeOfHeaders, textSize, code, rodata,
-         textSize - (text ? text->virtualSize : 0), relocSize, image.relocations.size());
+         textSize - text->virtualSize, relocSize, image.relocations.size());
   return 0;
 }

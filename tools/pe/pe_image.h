@@ -23,6 +23,12 @@ constexpr uint32_t kScnMemExecute = 0x20000000;
 constexpr uint32_t kScnMemRead = 0x40000000;
 constexpr uint32_t kScnMemWrite = 0x80000000;
 
+// Bounds on what Parse accepts. A PEI module is a few KiB; a firmware image
+// holds at most a few MiB of code. A larger SizeOfImage is a corrupt header,
+// and would otherwise make MemoryLayout allocate up to 4 GiB.
+constexpr uint32_t kMaxSizeOfImage = 64u << 20;
+constexpr uint16_t kMaxSections = 96;
+
 enum DataDirectoryIndex {
   kDirExport = 0,
   kDirImport = 1,
@@ -74,17 +80,29 @@ struct Image {
   uint32_t ImageBaseFieldOffset() const { return peOffset + 24 + 28; }
   // The section holding rva, or nullptr.
   const Section *SectionAt(uint32_t rva) const;
-  // File offset of rva, or -1 if no section's raw data holds it.
-  int64_t FileOffsetOf(uint32_t rva) const;
+  // File offset of the length bytes at rva, or -1 unless they all lie in the
+  // headers or in the raw data one section loads (raw data past a section's
+  // virtual size is file padding, not part of the image).
+  int64_t FileOffsetOf(uint32_t rva, uint32_t length = 1) const;
 };
 
 // Reads a whole file; false (with a one-line error) if it cannot be read.
 bool ReadFile(const std::string &path, std::vector<uint8_t> &bytes, std::string &error);
 
-// Parses a PE32 image. Rejects, with a one-line error, anything that is not a
-// well-formed PE32 file: a truncated file, a bad signature, a PE32+ image,
-// sections whose raw data lies outside the file, an unreadable or
-// unsupported relocation table.
+// Parses a PE32 image. Rejects, with a one-line error (with the file offset
+// where there is one), anything that is not a well-formed PE32 file: a
+// truncated file, a bad signature, a PE32+ image; SectionAlignment or
+// FileAlignment 0, not a power of two, or the file's larger than the
+// memory's; SizeOfImage 0 or above kMaxSizeOfImage, or not fitting below
+// 4 GiB at ImageBase; SizeOfHeaders not covering the section table or larger
+// than the file or SizeOfImage; a data directory outside SizeOfImage; more
+// than kMaxSections sections; sections out of address order, overlapping
+// each other or the headers, outside SizeOfImage, or with raw data outside
+// the file or shared with another section; a relocation table outside one
+// section's data, a malformed block, a type other than HIGHLOW, or a fixup
+// outside every section's data. Whatever Parse accepts, MemoryLayout,
+// RelocateLayout and RebaseFile handle without reading or writing out of
+// bounds.
 bool Parse(std::vector<uint8_t> bytes, Image &image, std::string &error);
 
 // The image as loaded: SizeOfImage bytes, headers and each section's raw
@@ -92,13 +110,20 @@ bool Parse(std::vector<uint8_t> bytes, Image &image, std::string &error);
 std::vector<uint8_t> MemoryLayout(const Image &image);
 
 // Applies the base relocations for loading at newBase to a memory layout
-// (indexed by RVA). Fails if a fixup lies outside the layout.
+// (indexed by RVA). Fails, leaving the layout as it was, if a fixup lies
+// outside the layout or the layout does not fit below 4 GiB at newBase.
 bool RelocateLayout(const Image &image, std::vector<uint8_t> &layout, uint32_t newBase,
                     std::string &error);
 
 // Rebases the file itself to newBase: every fixup in the section data and
-// the ImageBase field. The image's parsed fields follow.
+// the ImageBase field. The image's parsed fields follow. Fails, leaving the
+// image as it was, if a fixup has no file data or the image does not fit
+// below 4 GiB at newBase.
 bool RebaseFile(Image &image, uint32_t newBase, std::string &error);
+
+// Text for an error message: printable ASCII kept, other bytes as \xNN, cut
+// after limit characters, so a name read from a file cannot break the line.
+std::string Printable(const std::string &text, size_t limit = 64);
 
 }  // namespace pe
 

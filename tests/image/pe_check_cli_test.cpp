@@ -1,0 +1,227 @@
+// pe-check run as the build runs it, on the delivered image and map and on
+// every kind of bad input: each is refused with exit status 2 and one line
+// on stderr naming the file, the line (in a map) and the problem; an image
+// that is well formed but breaks the image rules fails with status 1 and
+// names each fault.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct ToolRun {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out, err;
+};
+
+std::string ReadText(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteBytes(const std::string &path, const std::string &bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+std::string Scratch(const std::string &name) {
+  mkdir(PE_CHECK_SCRATCH_DIR, 0755);
+  return std::string(PE_CHECK_SCRATCH_DIR) + "/" + name;
+}
+
+// Runs the tool with args (no shell), stdout and stderr into files.
+ToolRun RunPeCheck(const std::vector<std::string> &args) {
+  const std::string stem = Scratch("run." + std::to_string(getpid()));
+  const std::string out = stem + ".out", err = stem + ".err";
+  pid_t pid = fork();
+  if (pid == 0) {
+    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int in = open("/dev/null", O_RDONLY);
+    if (o < 0 || e < 0 || in < 0) _exit(126);
+    dup2(in, 0);
+    dup2(o, 1);
+    dup2(e, 2);
+    std::vector<char *> argv;
+    argv.push_back(const_cast<char *>(PE_CHECK));
+    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(PE_CHECK, argv.data());
+    _exit(127);
+  }
+  ToolRun r;
+  int raw = 0;
+  if (pid < 0 || waitpid(pid, &raw, 0) != pid) return r;
+  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  r.out = ReadText(out);
+  r.err = ReadText(err);
+  return r;
+}
+
+std::vector<std::string> Lines(const std::string &text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+uint32_t Get32(const std::string &b, size_t o) {
+  return uint32_t(uint8_t(b[o])) | uint32_t(uint8_t(b[o + 1])) << 8 |
+         uint32_t(uint8_t(b[o + 2])) << 16 | uint32_t(uint8_t(b[o + 3])) << 24;
+}
+void Put32(std::string &b, size_t o, uint32_t v) {
+  for (int i = 0; i < 4; i++) b[o + i] = char(v >> (8 * i));
+}
+
+// Inputs the table refers to by name, made from the delivered image and map.
+std::string Input(const std::string &name) {
+  const std::string image = ReadText(MODULE_IMAGE), map = ReadText(MODULE_MAP);
+  const size_t pe = Get32(image, 0x3C);
+  const size_t sectionTable = pe + 24 + 224;
+  if (name == "IMAGE") return MODULE_IMAGE;
+  if (name == "MAP") return MODULE_MAP;
+  if (name == "OTHER_MAP") return TESTBED_MAP;
+  if (name == "DIR") {
+    mkdir(Scratch("a-directory").c_str(), 0755);
+    return Scratch("a-directory");
+  }
+  if (name == "MISSING") return Scratch("no-such-file.efi");
+  if (name == "DEVICE") return "/dev/null";
+  std::string bytes;
+  if (name == "TRUNCATED_IMAGE") {
+    bytes = image.substr(0, 100);
+  } else if (name == "STAMPED_IMAGE") {
+    bytes = image;
+    Put32(bytes, pe + 8, 0x5F5E0FF);  // TimeDateStamp
+  } else if (name == "WRITABLE_IMAGE") {
+    bytes = image;
+    Put32(bytes, sectionTable + 36, Get32(bytes, sectionTable + 36) | 0x80000000);
+  } else if (name == "MAP_WITHOUT_SYMBOLS") {
+    bytes = map.substr(0, map.find("  Address"));
+  } else if (name == "MAP_WITH_DATA") {
+    // A contribution of writable data folded into .text.
+    const std::string row = " 0001:00000368 00000000H .data";
+    bytes = map;
+    bytes.replace(bytes.find(row), row.size(), " 0001:00000368 00000004H .data");
+  } else {
+    return std::string(ROBUSTNESS_DATA_DIR) + "/" + name;
+  }
+  const std::string path = Scratch(name);
+  WriteBytes(path, bytes);
+  return path;
+}
+
+struct Case {
+  const char *name;
+  std::vector<std::string> args;  // names for Input(), or literal options
+  int status;
+  // Exit 2: the one stderr line contains this. Exit 1: some fault line does.
+  // Exit 0: stdout contains this.
+  const char *expected;
+};
+
+// Arguments starting with '-' are passed as they are; the rest go through Input().
+std::vector<std::string> Arguments(const std::vector<std::string> &names) {
+  std::vector<std::string> args;
+  for (const std::string &n : names) {
+    if (n.rfind("--map=", 0) == 0 && n.size() > 6) args.push_back("--map=" + Input(n.substr(6)));
+    else if (n.empty() || n[0] == '-') args.push_back(n);
+    else args.push_back(Input(n));
+  }
+  return args;
+}
+
+const Case kCases[] = {
+    // Good input.
+    {"delivered image", {"--map", "MAP", "IMAGE"}, 0, " bytes = headers "},
+    {"map as --map=FILE", {"--map=MAP", "IMAGE"}, 0, " bytes = headers "},
+    {"options end at --", {"--map", "MAP", "--", "IMAGE"}, 0, " bytes = headers "},
+    {"help", {"--help"}, 0, "Exit status: 0 the image passes; 1 the image breaks a rule"},
+    {"help, short", {"-h"}, 0, "usage: pe-check --map FILE.map IMAGE.efi"},
+
+    // Malformed numbers in the map: the file, the line and the problem.
+    {"map: load address not a number", {"--map", "F2-map-bad-base.map", "IMAGE"}, 2,
+     "F2-map-bad-base.map:1: load address 'zzzz' is not a hexadecimal number"},
+    {"map: section number not a number", {"--map", "F2-map-bad-section.map", "IMAGE"}, 2,
+     "F2-map-bad-section.map:8: section number 'zzzz' is not a hexadecimal number"},
+    {"map: symbol address not a number", {"--map", "F2-map-bad-symbol-address.map", "IMAGE"}, 2,
+     "F2-map-bad-symbol-address.map:15: symbol address 'zz' is not a hexadecimal number"},
+    {"map: load address beyond 64 bits", {"--map", "F2-map-base-overflow.map", "IMAGE"}, 2,
+     "F2-map-base-overflow.map:5: load address '1FFFFFFFFFFFFFFFFF' is out of range"},
+    {"map: load address empty", {"--map", "F2-map-empty-base.map", "IMAGE"}, 2,
+     "F2-map-empty-base.map:1: load address is missing"},
+    {"map: length beyond 64 bits", {"--map", "F2-map-length-overflow.map", "IMAGE"}, 2,
+     "F2-map-length-overflow.map:8: length 'FFFFFFFFFFFFFFFFFFFF' is out of range"},
+
+    // Maps that lack what the checks need.
+    {"map without contributions", {"--map", "F20-map-without-contributions.map", "IMAGE"}, 2,
+     "F20-map-without-contributions.map: no contributions table"},
+    {"map without load address", {"--map", "F20-map-minimal.map", "IMAGE"}, 2,
+     "F20-map-minimal.map: no load address"},
+    {"map without symbols", {"--map", "MAP_WITHOUT_SYMBOLS", "IMAGE"}, 2,
+     "MAP_WITHOUT_SYMBOLS: no symbol table"},
+    {"another image's map", {"--map", "OTHER_MAP", "IMAGE"}, 2, "the map does not belong to"},
+
+    // Inputs that are not files, or not images.
+    {"image is a directory", {"--map", "MAP", "DIR"}, 2, "a-directory: is a directory"},
+    {"map is a directory", {"--map", "DIR", "IMAGE"}, 2, "a-directory: is a directory"},
+    {"image is a device", {"--map", "MAP", "DEVICE"}, 2, "/dev/null: is a character device"},
+    {"image missing", {"--map", "MAP", "MISSING"}, 2, "no-such-file.efi: cannot open"},
+    {"image truncated", {"--map", "MAP", "TRUNCATED_IMAGE"}, 2,
+     "TRUNCATED_IMAGE: truncated PE image"},
+    {"image with SizeOfImage 0", {"--map", "MAP", "F16-sizeofimage0.efi"}, 2,
+     "F16-sizeofimage0.efi: SizeOfImage 0x0 is not between 1 and 0x4000000 bytes"},
+
+    // Bad usage.
+    {"unknown option", {"--mpa", "MAP", "IMAGE"}, 2, "unknown option '--mpa'"},
+    {"--map without its file", {"IMAGE", "--map"}, 2, "--map needs a file"},
+    {"--map= without its file", {"--map=", "IMAGE"}, 2, "--map needs a file"},
+    {"--map twice", {"--map", "MAP", "--map", "MAP", "IMAGE"}, 2, "--map given twice"},
+    {"no image", {"--map", "MAP"}, 2, "no image given"},
+    {"no map", {"IMAGE"}, 2, "no --map given"},
+    {"two images", {"--map", "MAP", "IMAGE", "IMAGE"}, 2, "more than one image"},
+
+    // Well-formed inputs that break the image rules.
+    {"time stamp set", {"--map", "MAP", "STAMPED_IMAGE"}, 1,
+     "time stamp is not 0 (build is not reproducible)"},
+    {"writable .text", {"--map", "MAP", "WRITABLE_IMAGE"}, 1, "section .text is writable"},
+    {"writable data in the map", {"--map", "MAP_WITH_DATA", "IMAGE"}, 1,
+     "image holds .data (4 bytes): only code and read-only data may be linked in"},
+};
+
+TEST(PeCheckCli, EachInputGetsItsStatusAndMessage) {
+  for (const Case &c : kCases) {
+    SCOPED_TRACE(c.name);
+    const ToolRun r = RunPeCheck(Arguments(c.args));
+    ASSERT_EQ(r.status, c.status) << "stdout:\n" << r.out << "stderr:\n" << r.err;
+    const std::vector<std::string> err = Lines(r.err);
+    if (c.status == 0) {
+      EXPECT_EQ(r.err, "");
+      EXPECT_NE(r.out.find(c.expected), std::string::npos) << r.out;
+    } else if (c.status == 2) {
+      // Refused: one line, nothing on stdout.
+      EXPECT_EQ(r.out, "");
+      ASSERT_EQ(err.size(), 1u) << r.err;
+      EXPECT_EQ(err[0].rfind("pe-check: ", 0), 0u) << err[0];
+      EXPECT_NE(err[0].find(c.expected), std::string::npos) << err[0];
+    } else {
+      ASSERT_GE(err.size(), 2u) << r.err;
+      bool named = false;
+      for (const std::string &line : err) named = named || line.find(c.expected) != std::string::npos;
+      EXPECT_TRUE(named) << r.err;
+      EXPECT_NE(err.back().find("violates the PEI image rules"), std::string::npos) << r.err;
+    }
+  }
+}
+
+}  // namespace
