@@ -33,9 +33,14 @@ STATUS_REPORT_DONE=65  # the consumer wrote 0x20 after its report
 STATUS_END_OF_PEI=67   # the Stall provider wrote 0x21: PEI ended, no consumer
 
 usage() {
-  echo "usage: $0 BUILD [--apriori] [--timeout SECONDS] [--log FILE]" >&2
+  echo "usage: $0 BUILD [--apriori] [--timeout SECONDS] [--log FILE] (see $0 --help)" >&2
   exit 2
 }
+# The comment at the top of this file is the help text.
+if [ "${1:-}" = --help ] || [ "${1:-}" = -h ]; then
+  sed -n '2,/^set -euo/{/^set -euo/d;s/^# \{0,1\}//;p}' "$0"
+  exit 0
+fi
 fail() {
   echo "run-qemu: $*" >&2
   exit 2
@@ -50,6 +55,7 @@ LOG_COPY=
 while [ $# -gt 0 ]; do
   case $1 in
     --apriori) APRIORI=1 ;;
+    --help|-h) exec "$0" --help ;;
     --timeout) [ $# -ge 2 ] || usage; TIMEOUT=$2; shift ;;
     --log) [ $# -ge 2 ] || usage; LOG_COPY=$2; shift ;;
     *) usage ;;
