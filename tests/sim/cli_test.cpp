@@ -274,6 +274,122 @@ TEST(Cli, QuietRepeatAndHelp) {
     EXPECT_NE(help.out.find(part), std::string::npos) << part;
 }
 
+// Each value goes as --opt VALUE or as --opt=VALUE, to the same run.
+TEST(Cli, ValuesGoWithASpaceOrAnEqualsSign) {
+  ToolRun spaced = RunTool({"--format", "json", "--boot-mode", "BOOT_ON_S3_RESUME", "--budget",
+                            "50000", "--pci", "00:12.2+0x04=0x04/8", USB_PEIM_IMAGE});
+  ToolRun joined = RunTool({"--format=json", "--boot-mode=BOOT_ON_S3_RESUME", "--budget=50000",
+                            "--pci=00:12.2+0x04=0x04/8", USB_PEIM_IMAGE});
+  EXPECT_EQ(spaced.status, 0) << spaced.err;
+  EXPECT_EQ(joined.status, 0) << joined.err;
+  EXPECT_EQ(joined.out, spaced.out);
+  EXPECT_NE(joined.out.find("\"boot_mode\": 17"), std::string::npos);
+  EXPECT_NE(joined.out.find("\"registers_set\": 1"), std::string::npos);
+}
+
+TEST(Cli, HelpWinsOverEverythingElseOnTheLine) {
+  ToolRun help = RunTool({"--budget=abc", "--frobnicate", "--help", "--pci"});
+  EXPECT_EQ(help.status, 0) << help.err;
+  EXPECT_EQ(help.err, "");
+  for (const char *part : {"Usage: peim-sim", "--opt=VALUE", "Limits", "first 50000 events",
+                           "trace truncated after", "1 to 2^40"})
+    EXPECT_NE(help.out.find(part), std::string::npos) << part;
+}
+
+// What the consumer was not handed is null: the outputs of a refused call
+// (the consumer's own sentinels), the status of a call that never came back.
+TEST(Cli, JsonHasNoValuesTheRunWasNotHanded) {
+  ToolRun r = RunTool({"--format", "json", USB_PEIM_IMAGE});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(JsonChecker(r.out).WholeValue());
+  size_t id3 = r.out.find("{\"id\": 3,");
+  ASSERT_NE(id3, std::string::npos);
+  std::string refused = r.out.substr(id3, r.out.find('}', id3) - id3);
+  EXPECT_NE(refused.find("\"status_name\": \"EFI_INVALID_PARAMETER\""), std::string::npos);
+  EXPECT_NE(refused.find("\"type\": null, \"base\": null"), std::string::npos) << refused;
+  for (const char *sentinel : {"3250700737", "3267543746"})  // 0xC1C1C1C1, 0xC2C2C2C2
+    EXPECT_EQ(r.out.find(sentinel), std::string::npos) << sentinel;
+
+  // GetUsbController spins past the budget: no status, no outputs.
+  ToolRun stuck = RunTool({"--format", "json", "--budget", "100000",
+                           ROBUSTNESS_DATA "/H-slow-consumer-256-calls.efi"});
+  EXPECT_EQ(stuck.status, 1);
+  EXPECT_TRUE(JsonChecker(stuck.out).WholeValue());
+  EXPECT_NE(stuck.out.find("{\"id\": 0, \"returned\": false, \"status\": null, \"status_name\": "
+                           "null, \"type\": null, \"base\": null"),
+            std::string::npos)
+      << stuck.out;
+
+  // The entry spins: no entry status; nothing was found, so no PPI fields.
+  ToolRun spin = RunTool({"--format", "json", ROBUSTNESS_DATA "/H-spin.efi"});
+  EXPECT_EQ(spin.status, 1);
+  EXPECT_TRUE(JsonChecker(spin.out).WholeValue());
+  EXPECT_NE(spin.out.find("\"entry_returned\": false, \"entry_status\": null"), std::string::npos);
+  EXPECT_NE(spin.out.find("\"found\": false, \"locate_status\": 2147483662, \"descriptor\": null"),
+            std::string::npos);
+}
+
+bool ValidUtf8(const std::string &s) {
+  for (size_t i = 0; i < s.size();) {
+    unsigned char c = s[i];
+    size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+    if (n == 0 || i + n > s.size()) return false;
+    uint32_t cp = n == 1 ? c : c & (0x7F >> n);
+    for (size_t k = 1; k < n; k++) {
+      if ((s[i + k] & 0xC0) != 0x80) return false;
+      cp = cp << 6 | (s[i + k] & 0x3F);
+    }
+    if ((n == 2 && cp < 0x80) || (n == 3 && cp < 0x800) || (n == 4 && cp < 0x10000) ||
+        cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+      return false;
+    i += n;
+  }
+  return true;
+}
+
+// A path may hold any byte. The JSON escapes control characters and puts
+// U+FFFD for each byte that is not UTF-8, so it stays valid JSON in valid
+// UTF-8; the text shows control characters and such bytes as \xNN.
+TEST(Cli, AnyPathGivesValidJsonAndAOneLineHeader) {
+  const std::string name = std::string("odd\x01\x1b[31m\x7f\xff\xfe") + "\xc3\xa9" +
+                           "\xed\xa0\x80" + "\t.efi";
+  std::string path = ScratchFile(name, simtest::ModuleBytes());
+  ToolRun json = RunTool({"--format", "json", path});
+  ASSERT_EQ(json.status, 0) << json.err;
+  EXPECT_TRUE(JsonChecker(json.out).WholeValue());
+  EXPECT_TRUE(ValidUtf8(json.out));
+  EXPECT_NE(json.out.find("odd\\u0001\\u001b[31m\\u007f\\ufffd\\ufffd\xc3\xa9"
+                          "\\ufffd\\ufffd\\ufffd\\u0009.efi\""),
+            std::string::npos)
+      << json.out.substr(0, 300);
+
+  ToolRun text = RunTool({path});
+  ASSERT_EQ(text.status, 0) << text.err;
+  EXPECT_EQ(Lines(text.out).at(0), "peim-sim: " SIM_SCRATCH_DIR
+                                   "/odd\\x01\\x1B[31m\\x7F\\xFF\\xFE\xc3\xa9\\xED\\xA0\\x80\\x09.efi");
+}
+
+// A trace cut at the limit compares like any other: the saved output of the
+// same run matches, and one that goes on longer differs where it was cut.
+TEST(Cli, ExpectComparesTruncatedTraces) {
+  const std::string image = ROBUSTNESS_DATA "/F13-port-loop.efi";
+  ToolRun saved = RunTool({"--budget", "200000", image});
+  ASSERT_EQ(saved.status, 1) << saved.err;
+  std::vector<std::string> trace = TraceSection(saved.out);
+  ASSERT_EQ(trace.size(), 50001u);
+  EXPECT_NE(trace.back().find("trace truncated after 50000 events; 49999 more"), std::string::npos)
+      << trace.back();
+  EXPECT_NE(saved.out.find("the first 50000 of 99999 events recorded"), std::string::npos);
+  EXPECT_NE(saved.out.find("99999 accesses"), std::string::npos);
+  std::string file = ScratchFile("truncated.txt", std::vector<uint8_t>(saved.out.begin(), saved.out.end()));
+  ToolRun same = RunTool({"--expect", file, "--budget", "200000", image});
+  EXPECT_EQ(same.status, 1);  // the budget still
+  EXPECT_NE(same.out.find("the trace matches"), std::string::npos);
+  ToolRun longer = RunTool({"--expect", file, "--budget", "300000", image});
+  EXPECT_EQ(longer.status, 1);
+  EXPECT_NE(longer.out.find("first difference at trace line 50001"), std::string::npos);
+}
+
 TEST(Cli, FailedServiceIsShownAndTheRunStaysClean) {
   ToolRun r = RunTool({"--fail", "AllocatePages:EFI_OUT_OF_RESOURCES@1", USB_PEIM_IMAGE});
   EXPECT_EQ(r.status, 0) << r.out;

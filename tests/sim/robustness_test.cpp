@@ -76,6 +76,7 @@ const BadCase kCases[] = {
 
     // Inputs that are not regular files, or hold no trace.
     {"DirectoryAsImage", {"@dir"}, 2, {"is a directory"}},
+    {"MissingImageWithANewline", {SIM_SCRATCH_DIR "/no\nsuch.efi"}, 2, {"no\\x0Asuch.efi", "cannot open"}},
     {"DirectoryAsExpect", {"--expect", "@dir", "@image"}, 2, {"--expect", "is a directory"}},
     {"DevZeroAsImage", {"/dev/zero"}, 2, {"/dev/zero", "character device"}},
     {"DevZeroAsExpect", {"--expect", "/dev/zero", "@image"}, 2, {"--expect", "character device"}},
