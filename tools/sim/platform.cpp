@@ -523,8 +523,11 @@ void Platform::OnPortOut(uint16_t port, int size, uint32_t value) {
 }
 
 void Platform::CheckPort(const Event &e) {
-  std::string access = std::to_string(e.width) + "-bit " + (e.write ? "OUT to" : "IN from") +
-                       " port " + Hex(e.address, 4);
+  // Named only for a violation: this runs on every port access.
+  auto access = [&] {
+    return std::to_string(e.width) + "-bit " + (e.write ? "OUT to" : "IN from") + " port " +
+           Hex(e.address, 4);
+  };
   switch (e.portKind) {
     case PortKind::kConfigAddress: break;
     case PortKind::kConfigData:
@@ -532,21 +535,21 @@ void Platform::CheckPort(const Event &e) {
         char bdf[16];
         snprintf(bdf, sizeof bdf, "%02X:%02X.%X", e.configAddress >> 16 & 0xFF,
                  e.configAddress >> 11 & 0x1F, e.configAddress >> 8 & 7);
-        AddViolation("absent-function", access + ": configuration access to PCI " + bdf +
+        AddViolation("absent-function", access() + ": configuration access to PCI " + bdf +
                                             ", a function that is not there");
       }
       break;
     case PortKind::kConfigDisabled:
-      AddViolation("config-disabled", access + " while CONFIG_ADDRESS (" +
+      AddViolation("config-disabled", access() + " while CONFIG_ADDRESS (" +
                                           Hex(e.configAddress, 8) + ") has its enable bit clear");
       break;
     case PortKind::kConfigBadWidth:
       AddViolation("config-port-width",
-                   access + ": CONFIG_ADDRESS takes 32-bit accesses at 0xCF8 only, and a "
+                   access() + ": CONFIG_ADDRESS takes 32-bit accesses at 0xCF8 only, and a "
                             "CONFIG_DATA access must stay inside 0xCFC-0xCFF");
       break;
     case PortKind::kUnclaimed:
-      AddViolation("unclaimed-port", access + ", which no device claims");
+      AddViolation("unclaimed-port", access() + ", which no device claims");
       break;
   }
   if (phase_ == Phase::kConsumer)
