@@ -397,7 +397,7 @@ std::vector<Check> CheckBoot(const BootReport &r, Dispatch dispatch) {
 void PrintReport(std::ostream &out, const BootReport &r) {
   out << "Stall provider: "
       << (r.stallProviderLine ? std::string(r.stallProviderMemory ? "after" : "before") +
-                                    " memory, ACPI I/O " + r.acpiIo
+                                    " memory, ACPI I/O " + Quote(r.acpiIo)
                               : std::string("never ran"))
       << "\n";
   if (r.ppiInstalledLine) {

@@ -78,6 +78,13 @@ bool ParseRelocations(Image &image, std::string &error) {
                 ", outside the data of every section";
         return false;
       }
+      // Nor may it patch the table itself: what a loader then reads as the
+      // following fixups would depend on the order it applies them in.
+      if (rva < uint64_t(dir.rva) + dir.size && rva + 4 > dir.rva) {
+        error = "relocation at file offset " + Hex(e) + " patches RVA " + Hex(rva) +
+                ", inside the relocation table";
+        return false;
+      }
       image.relocations.push_back(uint32_t(rva));
     }
     offset += blockSize;

@@ -100,9 +100,9 @@ bool ReadFile(const std::string &path, std::vector<uint8_t> &bytes, std::string 
 // each other or the headers, outside SizeOfImage, or with raw data outside
 // the file or shared with another section; a relocation table outside one
 // section's data, a malformed block, a type other than HIGHLOW, or a fixup
-// outside every section's data. Whatever Parse accepts, MemoryLayout,
-// RelocateLayout and RebaseFile handle without reading or writing out of
-// bounds.
+// outside every section's data or inside the relocation table. Whatever
+// Parse accepts, MemoryLayout, RelocateLayout and RebaseFile handle without
+// reading or writing out of bounds.
 bool Parse(std::vector<uint8_t> bytes, Image &image, std::string &error);
 
 // The image as loaded: SizeOfImage bytes, headers and each section's raw
