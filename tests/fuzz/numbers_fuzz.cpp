@@ -74,10 +74,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Check(toolio::ParseUnsigned(std::to_string(value), range.min, range.max, again, unused));
     Check(again == value);
   } else {
-    // Refused: the value is left alone and the message quotes the text.
+    // Refused: the value is left alone and the message quotes the text and
+    // names a reason. A number refuses as out of range; other text as not a
+    // number, or as out of range when its digits overflow before the first
+    // stray character (the reading stops there).
     Check(value == untouched);
     Check(error.compare(0, text.size() + 2, "'" + text + "'") == 0);
-    Check(error.find(readable ? "out of range" : "not a number") != std::string::npos);
+    const std::string reason = error.substr(text.size() + 2);  // the text may hold any words
+    const bool out_of_range = reason.find("out of range") != std::string::npos;
+    const bool not_a_number = reason.find("not a number") != std::string::npos;
+    Check(out_of_range != not_a_number);
+    if (readable) Check(out_of_range);
   }
   return 0;
 }
