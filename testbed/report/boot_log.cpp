@@ -147,6 +147,10 @@ BootReport Interpret(const std::vector<LogLine> &lines) {
                                        "stall-provider end-of-pei", "usb-consumer entry",
                                        "usb-consumer done"};
   std::map<std::string, size_t> seenOnce;
+  // The line each controller id and each PCI function was reported on (a
+  // log may be long: no scan of everything seen so far per line).
+  std::map<uint32_t, size_t> controllerLines;
+  std::map<std::pair<uint32_t, uint32_t>, size_t> functionLines;
   // The consumer's "done" and the end of PEI both end QEMU: nothing follows.
   std::optional<size_t> lastLine;
   for (const LogLine &line : lines) {
@@ -216,13 +220,10 @@ BootReport Interpret(const std::vector<LogLine> &lines) {
       c.status = num("status");
       c.type = num("type");
       c.base = num("base");
-      const Controller *first = nullptr;
-      for (const Controller &o : r.controllers) {
-        if (o.id == c.id) first = &o;
-      }
-      if (first) {
+      auto first = controllerLines.emplace(c.id, c.line);
+      if (!first.second) {
         problem(line, "controller id " + std::to_string(c.id) + " reported again (first on line " +
-                          std::to_string(first->line) + ")");
+                          std::to_string(first.first->second) + ")");
       } else {
         r.controllers.push_back(c);
       }
@@ -247,13 +248,11 @@ BootReport Interpret(const std::vector<LogLine> &lines) {
       if (line.Has("hcrevision")) {
         f.hcRevision = num("hcrevision");
       }
-      const PciFunction *first = nullptr;
-      for (const PciFunction &o : r.functions) {
-        if (o.device == f.device && o.function == f.function) first = &o;
-      }
-      if (first) {
+      auto first = functionLines.emplace(std::make_pair(f.device, f.function), f.line);
+      if (!first.second) {
         problem(line, "PCI function " + FunctionName(f.device, f.function) +
-                          " reported again (first on line " + std::to_string(first->line) + ")");
+                          " reported again (first on line " + std::to_string(first.first->second) +
+                          ")");
       } else {
         r.functions.push_back(f);
       }
@@ -394,6 +393,16 @@ std::vector<Check> CheckBoot(const BootReport &r, Dispatch dispatch) {
   return checks;
 }
 
+namespace {
+
+void More(std::ostream &out, size_t count, const char *what) {
+  if (count > kMaxPrintedEvents) {
+    out << "  ... and " << count - kMaxPrintedEvents << " more " << what << "\n";
+  }
+}
+
+}  // namespace
+
 void PrintReport(std::ostream &out, const BootReport &r) {
   out << "Stall provider: "
       << (r.stallProviderLine ? std::string(r.stallProviderMemory ? "after" : "before") +
@@ -406,7 +415,8 @@ void PrintReport(std::ostream &out, const BootReport &r) {
   } else {
     out << "PEI_USB_CONTROLLER_PPI never installed\n";
   }
-  for (const StallCall &call : r.stalls) {
+  for (size_t i = 0; i < r.stalls.size() && i < kMaxPrintedEvents; i++) {
+    const StallCall &call = r.stalls[i];
     out << "Stall(" << call.microseconds << " us) (line " << call.line << ", "
         << (call.memory ? "after" : "before") << " memory, the PPI "
         << (call.usbPpi ? "installed" : "not installed") << "): "
@@ -414,6 +424,7 @@ void PrintReport(std::ostream &out, const BootReport &r) {
                        : std::string("never returned"))
         << "\n";
   }
+  More(out, r.stalls.size(), "Stall calls");
   if (!r.consumerLine) {
     out << "Consumer: never ran" << (r.endOfPei ? " (PEI ended)" : "") << "\n";
   } else {
@@ -424,7 +435,8 @@ void PrintReport(std::ostream &out, const BootReport &r) {
                                             : "outside the PEI volume")
         << ")\n";
   }
-  for (const Controller &c : r.controllers) {
+  for (size_t i = 0; i < r.controllers.size() && i < kMaxPrintedEvents; i++) {
+    const Controller &c = r.controllers[i];
     out << "  id " << c.id << ": ";
     if (c.status != kEfiSuccess) {
       out << "rejected, status " << Hex(c.status)
@@ -440,7 +452,9 @@ void PrintReport(std::ostream &out, const BootReport &r) {
     }
     out << "\n";
   }
-  for (const PciFunction &f : r.functions) {
+  More(out, r.controllers.size(), "controllers");
+  for (size_t i = 0; i < r.functions.size() && i < kMaxPrintedEvents; i++) {
+    const PciFunction &f = r.functions[i];
     out << "  " << FunctionName(f.device, f.function) << (f.ohci ? " OHCI" : " EHCI") << " "
         << Hex(f.ids & 0xFFFF, 4).substr(2) << ":" << Hex(f.ids >> 16, 4).substr(2)
         << " command " << Hex(f.command, 4) << " (memory "
@@ -449,6 +463,7 @@ void PrintReport(std::ostream &out, const BootReport &r) {
     if (f.hcRevision) out << ", HcRevision " << Hex(*f.hcRevision);
     out << "\n";
   }
+  More(out, r.functions.size(), "PCI functions");
   if (r.endOfPei) out << "PEI ended without the consumer's report\n";
   for (size_t i = 0; i < r.problems.size() && i < kMaxPrintedProblems; i++) {
     out << "log: " << r.problems[i] << "\n";

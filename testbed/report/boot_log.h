@@ -99,9 +99,11 @@ struct Check {
 std::vector<Check> CheckBoot(const BootReport &report, Dispatch dispatch);
 
 // A readable account of what the consumer and the Stall provider saw. Lists
-// at most kMaxPrintedProblems problems, so that a log of garbage does not
-// give a report as long.
+// at most kMaxPrintedProblems problems and kMaxPrintedEvents Stall calls,
+// controllers and PCI functions (the consumer asks for at most 256 ids), so
+// that a log of garbage or repetition does not give a report as long.
 constexpr size_t kMaxPrintedProblems = 20;
+constexpr size_t kMaxPrintedEvents = 300;
 void PrintReport(std::ostream &out, const BootReport &report);
 
 }  // namespace testbed

@@ -14,7 +14,7 @@ namespace {
 
 // A boot's log is a few KiB; the firmware's own debug output, when a debug
 // build writes it to the same port, a few MiB at most.
-constexpr uint64_t kMaxLogBytes = 64u << 20;
+constexpr uint64_t kMaxLogBytes = 16u << 20;
 
 int Usage(const std::string &problem) {
   std::cerr << "testbed-report: " << problem << " (usage: testbed-report [--apriori] LOG)\n";

@@ -237,6 +237,42 @@ TEST(BootLogCheck, EventsOneBootCannotProduceAreProblemsNamingTheirLine) {
   }
 }
 
+// A log of repetition and garbage, as a firmware gone wrong could write
+// until QEMU is stopped: the report stays short and says what it left out.
+TEST(BootLogReport, LongLogGivesABoundedReport) {
+  std::string log = kAfterMemoryLog;
+  for (int i = 0; i < 10000; i++) {
+    log += "usb-consumer: pci device=0x" + std::to_string(i) + " function=1 kind=ehci id=0x1 "
+           "command=0x2 bar0=0x0\n\x1b[2J noise " + std::string(200, 'x') + "\n";
+  }
+  std::istringstream in(log);
+  BootReport report = ReadBootLog(in);
+  EXPECT_EQ(report.functions.size(), 7u);  // the rest come after "done"
+  EXPECT_EQ(report.problems.size(), 20000u);
+  std::ostringstream out;
+  PrintReport(out, report);
+  EXPECT_LT(out.str().size(), 16000u);
+  EXPECT_NE(out.str().find("log: ... and 19980 more problems"), std::string::npos);
+  EXPECT_EQ(out.str().find('\x1b'), std::string::npos);
+
+  // Before "done": every controller kept, the listing cut.
+  std::string many = kAfterMemoryLog;
+  std::string controllers;
+  for (int i = 4; i < 1004; i++) {
+    controllers += "usb-consumer: controller id=" + std::to_string(i) +
+                   " status=0x80000002 type=0xA5A5A5A5 base=0xA5A5A5A5\n";
+  }
+  many = Replace(many, "usb-consumer: pci device=0x12 function=2",
+                 controllers + "usb-consumer: pci device=0x12 function=2");
+  std::istringstream in2(many);
+  BootReport long2 = ReadBootLog(in2);
+  EXPECT_EQ(long2.controllers.size(), 1004u);
+  std::ostringstream out2;
+  PrintReport(out2, long2);
+  EXPECT_NE(out2.str().find("  ... and 704 more controllers"), std::string::npos);
+  EXPECT_LT(out2.str().size(), 32000u);
+}
+
 // testbed-report as run-qemu.sh runs it, on logs as files: the recorded boot,
 // the shared logs of impossible boots, and inputs it must refuse.
 struct ReportRun {
