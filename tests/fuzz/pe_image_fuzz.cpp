@@ -1,0 +1,84 @@
+// The PE reader on arbitrary bytes, then everything the tools do with an
+// image it accepts: lay it out, relocate the layout to a few bases, rebase
+// the file itself. Whatever Parse accepts must go through all of that
+// within bounds, and the two ways of moving an image (relocating its layout,
+// rebasing its file and laying that out) must give the same bytes.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "pe_image.h"
+
+namespace {
+
+void Check(bool condition) {
+  if (!condition) __builtin_trap();
+}
+
+bool OneLine(const std::string &text) {
+  return !text.empty() && text.find('\n') == std::string::npos;
+}
+
+void Put32(std::vector<uint8_t> &b, size_t o, uint32_t v) {
+  for (int i = 0; i < 4; i++) b[o + i] = uint8_t(v >> (8 * i));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  pe::Image image;
+  std::string error;
+  if (!pe::Parse(std::vector<uint8_t>(data, data + size), image, error)) {
+    Check(OneLine(error));
+    return 0;
+  }
+  Check(image.sizeOfImage >= 1 && image.sizeOfImage <= pe::kMaxSizeOfImage);
+  const uint32_t top = uint32_t((uint64_t(1) << 32) - image.sizeOfImage);
+  if (image.sizeOfImage > (1u << 20)) {
+    // A large SizeOfImage from a small file: every layout would be megabytes
+    // of zeros, which only slows the search. The refusals cost nothing.
+    std::vector<uint8_t> none;
+    Check(!pe::RelocateLayout(image, none, top + 1, error) || none.empty());
+    pe::Image rebased = image;
+    Check(!pe::RebaseFile(rebased, top + 1, error) && rebased.bytes == image.bytes);
+    return 0;
+  }
+  const std::vector<uint8_t> layout = pe::MemoryLayout(image);
+  Check(layout.size() == image.sizeOfImage);
+  for (uint32_t rva : image.relocations) Check(uint64_t(rva) + 4 <= layout.size());
+
+  // The image's own base, the highest it fits at, the lowest it does not,
+  // and a few ordinary ones.
+  const uint32_t bases[] = {image.imageBase, top, top + 1, 0, 0x00820000, 0xFFFFFFFF};
+  for (uint32_t base : bases) {
+    const bool fits = uint64_t(base) + image.sizeOfImage <= (uint64_t(1) << 32);
+    std::vector<uint8_t> relocated = layout;
+    error.clear();
+    const bool relocatedOk = pe::RelocateLayout(image, relocated, base, error);
+    Check(relocatedOk == fits);  // Parse has placed every fixup inside the layout
+    if (!relocatedOk) {
+      Check(OneLine(error));
+      Check(relocated == layout);
+      continue;
+    }
+    if (base == image.imageBase) Check(relocated == layout);
+
+    pe::Image rebased = image;
+    error.clear();
+    if (!pe::RebaseFile(rebased, base, error)) {
+      // A fixup in a section's uninitialised tail has no file bytes.
+      Check(OneLine(error));
+      Check(rebased.bytes == image.bytes);
+      continue;
+    }
+    Check(rebased.imageBase == base);
+    Put32(relocated, image.ImageBaseFieldOffset(), base);
+    Check(pe::MemoryLayout(rebased) == relocated);
+    // The rebased file is still an image, with the same fixups.
+    pe::Image again;
+    Check(pe::Parse(rebased.bytes, again, error));
+    Check(again.relocations == image.relocations);
+  }
+  return 0;
+}
