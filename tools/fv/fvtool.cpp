@@ -1,6 +1,7 @@
 // fvtool: builds firmware files and volumes, lists firmware images and
 // edits the volumes in them.
 #include <cstdio>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -98,6 +99,18 @@ int CommandList(const fv::FvtoolArgs &args) {
   });
 }
 
+// Reads IMAGE strictly, applies the edit, writes OUT and prints the log.
+int Edit(const fv::FvtoolArgs &args,
+         const std::function<Bytes(const fv::Image &, std::vector<std::string> &)> &edit) {
+  std::vector<std::string> log;
+  Bytes out = About(args.image, [&] {
+    fv::Image image(fv::ReadFile(args.image));
+    return edit(image, log);
+  });
+  Finish(args, out, log);
+  return 0;
+}
+
 int CommandInsert(const fv::FvtoolArgs &args) {
   fv::InsertRequest request;
   request.labels = args.files;
@@ -106,13 +119,9 @@ int CommandInsert(const fv::FvtoolArgs &args) {
   request.haveBase = args.haveBase;
   request.base = args.base;
   request.volumeIndex = args.volumeIndex;
-  std::vector<std::string> log;
-  Bytes out = About(args.image, [&] {
-    fv::Image image(fv::ReadFile(args.image));
+  return Edit(args, [&](const fv::Image &image, std::vector<std::string> &log) {
     return fv::InsertFiles(image, request, log);
   });
-  Finish(args, out, log);
-  return 0;
 }
 
 int CommandReplace(const fv::FvtoolArgs &args) {
@@ -122,24 +131,16 @@ int CommandReplace(const fv::FvtoolArgs &args) {
   request.haveBase = args.haveBase;
   request.base = args.base;
   request.volumeIndex = args.volumeIndex;
-  std::vector<std::string> log;
-  Bytes out = About(args.image, [&] {
-    fv::Image image(fv::ReadFile(args.image));
+  return Edit(args, [&](const fv::Image &image, std::vector<std::string> &log) {
     return fv::ReplaceFile(image, request, log);
   });
-  Finish(args, out, log);
-  return 0;
 }
 
 int CommandRemove(const fv::FvtoolArgs &args) {
   fv::Guid name = fv::Guid::Parse(args.fileGuid);
-  std::vector<std::string> log;
-  Bytes out = About(args.image, [&] {
-    fv::Image image(fv::ReadFile(args.image));
+  return Edit(args, [&](const fv::Image &image, std::vector<std::string> &log) {
     return fv::RemoveFile(image, name, args.volumeIndex, log);
   });
-  Finish(args, out, log);
-  return 0;
 }
 
 int CommandExtract(const fv::FvtoolArgs &args) {
