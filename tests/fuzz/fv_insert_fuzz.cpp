@@ -98,8 +98,10 @@ const fv::Bytes &InsertedFile() {
   return file;
 }
 
+using EditFunction = std::function<fv::Bytes(std::vector<std::string> &log)>;
+
 // Runs one edit and checks what it gives.
-void Edit(const fv::Image &image, const std::function<fv::Bytes(std::vector<std::string> &)> &edit) {
+void Edit(const fv::Image &image, const EditFunction &edit) {
   std::vector<std::string> log;
   fv::Bytes out;
   try {
@@ -175,15 +177,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   replace.base = kBase;
   replace.volumeIndex = volume->index;
   // 16-byte data alignment: it fits where most files lie.
-  replace.file = ModuleFile(first->name,
-                            fv::FileTypeHasSections(first->type) ? first->type : fv::kFilePeim, 0x10);
-  Edit(*image, [&](std::vector<std::string> &log) { return fv::ReplaceFile(*image, replace, log); });
+  const uint8_t type = fv::FileTypeHasSections(first->type) ? first->type : fv::kFilePeim;
+  replace.file = ModuleFile(first->name, type, 0x10);
+  const EditFunction replaceIt = [&](std::vector<std::string> &log) {
+    return fv::ReplaceFile(*image, replace, log);
+  };
+  Edit(*image, replaceIt);
 
   // A lone firmware file is read with erase polarity 1: the state byte of a
   // file from a polarity-0 volume is inverted to match.
   replace.label = "itself";
   replace.file = first->bytes();
   if (!volume->erasePolarity1()) replace.file[23] = uint8_t(~replace.file[23]);
-  Edit(*image, [&](std::vector<std::string> &log) { return fv::ReplaceFile(*image, replace, log); });
+  Edit(*image, replaceIt);
   return 0;
 }

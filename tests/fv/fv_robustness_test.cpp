@@ -93,6 +93,16 @@ TEST(Robustness, RefusalsAreOneLineAndWriteNothing) {
        "holds 0 TE section(s)"},
       {"replace a file the image does not hold", "replace " + In("pei.fv") + " " + m + " -o {O}",
        "no file " MODULE_GUID},
+      // Found by fuzzing: a volume holding a file name twice, which no
+      // option can tell apart; remove used to end in an internal error.
+      {"remove a file named twice in its volume",
+       "remove " + In("duplicate-file-name.fv") + " " MODULE_GUID " -o {O}",
+       "twice, at 0x48 and at 0x628"},
+      {"replace a file named twice in its volume",
+       "replace " + In("duplicate-file-name.fv") + " " + m + " -o {O}", "twice"},
+      {"extract a file named twice in its volume",
+       "extract " + In("duplicate-file-name.fv") + " " MODULE_GUID " -o {O}", "twice"},
+      {"a number holding a line break", "create -o {O} --size $'0x1000\\n1'", "--size: '0x1000 1'"},
   };
   for (const Refusal &c : cases) {
     fvtest::TempDir dir;

@@ -582,6 +582,12 @@ FoundFile FindFileInImage(const Image &image, const Guid &name, int volumeIndex)
     volumeSeen = true;
     const File *f = v->FindFile(name);
     if (!f) continue;
+    // A second file of that name in the same volume: --fv cannot tell them
+    // apart, and an edit of the first would leave the name in the volume.
+    for (const File &other : v->files)
+      if (&other != f && !other.deleted && other.type != kFilePad && other.name == name)
+        Fail(VolumeName(v->index) + " holds file " + name.ToString() + " twice, at " +
+             Hex(f->offset) + " and at " + Hex(other.offset));
     if (found.file)
       Fail("file " + name.ToString() + " is in " + VolumeName(found.volume->index) + " and in " +
            VolumeName(v->index) + "; choose one with --fv");

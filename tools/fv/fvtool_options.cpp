@@ -22,6 +22,14 @@ const char kLimits[] =
     "Exit status: 0 done; 1 `list` read a damaged image (every fault is marked in the\n"
     "listing); 2 bad arguments or bad input (one line on stderr, nothing written).";
 
+// An argument may hold line breaks; a message quoting it stays one line.
+std::string OneLine(const std::string &text) {
+  std::string out;
+  for (char c : text) out += (c == '\n' || c == '\r') ? ' ' : c;
+  while (!out.empty() && out.back() == ' ') out.pop_back();
+  return out;
+}
+
 struct Number {
   std::string text;
   std::string option;
@@ -141,7 +149,7 @@ class Parser {
       uint64_t value = 0;
       std::string why;
       if (!toolio::ParseUnsigned(n.text, n.min, n.max, value, why)) {
-        error = n.option + ": " + why;
+        error = OneLine(n.option + ": " + why);
         return false;
       }
       setters_.at(n.option)(value);
@@ -152,13 +160,6 @@ class Parser {
   }
 
  private:
-  static std::string OneLine(const std::string &text) {
-    std::string out;
-    for (char c : text) out += (c == '\n' || c == '\r') ? ' ' : c;
-    while (!out.empty() && out.back() == ' ') out.pop_back();
-    return out;
-  }
-
   CLI::App *Chosen() {
     for (CLI::App *sub : app_.get_subcommands()) return sub;
     return nullptr;
@@ -244,8 +245,9 @@ bool ResolveOutput(FvtoolArgs &args, bool (*isFirmwareFile)(const std::string &p
   }
   std::string out = args.files.front();
   if (isFirmwareFile(out)) {
-    error = out + ": is an existing firmware file, so it looks like an input, not the output; "
-                  "name the output with -o OUT";
+    error = OneLine(out) +
+            ": is an existing firmware file, so it looks like an input, not the output; "
+            "name the output with -o OUT";
     return false;
   }
   args.output = out;
