@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "numbers.h"
+#include "pi_guids.h"
 
 namespace peimsim {
 namespace {
@@ -56,17 +57,6 @@ const char *const kServiceNames[kServiceSlots] = {
     "ReportStatusCode",  "ResetSystem",       "CpuIo",            "PciCfg",
     "FfsFindFileByName", "FfsGetFileInfo",    "FfsGetVolumeInfo", "RegisterForShadow",
     "FindSectionData3",  "FfsGetFileInfo2",   "ResetSystem2",     "FreePages",
-};
-
-struct KnownGuid {
-  const char *text;
-  const char *name;
-};
-const KnownGuid kKnownGuids[] = {
-    {"1F4C6F90-B06B-48D8-A201-BAE5F1CD7D56", "gEfiPeiStallPpiGuid"},
-    {"3BC1F6DE-693E-4547-A300-21823CA420B2", "gPeiUsbControllerPpiGuid"},
-    {"F894643D-C449-42D1-8EA8-85BDD8C65BDE", "gEfiPeiMemoryDiscoveredPpiGuid"},
-    {"605EA650-C65C-42E1-BA80-91A52AB618C6", "gEfiEndOfPeiSignalPpiGuid"},
 };
 
 // Decimal or 0x-prefixed hex, 32 bits, nothing else (no sign, no blanks,
@@ -169,9 +159,8 @@ std::optional<Guid> GuidFromText(const std::string &t) {
 
 std::string GuidName(const Guid &guid) {
   std::string text = GuidText(guid);
-  for (const KnownGuid &k : kKnownGuids)
-    if (text == k.text) return k.name;
-  return text;
+  std::string name = toolio::KnownGuidName(text);
+  return name.empty() ? text : name;
 }
 
 }  // namespace peimsim
