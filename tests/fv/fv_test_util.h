@@ -153,7 +153,9 @@ class ChangeChecker {
       std::fill(inVolume.begin() + long(b.offset), inVolume.begin() + long(b.offset + b.length), true);
     }
     for (size_t i = 0; i < inVolume.size(); i++)
-      if (!inVolume[i]) ASSERT_EQ(before.bytes()[i], after.bytes()[i]) << "outside volumes at " << i;
+      if (!inVolume[i]) {
+        ASSERT_EQ(before.bytes()[i], after.bytes()[i]) << "outside volumes at " << i;
+      }
   }
 
   void Volumes(const fv::Volume &b, const fv::Volume &a) {
@@ -229,9 +231,10 @@ class ChangeChecker {
         ASSERT_EQ(sa.guid, sb.guid) << inner;
         ASSERT_EQ(sa.guidAttributes, sb.guidAttributes) << inner;
         ASSERT_TRUE(sa.lzma || sa.crc32) << inner << ": an opaque section changed";
-        if (sa.crc32)
+        if (sa.crc32) {
           EXPECT_EQ(fv::Get32(sa.start + sa.commonHeaderSize + 20), fv::Crc32(sa.data(), sa.dataSize()))
               << inner << ": stale CRC32";
+        }
         if (sa.lzma) {
           uint64_t size = 0;
           fv::LzmaProperties pb = fv::LzmaStreamProperties(sb.data(), sb.dataSize(), size);

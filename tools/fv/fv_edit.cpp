@@ -309,7 +309,6 @@ Bytes BuildModuleFile(const ModuleFileParams &params, const Bytes &peImage) {
 VolumeEditor::VolumeEditor(const Volume &v)
     : bytes_(v.start, v.start + v.length),
       index_(v.index),
-      filesStart_(v.filesStart),
       erasePolarity1_(v.erasePolarity1()) {
   const uint8_t erased = v.erasedByte();
   size_t cursor = v.filesStart;

@@ -73,7 +73,6 @@ class VolumeEditor {
 
   Bytes bytes_;
   int index_;
-  size_t filesStart_;
   bool erasePolarity1_;
   std::map<size_t, Slot> slots_;  // by start offset
 };

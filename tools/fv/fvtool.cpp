@@ -15,6 +15,21 @@ namespace {
 
 using fv::Bytes;
 
+// A message as one line whatever a path in it holds: control bytes as \xNN.
+std::string OneLine(const std::string &text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7F) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    } else {
+      out += char(c);
+    }
+  }
+  return out;
+}
+
 // Refuses, before any work, an output that is one of the inputs or that
 // could not be replaced safely.
 void CheckOutput(const fv::FvtoolArgs &args) {
@@ -214,7 +229,7 @@ int main(int argc, char **argv) {
     if (args.command == "create") return CommandCreate(args);
     fv::Fail("unknown command '" + args.command + "'");
   } catch (const std::exception &e) {
-    std::fprintf(stderr, "fvtool: %s\n", e.what());
+    std::fprintf(stderr, "fvtool: %s\n", OneLine(e.what()).c_str());
     return 2;
   }
 }
