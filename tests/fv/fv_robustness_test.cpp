@@ -245,8 +245,9 @@ TEST(Robustness, ListReadsOnAndMarksWhatIsWrong) {
     EXPECT_TRUE(ValidUtf8(r.out)) << c.file;
     EXPECT_LT(r.out.size(), 8u << 20) << c.file;
     for (const std::string &w : c.words) EXPECT_NE(r.out.find(w), std::string::npos) << c.file << ": " << w;
-    if (std::string(c.file) == "F17-te-base-wrap.fv")
+    if (std::string(c.file) == "F17-te-base-wrap.fv") {
       EXPECT_EQ(r.out.find("runs at 0xFFD6"), std::string::npos) << "wrapped run address";
+    }
   }
   // A CRC32 that does not match its data is marked; an edit inside it is refused.
   Bytes crc = ReadFile(In("F8-crc32-guided-pei-volume.fv"));
