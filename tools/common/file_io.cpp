@@ -73,8 +73,8 @@ bool WriteAll(int fd, const std::vector<uint8_t> &bytes) {
 
 std::string TempName(const std::string &path) {
   static const char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  std::random_device seed;
-  std::mt19937 pick(seed());
+  std::random_device entropy;
+  std::mt19937 pick(entropy());
   std::string name = path + ".tmp";
   for (int i = 0; i < 6; i++) name += kChars[pick() % (sizeof kChars - 1)];
   return name;

@@ -416,10 +416,10 @@ void Platform::CheckInjectedFailures() {
     int slot = f.service == "Stall" ? kStallEntry : ServiceSlotFromName(f.service);
     uint32_t calls = slot >= 0 ? serviceCalls_[slot] : 0;
     if (f.call == 0 ? calls > 0 : calls >= f.call) continue;
-    std::string spec = f.service + ":" + StatusName(f.status) +
+    std::string request = f.service + ":" + StatusName(f.status) +
                        (f.call ? "@" + std::to_string(f.call) : std::string());
     std::string times = calls == 0 ? "never" : calls == 1 ? "once" : std::to_string(calls) + " times";
-    AddViolation("fail-unused", "--fail " + spec + " never took effect: " + f.service +
+    AddViolation("fail-unused", "--fail " + request + " never took effect: " + f.service +
                                     " was called " + times,
                  false);
   }
