@@ -28,7 +28,7 @@ all: deps
 	  || { cat $(BUILD)/configure.log; exit 1; }
 	@echo "[build] building the IA-32 images, the host tools and the tests ($(JOBS) jobs)"
 	@cmake --build $(BUILD) -j $(JOBS) 2>&1 \
-	  | awk -v tag=build -v hide='$(HIDE_FROM_BUILD)' -f scripts/build-filter.awk
+	  | awk -v tag=build -v marks=$(BUILD)/CMakeFiles/progress.marks -v hide='$(HIDE_FROM_BUILD)' -f scripts/build-filter.awk
 
 run: all
 	$(BUILD)/peim-sim $(BUILD)/UsbControllerPeim.efi

@@ -19,4 +19,4 @@ cmake -S "$here" -B "$tree" -DCMAKE_CXX_COMPILER=clang++ -DUSB_PEIM_SANITIZE=ON 
 echo "[sanitize] building tools, tests and fuzz targets ($jobs jobs)"
 # pe-check's size line repeats the main build's: not shown again.
 cmake --build "$tree" -j "$jobs" 2>&1 \
-  | awk -v tag=sanitize -v images=0 -v hide='UsbControllerPeim[.]efi: [0-9]+ bytes =' -f "$here/scripts/build-filter.awk"
+  | awk -v tag=sanitize -v marks="$tree/CMakeFiles/progress.marks" -v images=0 -v hide='UsbControllerPeim[.]efi: [0-9]+ bytes =' -f "$here/scripts/build-filter.awk"
