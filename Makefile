@@ -7,6 +7,8 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # The sanitizer tree (clang, ASan and UBSan, the fuzz targets); it takes the
 # IA-32 images from $(BUILD) instead of building them again.
 SANITIZE_BUILD ?= $(BUILD)/sanitize
+# The fuzz targets again, optimised, for `make fuzz`.
+FUZZ_BUILD ?= $(BUILD)/fuzz
 FUZZ_SECONDS ?= 60
 # Tests the sanitizer tree leaves to the main tree: the runs on OVMF's whole
 # volume (mostly LZMA in liblzma, which is not instrumented) and the longest
@@ -44,8 +46,8 @@ sanitize: all
 	cd $(SANITIZE_BUILD) && ctest --output-on-failure -j $(JOBS) -E '$(SANITIZE_SKIP)'
 
 fuzz: all
-	@scripts/sanitize-build.sh $(BUILD) $(SANITIZE_BUILD) $(JOBS)
-	@scripts/fuzz.sh $(SANITIZE_BUILD) $(CURDIR) $(FUZZ_SECONDS) $(JOBS)
+	@scripts/sanitize-build.sh $(BUILD) $(FUZZ_BUILD) $(JOBS) --fuzz
+	@scripts/fuzz.sh $(FUZZ_BUILD) $(CURDIR) $(FUZZ_SECONDS) $(JOBS)
 
 # bench.sh prints the image size itself: the build's size line is not shown.
 bench: HIDE_FROM_BUILD = UsbControllerPeim[.]efi: [0-9]+ bytes =

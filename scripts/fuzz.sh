@@ -1,15 +1,18 @@
 #!/bin/bash
-# Fuzzes every libFuzzer target of the sanitizer tree for SECONDS each, on a
+# Fuzzes every libFuzzer target of the fuzz tree for SECONDS each, on a
 # scratch copy of its corpus under the tree (the repository's corpus is only
 # read), JOBS targets at a time. Prints one line per target: runs, coverage,
 # new inputs and where they are; on a crash, the report and the input.
 # Exit status: 0 no target crashed, 1 a crash, leak or time-out, 2 bad usage.
 #
-#   scripts/fuzz.sh SANITIZER_BUILD_DIR SOURCE_DIR [SECONDS] [JOBS]
+#   scripts/fuzz.sh FUZZ_BUILD_DIR SOURCE_DIR [SECONDS] [JOBS]
+#
+# In FUZZ_BUILD_DIR: corpus/NAME/ (the scratch corpora), artifacts/NAME/
+# (inputs that crashed, leaked or hung), logs/NAME.log (libFuzzer's output).
 set -uo pipefail
 
 usage() {
-  echo "usage: $0 SANITIZER_BUILD_DIR SOURCE_DIR [SECONDS] [JOBS]" >&2
+  echo "usage: $0 FUZZ_BUILD_DIR SOURCE_DIR [SECONDS] [JOBS]" >&2
   exit 2
 }
 [ $# -ge 2 ] && [ $# -le 4 ] || usage
@@ -20,12 +23,12 @@ jobs=${4:-1}
 [[ $seconds =~ ^[1-9][0-9]{0,5}$ ]] || { echo "fuzz: FUZZ_SECONDS must be 1 to 999999, not '$seconds'" >&2; exit 2; }
 [[ $jobs =~ ^[1-9][0-9]?$ ]] || { echo "fuzz: JOBS must be 1 to 99, not '$jobs'" >&2; exit 2; }
 list="$build/fuzz-targets.txt"
-[ -f "$list" ] || { echo "fuzz: $list missing: build the sanitizer tree first" >&2; exit 2; }
+[ -f "$list" ] || { echo "fuzz: $list missing: build the fuzz tree first" >&2; exit 2; }
 mapfile -t names < <(grep -v '^$' "$list")
 [ ${#names[@]} -gt 0 ] || { echo "fuzz: no fuzz targets in $list" >&2; exit 2; }
 
-work="$build/fuzz"
-mkdir -p "$work"
+work="$build"
+mkdir -p "$work/logs"
 
 # One target: a scratch corpus that keeps what earlier runs found, plus the
 # repository's current corpus; libFuzzer adds new inputs to it. The whole
@@ -35,8 +38,8 @@ fuzz_one() {
   local binary="$build/fuzz-$name"
   local corpus="$work/corpus/$name"
   local artifacts="$work/artifacts/$name"
-  local log="$work/$name.log"
-  local result="$work/$name.result"
+  local log="$work/logs/$name.log"
+  local result="$work/logs/$name.result"
   echo "fuzz-$name: fuzzing for $seconds s"
   mkdir -p "$corpus" "$artifacts"
   cp -n "$source/tests/fuzz/corpus/$name"/* "$corpus"/ 2>/dev/null
@@ -58,12 +61,13 @@ fuzz_one() {
     printf 'fuzz-%s: %s runs in %s s, coverage %s, %d new inputs (%d in all) in %s\n' \
       "$name" "${runs:-?}" "$seconds" "${cov:-?}" $((after - before)) "$after" "$corpus" >"$result"
     cat "$result"
-    echo ok >"$work/$name.status"
+    echo ok >"$work/logs/$name.status"
   else
     {
       echo "fuzz-$name: FAILED (status $status) after ${runs:-?} runs; the report:"
-      # The report: from the sanitizer's or libFuzzer's first error line on.
-      sed -n '/^==[0-9]*==ERROR\|runtime error:\|^==[0-9]*== ERROR: libFuzzer/,$p' "$log" | head -60
+      # The report: from the sanitizer's or libFuzzer's first error line to
+      # its summary (the shadow-memory map after it stays in the log).
+      sed -n '/^==[0-9]*== *ERROR\|runtime error:/,/^SUMMARY/p' "$log" | head -60
       local input
       input=$(grep -oE "Test unit written to [^ ]+" "$log" | tail -1 | sed 's/Test unit written to //')
       echo "fuzz-$name: full log $log"
@@ -72,15 +76,15 @@ fuzz_one() {
       fi
     } >"$result"
     cat "$result"
-    echo failed >"$work/$name.status"
+    echo failed >"$work/logs/$name.status"
     return 1
   fi
 }
 
-echo "fuzz: ${#names[@]} targets, $seconds s each, $jobs at a time (logs and corpora in $work)"
+echo "fuzz: ${#names[@]} targets, $seconds s each, $jobs at a time (corpora, inputs and logs in $work/)"
 running=0
 for name in "${names[@]}"; do
-  rm -f "$work/$name.result" "$work/$name.status"
+  rm -f "$work/logs/$name.result" "$work/logs/$name.status"
   fuzz_one "$name" &
   running=$((running + 1))
   if [ "$running" -ge "$jobs" ]; then
@@ -92,7 +96,7 @@ wait
 
 failed=0
 for name in "${names[@]}"; do
-  if [ "$(cat "$work/$name.status" 2>/dev/null)" != ok ]; then
+  if [ "$(cat "$work/logs/$name.status" 2>/dev/null)" != ok ]; then
     failed=$((failed + 1))
   fi
 done
