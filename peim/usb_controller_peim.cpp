@@ -12,8 +12,10 @@ extern "C" EFI_STATUS EFIAPI UsbControllerPeimEntry(EFI_PEI_FILE_HANDLE FileHand
   (VOID)FileHandle;
   const EFI_PEI_SERVICES *Services = *PeiServices;
 
-  // A failed GetBootMode leaves the mode unknown: run the full sequence.
-  EFI_BOOT_MODE BootMode = BOOT_WITH_FULL_CONFIGURATION;
+  // A failed GetBootMode leaves the mode unknown: run the full sequence. The
+  // mode is read only after a successful call has written it, so it needs no
+  // start value.
+  EFI_BOOT_MODE BootMode;
   EFI_STATUS Status = Services->GetBootMode(PeiServices, &BootMode);
   if (!EFI_ERROR(Status) && BootMode == BOOT_ON_S3_RESUME) {
     return EFI_SUCCESS;
