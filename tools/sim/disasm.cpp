@@ -1,0 +1,106 @@
+#include "disasm.h"
+
+#include <capstone/capstone.h>
+
+namespace peimsim {
+namespace {
+
+// One Capstone handle per thread, opened on first use, with the operand
+// details on (the opcode bytes and ModRM tell MOV to CRn from other MOVs).
+class Engine {
+ public:
+  Engine() {
+    if (cs_open(CS_ARCH_X86, CS_MODE_32, &handle_) != CS_ERR_OK) {
+      handle_ = 0;
+      return;
+    }
+    cs_option(handle_, CS_OPT_DETAIL, CS_OPT_ON);
+    insn_ = cs_malloc(handle_);
+  }
+  ~Engine() {
+    if (insn_) cs_free(insn_, 1);
+    if (handle_) cs_close(&handle_);
+  }
+  Engine(const Engine &) = delete;
+  Engine &operator=(const Engine &) = delete;
+
+  // The instruction at code, or null.
+  const cs_insn *Decode(const uint8_t *code, size_t available, uint32_t address) {
+    if (!insn_ || !code || available == 0) return nullptr;
+    if (available > kMaxInstructionBytes) available = kMaxInstructionBytes;
+    const uint8_t *at = code;
+    uint64_t pc = address;
+    return cs_disasm_iter(handle_, &at, &available, &pc, insn_) ? insn_ : nullptr;
+  }
+
+ private:
+  csh handle_ = 0;
+  cs_insn *insn_ = nullptr;
+};
+
+Engine &ThreadEngine() {
+  thread_local Engine engine;
+  return engine;
+}
+
+// The instructions a PEI module has no business executing: they change
+// paging, the processor's mode, its descriptor tables or MSRs, and the
+// emulated platform would go on with a view of memory it cannot check.
+const char *SystemInstruction(const cs_insn &insn) {
+  switch (insn.id) {
+    case X86_INS_LLDT: return "LLDT";
+    case X86_INS_LTR: return "LTR";
+    case X86_INS_LGDT: return "LGDT";
+    case X86_INS_LIDT: return "LIDT";
+    case X86_INS_LMSW: return "LMSW";
+    case X86_INS_INVLPG: return "INVLPG";
+    case X86_INS_CLTS: return "CLTS";
+    case X86_INS_INVD: return "INVD";
+    case X86_INS_WRMSR: return "WRMSR";
+    case X86_INS_HLT: return "HLT";
+    default: break;
+  }
+  // MOV to CRn is 0F 22 /r, MOV to DRn 0F 23 /r; the ModRM mod bits are
+  // ignored by the processor, so the reg field alone names the register.
+  const cs_x86 &x = insn.detail->x86;
+  if (x.opcode[0] == 0x0F && x.opcode[1] == 0x22) {
+    static const char *const kMovCr[8] = {"MOV to CR0", "MOV to CR1", "MOV to CR2",
+                                          "MOV to CR3", "MOV to CR4", "MOV to CR5",
+                                          "MOV to CR6", "MOV to CR7"};
+    return kMovCr[(x.modrm >> 3) & 7];
+  }
+  if (x.opcode[0] == 0x0F && x.opcode[1] == 0x23) return "MOV to a debug register";
+  return nullptr;
+}
+
+bool PortInstruction(unsigned id) {
+  switch (id) {
+    case X86_INS_IN: case X86_INS_OUT: case X86_INS_INSB: case X86_INS_INSW:
+    case X86_INS_INSD: case X86_INS_OUTSB: case X86_INS_OUTSW: case X86_INS_OUTSD:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+X86Instruction DecodeX86(const uint8_t *code, size_t available) {
+  X86Instruction r;
+  const cs_insn *insn = ThreadEngine().Decode(code, available, 0);
+  if (!insn) return r;
+  r.length = insn->size;
+  r.port = PortInstruction(insn->id);
+  r.system = SystemInstruction(*insn);
+  return r;
+}
+
+std::string DisassembleX86(const uint8_t *code, size_t available, uint32_t address) {
+  const cs_insn *insn = ThreadEngine().Decode(code, available, address);
+  if (!insn) return "";
+  std::string text = insn->mnemonic;
+  if (insn->op_str[0]) text += std::string(" ") + insn->op_str;
+  return text;
+}
+
+}  // namespace peimsim

@@ -1,0 +1,425 @@
+#include "platform_file.h"
+
+#include <cctype>
+#include <cstdio>
+
+#include "file_io.h"
+#include "memory_map.h"
+#include "numbers.h"
+#include "usb_chipset_platform.h"  // generated: kUsbChipsetPlatform, the default file's bytes
+
+namespace peimsim {
+namespace {
+
+// The PCI configuration ports, which a console port may not take.
+constexpr uint32_t kPciPortsFirst = 0xCF8, kPciPortsLast = 0xCFF;
+
+std::string Hex8(uint32_t v) {
+  char b[16];
+  snprintf(b, sizeof b, "0x%08X", v);
+  return b;
+}
+
+class Parser {
+ public:
+  Parser(const std::string &name, PlatformDescription &out) : name_(name), out_(out) {}
+
+  bool Run(const std::string &text, std::string &error) {
+    if (text.size() > kMaxPlatformFileBytes)
+      return Fail(0, "larger than " + std::to_string(kMaxPlatformFileBytes) + " bytes", error);
+    size_t at = 0;
+    unsigned number = 0;
+    while (at < text.size()) {
+      size_t end = text.find('\n', at);
+      if (end == std::string::npos) end = text.size();
+      std::string line = text.substr(at, end - at);
+      at = end + 1;
+      number++;
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (line.size() > kMaxPlatformLine)
+        return Fail(number, "line longer than " + std::to_string(kMaxPlatformLine) + " bytes",
+                    error);
+      std::string why;
+      if (!Line(line, why)) return Fail(number, why, error);
+    }
+    return true;
+  }
+
+ private:
+  bool Fail(unsigned line, const std::string &why, std::string &error) {
+    error = name_ + (line ? ":" + std::to_string(line) : std::string()) + ": " + why;
+    return false;
+  }
+
+  // Splits a line into words: blanks separate them, "..." is one word (its
+  // quotes kept, to tell a name from a keyword), # starts a comment.
+  static bool Words(const std::string &line, std::vector<std::string> &words, std::string &why) {
+    for (size_t i = 0; i < line.size();) {
+      unsigned char c = line[i];
+      if (c == ' ' || c == '\t') {
+        i++;
+        continue;
+      }
+      if (c == '#') break;
+      if (c == '"') {
+        size_t close = line.find('"', i + 1);
+        if (close == std::string::npos) {
+          why = "a name's closing quote is missing";
+          return false;
+        }
+        words.push_back(line.substr(i, close + 1 - i));
+        i = close + 1;
+        if (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '#') {
+          why = "blank expected after a quoted name";
+          return false;
+        }
+        continue;
+      }
+      size_t start = i;
+      while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '#' &&
+             line[i] != '"')
+        i++;
+      words.push_back(line.substr(start, i - start));
+    }
+    for (unsigned char c : line) {
+      if (c != '\t' && (c < 0x20 || c > 0x7E)) {
+        char b[64];
+        snprintf(b, sizeof b, "byte 0x%02X is not printable ASCII", c);
+        why = b;
+        return false;
+      }
+    }
+    return true;
+  }
+
+  static bool Number(const std::string &what, const std::string &text, uint64_t max,
+                     uint64_t &value, std::string &why) {
+    std::string e;
+    if (toolio::ParseUnsigned(text, 0, max, value, e)) return true;
+    why = what + ": " + e;
+    return false;
+  }
+
+  static bool Bdf(const std::string &text, unsigned &bus, unsigned &dev, unsigned &fn,
+                  std::string &why) {
+    // BB:DD.F in hex, bus and device one or two digits, the function one.
+    auto hex = [&](size_t &at, size_t most, unsigned &v) {
+      size_t start = at;
+      v = 0;
+      while (at < text.size() && at - start < most && isxdigit((unsigned char)text[at])) {
+        char c = text[at++];
+        v = v * 16 + unsigned(c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);
+      }
+      return at > start;
+    };
+    size_t at = 0;
+    bool ok = hex(at, 2, bus) && at < text.size() && text[at++] == ':' && hex(at, 2, dev) &&
+              at < text.size() && text[at++] == '.' && hex(at, 1, fn) && at == text.size() &&
+              dev < 32 && fn < 8;
+    if (!ok) why = "bad PCI function '" + text + "' (expected BB:DD.F in hex, e.g. 00:12.2)";
+    return ok;
+  }
+
+  FunctionDescription *FindFunction(const std::string &text, std::string &why) {
+    unsigned bus, dev, fn;
+    if (!Bdf(text, bus, dev, fn, why)) return nullptr;
+    for (FunctionDescription &f : out_.functions)
+      if (f.bus == bus && f.device == dev && f.function == fn) return &f;
+    why = "PCI function " + text + " is not declared (a pci line must come first)";
+    return nullptr;
+  }
+
+  // OFFSET/WIDTH or FIRST..LAST inside a space of `limit` bytes.
+  struct Span {
+    uint32_t offset = 0, bytes = 0;
+    bool range = false;
+  };
+  static bool ParseSpan(const std::string &text, uint32_t limit, Span &s, std::string &why) {
+    uint64_t a, b;
+    size_t dots = text.find("..");
+    if (dots != std::string::npos) {
+      if (!Number("first offset", text.substr(0, dots), 0xFFFFFFFF, a, why) ||
+          !Number("last offset", text.substr(dots + 2), 0xFFFFFFFF, b, why))
+        return false;
+      if (b < a) {
+        why = "range " + text + " ends before it starts";
+        return false;
+      }
+      s.range = true;
+      s.offset = uint32_t(a);
+      s.bytes = uint32_t(b - a + 1);
+    } else {
+      size_t slash = text.find('/');
+      if (slash == std::string::npos) {
+        why = "register '" + text + "' needs a width (OFFSET/8, /16 or /32) or a range FIRST..LAST";
+        return false;
+      }
+      if (!Number("offset", text.substr(0, slash), 0xFFFFFFFF, a, why)) return false;
+      std::string w = text.substr(slash + 1);
+      if (w != "8" && w != "16" && w != "32") {
+        why = "width '" + w + "' is not 8, 16 or 32";
+        return false;
+      }
+      s.offset = uint32_t(a);
+      s.bytes = uint32_t(std::stoul(w) / 8);
+    }
+    if (uint64_t(s.offset) + s.bytes > limit) {
+      why = "register " + text + " lies outside the " + std::to_string(limit) + "-byte space";
+      return false;
+    }
+    return true;
+  }
+
+  // SPEC = VALUE [writable MASK] from words[first] on, into contents and mask.
+  static bool Assign(const std::vector<std::string> &words, size_t first, uint32_t limit,
+                     uint8_t *contents, uint8_t *mask, uint32_t lockedFirst,
+                     uint32_t lockedEnd, std::string &why) {
+    size_t n = words.size() - first;
+    if (!(n == 3 || n == 5) || words[first + 1] != "=" || (n == 5 && words[first + 3] != "writable")) {
+      why = "expected REGISTER = VALUE [writable MASK]";
+      return false;
+    }
+    Span s;
+    if (!ParseSpan(words[first], limit, s, why)) return false;
+    uint64_t most = s.range || s.bytes == 1 ? 0xFF : s.bytes == 2 ? 0xFFFF : 0xFFFFFFFF;
+    const char *unit = s.range ? " (one byte, repeated over the range)" : "";
+    uint64_t value, writable = 0;
+    if (!Number(std::string("value") + unit, words[first + 2], most, value, why)) return false;
+    if (n == 5 && !Number(std::string("writable mask") + unit, words[first + 4], most, writable, why))
+      return false;
+    for (uint32_t i = 0; i < s.bytes; i++) {
+      int shift = s.range ? 0 : 8 * int(i);
+      uint32_t at = s.offset + i;
+      if (n == 5 && at >= lockedFirst && at < lockedEnd) {
+        why = "the writable bits of BAR0 follow from bar0=SIZE";
+        return false;
+      }
+      contents[at] = uint8_t(value >> shift);
+      if (n == 5) mask[at] = uint8_t(writable >> shift);
+    }
+    return true;
+  }
+
+  static bool Name(const std::string &word, std::string &name, std::string &why) {
+    if (word.size() < 2 || word.front() != '"') {
+      why = "expected a \"quoted name\", not '" + word + "'";
+      return false;
+    }
+    name = word.substr(1, word.size() - 2);
+    if (name.empty() || name.size() > kMaxPlatformName) {
+      why = "a name has 1 to " + std::to_string(kMaxPlatformName) + " characters";
+      return false;
+    }
+    return true;
+  }
+
+  bool Pci(const std::vector<std::string> &w, std::string &why) {
+    if (w.size() < 3) {
+      why = "expected pci BB:DD.F \"NAME\" [ehci] [bar0=SIZE]";
+      return false;
+    }
+    unsigned bus, dev, fn;
+    if (!Bdf(w[1], bus, dev, fn, why)) return false;
+    for (const FunctionDescription &f : out_.functions) {
+      if (f.bus == bus && f.device == dev && f.function == fn) {
+        why = "PCI function " + w[1] + " is declared twice";
+        return false;
+      }
+    }
+    if (out_.functions.size() >= kMaxPlatformFunctions) {
+      why = "more than " + std::to_string(kMaxPlatformFunctions) + " PCI functions";
+      return false;
+    }
+    FunctionDescription f;
+    f.bus = uint8_t(bus);
+    f.device = uint8_t(dev);
+    f.function = uint8_t(fn);
+    if (!Name(w[2], f.name, why)) return false;
+    bool sawKind = false, sawBar = false;
+    for (size_t i = 3; i < w.size(); i++) {
+      if (w[i] == "ehci" && !sawKind) {
+        f.ehci = sawKind = true;
+      } else if (w[i].rfind("bar0=", 0) == 0 && !sawBar) {
+        sawBar = true;
+        uint64_t size;
+        if (!Number("bar0 size", w[i].substr(5), kMaxRegisterFile, size, why)) return false;
+        if (size < 16 || (size & (size - 1))) {
+          why = "bar0 size " + w[i].substr(5) + " is not a power of two from 16 to " +
+                std::to_string(kMaxRegisterFile);
+          return false;
+        }
+        f.barSize = uint32_t(size);
+      } else {
+        why = "unexpected '" + w[i] + "' (pci takes ehci and bar0=SIZE, each once)";
+        return false;
+      }
+    }
+    // A 32-bit non-prefetchable memory BAR: the size and type bits read 0.
+    uint32_t barMask = f.barSize ? ~(f.barSize - 1) & ~0xFu : 0;
+    for (int i = 0; i < 4; i++) f.configWriteMask[0x10 + i] = uint8_t(barMask >> (8 * i));
+    f.regs.assign(f.barSize, 0);
+    f.regsWriteMask.assign(f.barSize, 0xFF);  // plain storage unless said otherwise
+    out_.functions.push_back(std::move(f));
+    return true;
+  }
+
+  bool Config(const std::vector<std::string> &w, std::string &why) {
+    if (w.size() < 2) {
+      why = "expected config BB:DD.F REGISTER = VALUE [writable MASK]";
+      return false;
+    }
+    FunctionDescription *f = FindFunction(w[1], why);
+    if (!f) return false;
+    // BAR0's writable bits follow from its size.
+    return Assign(w, 2, 256, f->config.data(), f->configWriteMask.data(), 0x10,
+                  f->barSize ? 0x14 : 0x10, why);
+  }
+
+  bool Mmio(const std::vector<std::string> &w, std::string &why) {
+    if (w.size() != 4) {
+      why = "expected mmio ADDRESS SIZE \"NAME\"";
+      return false;
+    }
+    if (out_.regions.size() >= kMaxPlatformRegions) {
+      why = "more than " + std::to_string(kMaxPlatformRegions) + " register blocks";
+      return false;
+    }
+    RegionDescription r;
+    uint64_t base, size;
+    if (!Number("address", w[1], 0xFFFFFFFF, base, why) ||
+        !Number("size", w[2], kMaxRegisterFile, size, why) || !Name(w[3], r.name, why))
+      return false;
+    if (size == 0) {
+      why = "a register block has at least one byte";
+      return false;
+    }
+    if (base < kDeviceWindowBase || base + size > kDeviceWindowEnd) {
+      why = "register block " + Hex8(uint32_t(base)) + "+" + std::to_string(size) +
+            " lies outside the device window " + Hex8(kDeviceWindowBase) + "-" +
+            Hex8(kDeviceWindowEnd - 1);
+      return false;
+    }
+    for (const RegionDescription &o : out_.regions) {
+      if (base < uint64_t(o.base) + o.size && o.base < base + size) {
+        why = "register block " + Hex8(uint32_t(base)) + " overlaps \"" + o.name + "\" at " +
+              Hex8(o.base);
+        return false;
+      }
+    }
+    r.base = uint32_t(base);
+    r.size = uint32_t(size);
+    r.regs.assign(r.size, 0);
+    r.regsWriteMask.assign(r.size, 0xFF);
+    out_.regions.push_back(std::move(r));
+    return true;
+  }
+
+  bool Regs(const std::vector<std::string> &w, std::string &why) {
+    if (w.size() < 2) {
+      why = "expected regs BB:DD.F|ADDRESS REGISTER = VALUE [writable MASK]";
+      return false;
+    }
+    std::vector<uint8_t> *regs = nullptr, *mask = nullptr;
+    if (w[1].find(':') != std::string::npos) {
+      FunctionDescription *f = FindFunction(w[1], why);
+      if (!f) return false;
+      if (!f->barSize) {
+        why = "PCI function " + w[1] + " has no register file (give it bar0=SIZE)";
+        return false;
+      }
+      regs = &f->regs;
+      mask = &f->regsWriteMask;
+    } else {
+      uint64_t base;
+      if (!Number("register block address", w[1], 0xFFFFFFFF, base, why)) return false;
+      for (RegionDescription &r : out_.regions) {
+        if (r.base == base) {
+          regs = &r.regs;
+          mask = &r.regsWriteMask;
+        }
+      }
+      if (!regs) {
+        why = "no register block starts at " + w[1] + " (an mmio line must come first)";
+        return false;
+      }
+    }
+    return Assign(w, 2, uint32_t(regs->size()), regs->data(), mask->data(), 0, 0, why);
+  }
+
+  bool Console(const std::vector<std::string> &w, std::string &why) {
+    uint64_t port;
+    if (w.size() != 2) {
+      why = "expected console PORT";
+      return false;
+    }
+    if (out_.console) {
+      why = "a second console";
+      return false;
+    }
+    if (!Number("console port", w[1], 0xFFFF, port, why)) return false;
+    if (port >= kPciPortsFirst && port <= kPciPortsLast) {
+      why = "the console port may not overlap the PCI configuration ports 0xCF8-0xCFF";
+      return false;
+    }
+    out_.console = true;
+    out_.consolePort = uint16_t(port);
+    return true;
+  }
+
+  bool Line(const std::string &line, std::string &why) {
+    std::vector<std::string> w;
+    if (!Words(line, w, why)) return false;
+    if (w.empty()) return true;
+    if (w[0] == "pci") return Pci(w, why);
+    if (w[0] == "config") return Config(w, why);
+    if (w[0] == "mmio") return Mmio(w, why);
+    if (w[0] == "regs") return Regs(w, why);
+    if (w[0] == "console") return Console(w, why);
+    why = "unknown statement '" + w[0] + "' (pci, config, mmio, regs or console)";
+    return false;
+  }
+
+  std::string name_;
+  PlatformDescription &out_;
+};
+
+}  // namespace
+
+bool ParsePlatform(const std::string &text, const std::string &name, PlatformDescription &out,
+                   std::string &error) {
+  PlatformDescription d;
+  Parser parser(name, d);
+  if (!parser.Run(text, error)) return false;
+  // BAR0's size and type bits read 0 whatever the file gave as its value.
+  for (FunctionDescription &f : d.functions)
+    for (int i = 0x10; i < 0x14; i++)
+      if (f.barSize) f.config[i] &= f.configWriteMask[i];
+  out = std::move(d);
+  return true;
+}
+
+bool ReadPlatformFile(const std::string &path, PlatformDescription &out, std::string &error) {
+  std::vector<uint8_t> bytes;
+  if (!toolio::ReadInput(path, bytes, error, kMaxPlatformFileBytes)) return false;
+  return ParsePlatform(std::string(bytes.begin(), bytes.end()), path, out, error);
+}
+
+const std::string &DefaultPlatformText() {
+  static const std::string text(reinterpret_cast<const char *>(kUsbChipsetPlatform),
+                                sizeof kUsbChipsetPlatform);
+  return text;
+}
+
+const PlatformDescription &DefaultPlatform() {
+  // The built-in file is checked by the tests; were it ever broken, the
+  // platform would have no functions and every run would say so.
+  static const PlatformDescription platform = [] {
+    PlatformDescription d;
+    std::string error;
+    ParsePlatform(DefaultPlatformText(), kDefaultPlatformName, d, error);
+    return d;
+  }();
+  return platform;
+}
+
+}  // namespace peimsim
