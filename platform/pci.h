@@ -17,13 +17,23 @@ constexpr PCI_CF8_ADDRESS PciCf8Address(UINT32 Bus, UINT32 Device, UINT32 Functi
 #define PCI_CONFIG_DATA_PORT ((IO_PORT)0xCFC)
 #define PCI_CONFIG_ENABLE 0x80000000u
 
+// The word written to CONFIG_ADDRESS: the address with the enable bit. The
+// controller tables hold their functions in this form, computed at compile
+// time, so that no update has to set the bit at run time.
+typedef UINT32 PCI_CONFIG_WORD;
+
+constexpr PCI_CONFIG_WORD PciConfigWord(PCI_CF8_ADDRESS Address) {
+  return Address | PCI_CONFIG_ENABLE;
+}
+
 // A configuration access is two port accesses: CONFIG_ADDRESS gets Address
 // with the enable bit (its two low bits kept), then one data transfer at the
 // access width. 8- and 16-bit data use the register's byte lane, 0xCFC +
 // (Address & 3); 32-bit data always 0xCFC.
-static inline VOID PciSelect(PCI_CF8_ADDRESS Address) {
-  IoWrite32(PCI_CONFIG_ADDRESS_PORT, Address | PCI_CONFIG_ENABLE);
+static inline VOID PciSelectWord(PCI_CONFIG_WORD Word) {
+  IoWrite32(PCI_CONFIG_ADDRESS_PORT, Word);
 }
+static inline VOID PciSelect(PCI_CF8_ADDRESS Address) { PciSelectWord(PciConfigWord(Address)); }
 static inline IO_PORT PciDataPort(REG_WIDTH Width, PCI_CF8_ADDRESS Address) {
   return (IO_PORT)(PCI_CONFIG_DATA_PORT + (Width == RegWidth32 ? 0 : (Address & 3)));
 }

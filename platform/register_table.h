@@ -53,14 +53,15 @@ static inline VOID MmioUpdateAt(MMIO_ADDRESS Address, UINT32 AndMask, UINT32 OrV
   MmioWriteAt<Width>(Address, (MmioReadAt<Width>(Address) & AndMask) | OrValue);
 }
 // Out of line: it is the bulk of the bring-up, and its callers differ only
-// in the three arguments.
+// in the three arguments. It takes the CONFIG_ADDRESS word as it is written
+// (enable bit included): the tables hold their functions in that form.
 template <REG_WIDTH Width>
-__attribute__((noinline)) VOID PciUpdateAt(PCI_CF8_ADDRESS Address, UINT32 AndMask,
+__attribute__((noinline)) VOID PciUpdateAt(PCI_CONFIG_WORD Word, UINT32 AndMask,
                                            UINT32 OrValue) {
-  IO_PORT Port = PciDataPort(Width, Address);
-  PciSelect(Address);
+  IO_PORT Port = PciDataPort(Width, Word);
+  PciSelectWord(Word);
   UINT32 Value = IoReadAt<Width>(Port);
-  PciSelect(Address);
+  PciSelectWord(Word);
   IoWriteAt<Width>(Port, (Value & AndMask) | OrValue);
 }
 
@@ -73,16 +74,17 @@ static inline VOID MmioUpdate(REG_WIDTH Width, MMIO_ADDRESS Address, UINT32 AndM
 }
 static inline VOID PciUpdate(REG_WIDTH Width, PCI_CF8_ADDRESS Address, UINT32 AndMask,
                              UINT32 OrValue) {
-  if (Width == RegWidth8) PciUpdateAt<RegWidth8>(Address, AndMask, OrValue);
-  else if (Width == RegWidth16) PciUpdateAt<RegWidth16>(Address, AndMask, OrValue);
-  else PciUpdateAt<RegWidth32>(Address, AndMask, OrValue);
+  PCI_CONFIG_WORD Word = PciConfigWord(Address);
+  if (Width == RegWidth8) PciUpdateAt<RegWidth8>(Word, AndMask, OrValue);
+  else if (Width == RegWidth16) PciUpdateAt<RegWidth16>(Word, AndMask, OrValue);
+  else PciUpdateAt<RegWidth32>(Word, AndMask, OrValue);
 }
 
 // Row Index of Table and the rows after it. Memory rows are addressed from
 // Window, the middle of the controller's 256-byte register block, so that
 // every offset fits a signed byte displacement.
 template <const auto &Table, UINTN Index>
-static inline __attribute__((always_inline)) VOID RunRegisterRows(PCI_CF8_ADDRESS PciFunction,
+static inline __attribute__((always_inline)) VOID RunRegisterRows(PCI_CONFIG_WORD PciFunction,
                                                                   MMIO_ADDRESS MmioBase,
                                                                   MMIO_ADDRESS Window) {
   if constexpr (Index < sizeof(Table) / sizeof(Table[0])) {
@@ -106,10 +108,10 @@ static inline __attribute__((always_inline)) VOID RunRegisterRows(PCI_CF8_ADDRES
 }
 
 // Carries out the rows of Table in order for one function: PCI rows at
-// PciFunction plus the register, memory rows at MmioBase (or the chipset
-// block) plus the register.
+// PciFunction (its CONFIG_ADDRESS word) plus the register, memory rows at
+// MmioBase (or the chipset block) plus the register.
 template <const auto &Table>
-static inline __attribute__((always_inline)) VOID RunRegisterTable(PCI_CF8_ADDRESS PciFunction,
+static inline __attribute__((always_inline)) VOID RunRegisterTable(PCI_CONFIG_WORD PciFunction,
                                                                    MMIO_ADDRESS MmioBase) {
   MMIO_ADDRESS Window = MmioBase + 0x80;
   __asm__("" : "+r"(Window));  // keep it a base register: no folding back

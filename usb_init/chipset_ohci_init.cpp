@@ -11,14 +11,15 @@ constexpr REG_UPDATE mUsbChipsetTable[] = {
     {CHIPSET_8,   0xEF, 0x000000FF, 0x0000007F},
 };
 
-// OHCI functions; function j decodes at OHCI_MMIO_BASE + j * stride.
-constexpr PCI_CF8_ADDRESS mOhciPciAddress[OHCI_CONTROLLER_COUNT] = {
-    PciCf8Address(0, 0x12, 0, 0),
-    PciCf8Address(0, 0x13, 0, 0),
-    PciCf8Address(0, 0x16, 0, 0),
-    PciCf8Address(0, 0x14, 5, 0),
+// OHCI functions, as CONFIG_ADDRESS words (enable bit set); function j
+// decodes at OHCI_MMIO_BASE + j * stride.
+constexpr PCI_CONFIG_WORD mOhciPciAddress[OHCI_CONTROLLER_COUNT] = {
+    PciConfigWord(PciCf8Address(0, 0x12, 0, 0)),
+    PciConfigWord(PciCf8Address(0, 0x13, 0, 0)),
+    PciConfigWord(PciCf8Address(0, 0x16, 0, 0)),
+    PciConfigWord(PciCf8Address(0, 0x14, 5, 0)),
 };
-static_assert(mOhciPciAddress[3] == 0x0000A500, "device 0x14 function 5");
+static_assert(mOhciPciAddress[3] == 0x8000A500, "device 0x14 function 5");
 
 constexpr REG_UPDATE mOhciInitTable[] = {
     // kind                      reg   AND mask    OR value

@@ -1,13 +1,14 @@
 #include "register_table.h"
 #include "usb_init.h"
 
-// EHCI functions, indexed by the controller id that the PPI reports.
-constexpr PCI_CF8_ADDRESS mEhciPciAddress[EHCI_CONTROLLER_COUNT] = {
-    PciCf8Address(0, 0x12, 2, 0),
-    PciCf8Address(0, 0x13, 2, 0),
-    PciCf8Address(0, 0x16, 2, 0),
+// EHCI functions, indexed by the controller id that the PPI reports, as
+// CONFIG_ADDRESS words (enable bit set).
+constexpr PCI_CONFIG_WORD mEhciPciAddress[EHCI_CONTROLLER_COUNT] = {
+    PciConfigWord(PciCf8Address(0, 0x12, 2, 0)),
+    PciConfigWord(PciCf8Address(0, 0x13, 2, 0)),
+    PciConfigWord(PciCf8Address(0, 0x16, 2, 0)),
 };
-static_assert(mEhciPciAddress[1] == 0x00009A00, "device 0x13 function 2");
+static_assert(mEhciPciAddress[1] == 0x80009A00, "device 0x13 function 2");
 
 // Per-function programming, in order. B is the function's memory base.
 constexpr REG_UPDATE mEhciInitTable[] = {
