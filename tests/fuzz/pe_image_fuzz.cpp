@@ -1,4 +1,4 @@
-// The PE reader on arbitrary bytes, then everything the tools do with an
+// The PE and TE reader on arbitrary bytes, then everything the tools do with an
 // image it accepts: lay it out, relocate the layout to a few bases, rebase
 // the file itself. Whatever Parse accepts must go through all of that
 // within bounds, and the two ways of moving an image (relocating its layout,
@@ -29,7 +29,7 @@ void Put32(std::vector<uint8_t> &b, size_t o, uint32_t v) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   pe::Image image;
   std::string error;
-  if (!pe::Parse(std::vector<uint8_t>(data, data + size), image, error)) {
+  if (!pe::ParseAny(std::vector<uint8_t>(data, data + size), image, error)) {
     Check(OneLine(error));
     return 0;
   }
@@ -52,7 +52,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // and a few ordinary ones.
   const uint32_t bases[] = {image.imageBase, top, top + 1, 0, 0x00820000, 0xFFFFFFFF};
   for (uint32_t base : bases) {
-    const bool fits = uint64_t(base) + image.sizeOfImage <= (uint64_t(1) << 32);
+    // A TE image whose relocations were stripped runs only at its own base.
+    const bool fits = uint64_t(base) + image.sizeOfImage <= (uint64_t(1) << 32) &&
+                      (!image.IsTe() || base == image.imageBase ||
+                       image.directories[pe::kDirBaseReloc].size != 0);
     std::vector<uint8_t> relocated = layout;
     error.clear();
     const bool relocatedOk = pe::RelocateLayout(image, relocated, base, error);
@@ -73,11 +76,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       continue;
     }
     Check(rebased.imageBase == base);
-    Put32(relocated, image.ImageBaseFieldOffset(), base);
+    // The ImageBase field lies in the headers, which a TE image's layout
+    // holds from headerRva on.
+    Put32(relocated, image.headerRva + image.ImageBaseFieldOffset(), base);
     Check(pe::MemoryLayout(rebased) == relocated);
-    // The rebased file is still an image, with the same fixups.
+    // The rebased file is still an image of the same kind, with the same
+    // fixups.
     pe::Image again;
-    Check(pe::Parse(rebased.bytes, again, error));
+    Check(pe::ParseAny(rebased.bytes, again, error));
+    Check(again.IsTe() == image.IsTe());
     Check(again.relocations == image.relocations);
   }
   return 0;

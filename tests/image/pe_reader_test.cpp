@@ -5,6 +5,7 @@
 // relocate or rebase an image whose numbers do not hold together.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "link_map.h"
@@ -23,6 +24,7 @@ uint32_t Get32(const std::vector<uint8_t> &b, size_t o) {
   return uint32_t(b[o]) | uint32_t(b[o + 1]) << 8 | uint32_t(b[o + 2]) << 16 |
          uint32_t(b[o + 3]) << 24;
 }
+uint16_t Get16At(const std::vector<uint8_t> &b, size_t o) { return uint16_t(b[o] | b[o + 1] << 8); }
 void Put16(std::vector<uint8_t> &b, size_t o, uint16_t v) {
   b[o] = uint8_t(v);
   b[o + 1] = uint8_t(v >> 8);
@@ -294,6 +296,158 @@ TEST(LinkMapReader, RefusesEachDamagedRowWithItsLine) {
     ASSERT_EQ(damaged.symbols.size(), 1u);
     EXPECT_EQ(damaged.symbols[0].name, "untouched");
   }
+}
+
+// A TE image made the way the writer makes one: the TE header in place of
+// the PE headers up to the section table, the rest of the file unchanged.
+std::vector<uint8_t> TeFrom(const std::vector<uint8_t> &pe) {
+  const size_t opt = Get32(pe, 0x3C) + 24;
+  const size_t stripped = opt + (pe[opt - 4] | pe[opt - 3] << 8);
+  std::vector<uint8_t> te(40, 0);
+  Put16(te, 0, 0x5A56);
+  te[2] = pe[opt - 20];
+  te[3] = pe[opt - 19];
+  te[4] = pe[opt - 18];
+  te[5] = pe[opt + 68];
+  Put16(te, 6, uint16_t(stripped));
+  Put32(te, 8, Get32(pe, opt + 16));     // AddressOfEntryPoint
+  Put32(te, 12, Get32(pe, opt + 20));    // BaseOfCode
+  Put32(te, 16, Get32(pe, opt + 28));    // ImageBase, upper half 0
+  for (int i = 0; i < 4; i++) Put32(te, 24 + 4 * i, Get32(pe, opt + 96 + 8 * 5 + 4 * i));
+  te.insert(te.end(), pe.begin() + long(stripped), pe.end());
+  return te;
+}
+
+TEST(TeReader, ReadsATeImageAsThePeImageItWasMadeFrom) {
+  const std::vector<uint8_t> peBytes = ModuleBytes();
+  pe::Image pe, te, any;
+  std::string error;
+  ASSERT_TRUE(pe::Parse(peBytes, pe, error)) << error;
+  const std::vector<uint8_t> teBytes = TeFrom(peBytes);
+  ASSERT_TRUE(pe::ParseTe(teBytes, te, error)) << error;
+  ASSERT_TRUE(pe::ParseAny(teBytes, any, error)) << error;
+  EXPECT_TRUE(te.IsTe());
+  EXPECT_TRUE(any.IsTe());
+  EXPECT_FALSE(pe.IsTe());
+  EXPECT_EQ(te.strippedSize, pe.peOffset + 24 + 224);
+  EXPECT_EQ(te.headerRva, te.strippedSize - 40u);
+  EXPECT_EQ(te.sizeOfHeaders, pe.sizeOfHeaders);
+  EXPECT_EQ(te.entryRva, pe.entryRva);
+  EXPECT_EQ(te.imageBase, pe.imageBase);
+  EXPECT_EQ(te.machine, pe.machine);
+  EXPECT_EQ(te.subsystem, pe.subsystem);
+  EXPECT_EQ(te.relocations, pe.relocations);
+  ASSERT_EQ(te.sections.size(), pe.sections.size());
+  for (size_t i = 0; i < te.sections.size(); i++) {
+    EXPECT_EQ(te.sections[i].virtualAddress, pe.sections[i].virtualAddress);
+    EXPECT_EQ(te.sections[i].rawPointer, pe.sections[i].rawPointer);
+    EXPECT_EQ(te.FileOffsetOf(te.sections[i].virtualAddress, 4),
+              int64_t(pe.sections[i].rawPointer) - te.headerRva);
+  }
+  // The PE headers a TE image dropped have no file data; its own header
+  // lies at headerRva.
+  EXPECT_EQ(te.FileOffsetOf(0, 4), -1);
+  EXPECT_EQ(te.FileOffsetOf(te.headerRva, 4), 0);
+
+  // Laid out and relocated to the same base, both give the same bytes from
+  // the end of the headers on.
+  for (uint32_t base : {pe.imageBase, 0x00820000u, 0xFFF00000u}) {
+    SCOPED_TRACE(base);
+    std::vector<uint8_t> a = pe::MemoryLayout(pe), b = pe::MemoryLayout(te);
+    ASSERT_LE(b.size(), a.size());
+    ASSERT_TRUE(pe::RelocateLayout(pe, a, base, error)) << error;
+    ASSERT_TRUE(pe::RelocateLayout(te, b, base, error)) << error;
+    EXPECT_TRUE(std::equal(b.begin() + te.sizeOfHeaders, b.end(), a.begin() + te.sizeOfHeaders));
+    EXPECT_TRUE(std::equal(b.begin() + te.headerRva, b.begin() + te.sizeOfHeaders,
+                           teBytes.begin()));
+    // The rebased file, laid out, is the relocated layout with the new
+    // 64-bit ImageBase in its header.
+    pe::Image rebased = te;
+    ASSERT_TRUE(pe::RebaseFile(rebased, base, error)) << error;
+    EXPECT_EQ(rebased.imageBase, base);
+    EXPECT_EQ(Get32(rebased.bytes, 16), base);
+    EXPECT_EQ(Get32(rebased.bytes, 20), 0u);
+    Put32(b, te.headerRva + 16, base);
+    EXPECT_EQ(pe::MemoryLayout(rebased), b);
+    pe::Image again;
+    ASSERT_TRUE(pe::ParseTe(rebased.bytes, again, error)) << error;
+    EXPECT_EQ(again.relocations, te.relocations);
+  }
+}
+
+struct TeDamage {
+  const char *name;
+  std::function<void(std::vector<uint8_t> &)> apply;
+  const char *message;  // part of ParseTe's error
+};
+
+// Offsets in the TE header: NumberOfSections 4, StrippedSize 6, ImageBase
+// 16, relocation directory 24; the first section header at 40.
+const TeDamage kTeDamages[] = {
+    {"shorter than its header", [](auto &b) { b.resize(39); }, "too short to be a TE image"},
+    {"no signature", [](auto &b) { b[0] = 'M'; }, "not a TE image"},
+    {"StrippedSize 39", [](auto &b) { Put16(b, 6, 39); },
+     "StrippedSize 0x27 at file offset 0x6 is below"},
+    {"StrippedSize 0", [](auto &b) { Put16(b, 6, 0); }, "StrippedSize 0x0"},
+    {"section table past the end of the file", [](auto &b) { b[4] = 60; },
+     "section table outside the file"},
+    {"too many sections", [](auto &b) { b[4] = 200; }, "200 sections; at most 96"},
+    {"ImageBase at 4 GiB", [](auto &b) { Put32(b, 20, 1); },
+     "ImageBase 0x100000000 at file offset 0x10 is not below 4 GiB"},
+    {"image wrapping past 4 GiB", [](auto &b) { Put32(b, 16, 0xFFFFFF00); },
+     "does not fit below 4 GiB at base 0xFFFFFF00"},
+    {"section below the section table",
+     [](auto &b) { Put32(b, 40 + 12, Get32(b, 40 + 12) - 0x10); },
+     "overlaps the headers"},
+    {"section raw data below the TE header",
+     [](auto &b) { Put32(b, 40 + 20, 0x10); }, "lies outside the file after the headers"},
+    {"section raw data past the end of the file",
+     [](auto &b) { b.resize(b.size() - 0x20); }, "lies outside the file after the headers"},
+    {"section beyond 64 MiB", [](auto &b) { Put32(b, 40 + 8, 0x7FFFFFFF); },
+     "beyond the largest image"},
+    {"relocation directory outside the sections", [](auto &b) { Put32(b, 24, 0x100000); },
+     "relocation directory (RVA 0x100000"},
+    {"relocation of type 10", [](auto &b) {
+       const uint32_t at = Get32(b, 24) - (Get16At(b, 6) - 40) + 9;
+       b[at] = uint8_t((b[at] & 0x0F) | 0xA0);
+     },
+     "unsupported relocation type 10"},
+};
+
+TEST(TeReader, RefusesEachDamagedField) {
+  const std::vector<uint8_t> good = TeFrom(ModuleBytes());
+  pe::Image image;
+  std::string error;
+  ASSERT_TRUE(pe::ParseTe(good, image, error)) << error;
+  for (const TeDamage &d : kTeDamages) {
+    SCOPED_TRACE(d.name);
+    std::vector<uint8_t> bytes = good;
+    d.apply(bytes);
+    error.clear();
+    EXPECT_FALSE(pe::ParseTe(bytes, image, error));
+    EXPECT_NE(error.find(d.message), std::string::npos) << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+  }
+}
+
+TEST(TeReader, WithoutARelocationDirectoryStaysAtItsBase) {
+  std::vector<uint8_t> bytes = TeFrom(ModuleBytes());
+  Put32(bytes, 24, 0);
+  Put32(bytes, 28, 0);
+  pe::Image image;
+  std::string error;
+  ASSERT_TRUE(pe::ParseTe(bytes, image, error)) << error;
+  EXPECT_TRUE(image.relocations.empty());
+  std::vector<uint8_t> layout = pe::MemoryLayout(image);
+  const std::vector<uint8_t> before = layout;
+  EXPECT_TRUE(pe::RelocateLayout(image, layout, image.imageBase, error)) << error;
+  EXPECT_FALSE(pe::RelocateLayout(image, layout, 0x820000, error));
+  EXPECT_NE(error.find("TE image without a relocation directory cannot move"), std::string::npos)
+      << error;
+  EXPECT_EQ(layout, before);
+  EXPECT_FALSE(pe::RebaseFile(image, 0x820000, error));
+  EXPECT_EQ(image.bytes, bytes);
+  EXPECT_TRUE(pe::RebaseFile(image, image.imageBase, error)) << error;
 }
 
 }  // namespace

@@ -43,6 +43,17 @@ bool FitsAt(uint32_t base, uint32_t sizeOfImage, std::string &error) {
   return true;
 }
 
+// A TE image without a relocation directory has had its relocations
+// stripped: it runs only at its own base. (A PE32 image without fixups may
+// hold no absolute address at all, and moves as it is.)
+bool CanMove(const Image &image, uint32_t newBase, std::string &error) {
+  if (!image.IsTe() || newBase == image.imageBase || image.directories[kDirBaseReloc].size != 0)
+    return true;
+  error = "TE image without a relocation directory cannot move from base " +
+          Hex(image.imageBase) + " to " + Hex(newBase);
+  return false;
+}
+
 bool ParseRelocations(Image &image, std::string &error) {
   const DataDirectory &dir = image.directories[kDirBaseReloc];
   if (dir.size == 0) return true;
@@ -92,6 +103,60 @@ bool ParseRelocations(Image &image, std::string &error) {
   return true;
 }
 
+// Reads the section table at file offset table. Sections follow the headers
+// in ascending, non-overlapping address order, within SizeOfImage; their raw
+// data lie in the file, after the headers, and no two share bytes (a fixup
+// there would be applied twice in the file but once in each loaded copy). A
+// section's file offset is its PointerToRawData less the RVA of the file's
+// first byte (0 but in a TE image).
+bool ParseSections(Image &image, size_t table, uint16_t sectionCount, std::string &error) {
+  const std::vector<uint8_t> &b = image.bytes;
+  uint64_t previousEnd = image.sizeOfHeaders;
+  for (uint16_t i = 0; i < sectionCount; i++) {
+    size_t h = table + 40 * size_t(i);
+    Section s;
+    s.name.assign(reinterpret_cast<const char *>(&b[h]),
+                  strnlen(reinterpret_cast<const char *>(&b[h]), 8));
+    s.virtualSize = Get32(b, h + 8);
+    s.virtualAddress = Get32(b, h + 12);
+    s.rawSize = Get32(b, h + 16);
+    s.rawPointer = Get32(b, h + 20);
+    s.characteristics = Get32(b, h + 36);
+    const std::string what = "section " + std::to_string(i + 1) + " (" + Printable(s.name) + ")";
+    if (s.rawSize != 0 && (s.rawPointer < image.sizeOfHeaders ||
+                           uint64_t(s.rawPointer - image.headerRva) + s.rawSize > b.size())) {
+      error = what + " raw data " + Hex(s.rawPointer) + "+" + Hex(s.rawSize) +
+              " lies outside the file after the headers (file " + Hex(b.size()) +
+              " bytes, headers " + Hex(image.sizeOfHeaders) + ")";
+      return false;
+    }
+    if (uint64_t(s.virtualAddress) + std::max(s.virtualSize, s.rawSize) > image.sizeOfImage) {
+      error = what + " at RVA " + Hex(s.virtualAddress) + "+" +
+              Hex(std::max(s.virtualSize, s.rawSize)) + " lies outside SizeOfImage " +
+              Hex(image.sizeOfImage);
+      return false;
+    }
+    if (s.virtualAddress < previousEnd) {
+      error = what + " at RVA " + Hex(s.virtualAddress) +
+              " overlaps the headers or the section before it (which end at " +
+              Hex(previousEnd) + ")";
+      return false;
+    }
+    previousEnd = uint64_t(s.virtualAddress) + Extent(s);
+    const uint64_t rawEnd = uint64_t(s.rawPointer) + LoadedRawSize(s);
+    for (const Section &o : image.sections) {
+      if (LoadedRawSize(s) && LoadedRawSize(o) && s.rawPointer < uint64_t(o.rawPointer) + LoadedRawSize(o) &&
+          o.rawPointer < rawEnd) {
+        error = what + " raw data " + Hex(s.rawPointer) + "+" + Hex(LoadedRawSize(s)) +
+                " overlaps that of section " + Printable(o.name);
+        return false;
+      }
+    }
+    image.sections.push_back(s);
+  }
+  return true;
+}
+
 }  // namespace
 
 const Section *Image::SectionAt(uint32_t rva) const {
@@ -103,10 +168,11 @@ const Section *Image::SectionAt(uint32_t rva) const {
 
 int64_t Image::FileOffsetOf(uint32_t rva, uint32_t length) const {
   const uint64_t end = uint64_t(rva) + length;
-  if (end <= sizeOfHeaders) return rva;
+  // Below a TE image's header lie the PE headers it replaced: no file data.
+  if (end <= sizeOfHeaders) return rva >= headerRva ? int64_t(rva) - headerRva : -1;
   for (const Section &s : sections) {
     if (rva >= s.virtualAddress && end <= uint64_t(s.virtualAddress) + LoadedRawSize(s))
-      return int64_t(s.rawPointer) + (rva - s.virtualAddress);
+      return int64_t(s.rawPointer) - headerRva + (rva - s.virtualAddress);
   }
   return -1;
 }
@@ -220,54 +286,83 @@ bool Parse(std::vector<uint8_t> bytes, Image &image, std::string &error) {
     }
   }
 
-  // Sections follow the headers in ascending, non-overlapping address
-  // order, within SizeOfImage; their raw data lie in the file, after the
-  // headers, and no two share bytes (a fixup there would be applied twice
-  // in the file but once in each loaded copy).
-  uint64_t previousEnd = image.sizeOfHeaders;
-  for (uint16_t i = 0; i < sectionCount; i++) {
-    size_t h = table + 40 * size_t(i);
-    Section s;
-    s.name.assign(reinterpret_cast<const char *>(&b[h]),
-                  strnlen(reinterpret_cast<const char *>(&b[h]), 8));
-    s.virtualSize = Get32(b, h + 8);
-    s.virtualAddress = Get32(b, h + 12);
-    s.rawSize = Get32(b, h + 16);
-    s.rawPointer = Get32(b, h + 20);
-    s.characteristics = Get32(b, h + 36);
-    const std::string what = "section " + std::to_string(i + 1) + " (" + Printable(s.name) + ")";
-    if (s.rawSize != 0 &&
-        (uint64_t(s.rawPointer) + s.rawSize > b.size() || s.rawPointer < image.sizeOfHeaders)) {
-      error = what + " raw data " + Hex(s.rawPointer) + "+" + Hex(s.rawSize) +
-              " lies outside the file after the headers (file " + Hex(b.size()) +
-              " bytes, headers " + Hex(image.sizeOfHeaders) + ")";
-      return false;
-    }
-    if (uint64_t(s.virtualAddress) + std::max(s.virtualSize, s.rawSize) > image.sizeOfImage) {
-      error = what + " at RVA " + Hex(s.virtualAddress) + "+" +
-              Hex(std::max(s.virtualSize, s.rawSize)) + " lies outside SizeOfImage " +
-              Hex(image.sizeOfImage);
-      return false;
-    }
-    if (s.virtualAddress < previousEnd) {
-      error = what + " at RVA " + Hex(s.virtualAddress) +
-              " overlaps the headers or the section before it (which end at " +
-              Hex(previousEnd) + ")";
-      return false;
-    }
-    previousEnd = uint64_t(s.virtualAddress) + Extent(s);
-    const uint64_t rawEnd = uint64_t(s.rawPointer) + LoadedRawSize(s);
-    for (const Section &o : image.sections) {
-      if (LoadedRawSize(s) && LoadedRawSize(o) && s.rawPointer < uint64_t(o.rawPointer) + LoadedRawSize(o) &&
-          o.rawPointer < rawEnd) {
-        error = what + " raw data " + Hex(s.rawPointer) + "+" + Hex(LoadedRawSize(s)) +
-                " overlaps that of section " + Printable(o.name);
-        return false;
-      }
-    }
-    image.sections.push_back(s);
-  }
+  if (!ParseSections(image, table, sectionCount, error)) return false;
   return ParseRelocations(image, error);
+}
+
+bool ParseTe(std::vector<uint8_t> bytes, Image &image, std::string &error) {
+  image = Image();
+  image.bytes = std::move(bytes);
+  image.format = Format::kTe;
+  const std::vector<uint8_t> &b = image.bytes;
+  if (b.size() < kTeHeaderSize || Get16(b, 0) != kTeSignature) {
+    error = b.size() < kTeHeaderSize ? "file is too short to be a TE image (" +
+                                           std::to_string(b.size()) + " bytes)"
+                                     : "not a TE image (no VZ signature)";
+    return false;
+  }
+  image.machine = Get16(b, 2);
+  const uint8_t sectionCount = b[4];
+  image.subsystem = b[5];
+  image.strippedSize = Get16(b, 6);
+  image.entryRva = Get32(b, 8);
+  const uint64_t base = uint64_t(Get32(b, 16)) | uint64_t(Get32(b, 20)) << 32;
+  // The two directories a TE header keeps, where the PE model has them.
+  image.directories[kDirBaseReloc] = {Get32(b, 24), Get32(b, 28)};
+  image.directories[kDirDebug] = {Get32(b, 32), Get32(b, 36)};
+  if (image.strippedSize < kTeHeaderSize) {
+    error = "StrippedSize " + Hex(image.strippedSize) + " at file offset 0x6 is below the " +
+            std::to_string(kTeHeaderSize) + "-byte TE header it was replaced by";
+    return false;
+  }
+  image.headerRva = image.strippedSize - kTeHeaderSize;
+  if (sectionCount > kMaxSections) {
+    error = std::to_string(sectionCount) + " sections; at most " + std::to_string(kMaxSections);
+    return false;
+  }
+  const size_t tableEnd = kTeHeaderSize + size_t(sectionCount) * 40;
+  if (tableEnd > b.size()) {
+    error = "truncated TE image: section table outside the file";
+    return false;
+  }
+  if (base > UINT32_MAX) {
+    error = "ImageBase " + Hex(base) + " at file offset 0x10 is not below 4 GiB";
+    return false;
+  }
+  image.imageBase = uint32_t(base);
+  image.sizeOfHeaders = uint32_t(image.headerRva + tableEnd);
+  // SizeOfImage is not recorded: the image ends where its last section does.
+  uint64_t end = image.sizeOfHeaders;
+  for (uint8_t i = 0; i < sectionCount; i++) {
+    const size_t h = kTeHeaderSize + 40 * size_t(i);
+    end = std::max(end, uint64_t(Get32(b, h + 12)) + std::max(Get32(b, h + 8), Get32(b, h + 16)));
+  }
+  if (end > kMaxSizeOfImage) {
+    error = "sections end at RVA " + Hex(end) + ", beyond the largest image (" +
+            Hex(kMaxSizeOfImage) + " bytes)";
+    return false;
+  }
+  image.sizeOfImage = uint32_t(end);
+  if (!FitsAt(image.imageBase, image.sizeOfImage, error)) return false;
+  for (int i : {kDirBaseReloc, kDirDebug}) {
+    const DataDirectory &d = image.directories[i];
+    if (d.size != 0 && uint64_t(d.rva) + d.size > image.sizeOfImage) {
+      error = std::string(i == kDirBaseReloc ? "relocation" : "debug") + " directory (RVA " +
+              Hex(d.rva) + ", " + Hex(d.size) + " bytes) lies outside the image's sections (" +
+              Hex(image.sizeOfImage) + " bytes)";
+      return false;
+    }
+  }
+  // Sections below the end of the section table would overlap the headers
+  // in memory; ParseSections refuses them as it does in a PE32 image.
+  if (!ParseSections(image, kTeHeaderSize, sectionCount, error)) return false;
+  return ParseRelocations(image, error);
+}
+
+bool ParseAny(std::vector<uint8_t> bytes, Image &image, std::string &error) {
+  if (bytes.size() >= 2 && Get16(bytes, 0) == kTeSignature)
+    return ParseTe(std::move(bytes), image, error);
+  return Parse(std::move(bytes), image, error);
 }
 
 std::string Printable(const std::string &text, size_t limit) {
@@ -290,13 +385,18 @@ std::vector<uint8_t> MemoryLayout(const Image &image) {
   // Parse has checked every bound; the clamps keep a hand-made Image from
   // reading or writing outside the two buffers all the same.
   std::vector<uint8_t> layout(std::min(image.sizeOfImage, kMaxSizeOfImage), 0);
-  const size_t headers = std::min<size_t>({image.sizeOfHeaders, layout.size(), image.bytes.size()});
-  if (headers) memcpy(layout.data(), image.bytes.data(), headers);
+  if (image.headerRva < layout.size() && image.headerRva <= image.sizeOfHeaders) {
+    const size_t headers = std::min<size_t>({image.sizeOfHeaders - image.headerRva,
+                                             layout.size() - image.headerRva, image.bytes.size()});
+    if (headers) memcpy(layout.data() + image.headerRva, image.bytes.data(), headers);
+  }
   for (const Section &s : image.sections) {
     uint64_t n = LoadedRawSize(s);
-    if (s.virtualAddress >= layout.size() || s.rawPointer >= image.bytes.size()) continue;
-    n = std::min<uint64_t>({n, layout.size() - s.virtualAddress, image.bytes.size() - s.rawPointer});
-    if (n) memcpy(layout.data() + s.virtualAddress, image.bytes.data() + s.rawPointer, size_t(n));
+    if (s.rawPointer < image.headerRva) continue;
+    const uint64_t file = s.rawPointer - image.headerRva;
+    if (s.virtualAddress >= layout.size() || file >= image.bytes.size()) continue;
+    n = std::min<uint64_t>({n, layout.size() - s.virtualAddress, image.bytes.size() - file});
+    if (n) memcpy(layout.data() + s.virtualAddress, image.bytes.data() + file, size_t(n));
   }
   return layout;
 }
@@ -304,6 +404,7 @@ std::vector<uint8_t> MemoryLayout(const Image &image) {
 bool RelocateLayout(const Image &image, std::vector<uint8_t> &layout, uint32_t newBase,
                     std::string &error) {
   if (!FitsAt(newBase, uint32_t(std::min<size_t>(layout.size(), UINT32_MAX)), error)) return false;
+  if (!CanMove(image, newBase, error)) return false;
   for (uint32_t rva : image.relocations) {
     if (uint64_t(rva) + 4 > layout.size()) {
       error = "relocation at RVA " + Hex(rva) + " lies outside the image";
@@ -317,6 +418,7 @@ bool RelocateLayout(const Image &image, std::vector<uint8_t> &layout, uint32_t n
 
 bool RebaseFile(Image &image, uint32_t newBase, std::string &error) {
   if (!FitsAt(newBase, image.sizeOfImage, error)) return false;
+  if (!CanMove(image, newBase, error)) return false;
   // Every fixup is checked before any is applied, so that a failure leaves
   // the file as it was.
   std::vector<size_t> offsets;
@@ -336,6 +438,7 @@ bool RebaseFile(Image &image, uint32_t newBase, std::string &error) {
   const uint32_t delta = newBase - image.imageBase;
   for (size_t off : offsets) Put32(image.bytes, off, Get32(image.bytes, off) + delta);
   Put32(image.bytes, image.ImageBaseFieldOffset(), newBase);
+  if (image.IsTe()) Put32(image.bytes, image.ImageBaseFieldOffset() + 4, 0);
   image.imageBase = newBase;
   return true;
 }
