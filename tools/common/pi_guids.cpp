@@ -1,6 +1,7 @@
 #include "pi_guids.h"
 
 #include <cctype>
+#include <cstdio>
 
 namespace toolio {
 namespace {
@@ -49,6 +50,37 @@ bool SameText(const char *a, const std::string &b) {
 }
 
 }  // namespace
+
+std::string GuidText(const GuidBytes &g) {
+  char s[40];
+  snprintf(s, sizeof s, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X",
+           g[3], g[2], g[1], g[0], g[5], g[4], g[7], g[6], g[8], g[9], g[10], g[11], g[12],
+           g[13], g[14], g[15]);
+  return s;
+}
+
+bool ParseGuid(const std::string &text, GuidBytes &guid) {
+  // Where each memory byte's two digits start in the text: Data1-3 are
+  // stored little endian, Data4 in text order.
+  static const int kPos[16] = {6, 4, 2, 0, 11, 9, 16, 14, 19, 21, 24, 26, 28, 30, 32, 34};
+  if (text.size() != 36) return false;
+  for (size_t i = 0; i < text.size(); i++) {
+    bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+    if (dash ? text[i] != '-' : !std::isxdigit(static_cast<unsigned char>(text[i]))) return false;
+  }
+  auto digit = [](char c) {
+    return c <= '9' ? c - '0' : (std::toupper(static_cast<unsigned char>(c)) - 'A' + 10);
+  };
+  for (int i = 0; i < 16; i++)
+    guid[i] = uint8_t(digit(text[kPos[i]]) << 4 | digit(text[kPos[i] + 1]));
+  return true;
+}
+
+std::string GuidName(const GuidBytes &guid) {
+  std::string text = GuidText(guid);
+  std::string name = KnownGuidName(text);
+  return name.empty() ? text : name;
+}
 
 std::string KnownGuidName(const std::string &text) {
   for (const KnownGuid &k : kKnownGuids)

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "file_io.h"
+#include "pi_guids.h"
 
 namespace fv {
 
@@ -29,35 +30,12 @@ Guid Guid::At(const uint8_t *p) {
 }
 
 Guid Guid::Parse(const std::string &text) {
-  // Textual groups: 8-4-4-4-12 hex digits; the first three are little endian.
-  static const int kGroupLength[5] = {8, 4, 4, 4, 12};
-  std::string digits;
-  size_t pos = 0;
-  for (int group = 0; group < 5; group++) {
-    for (int i = 0; i < kGroupLength[group]; i++, pos++) {
-      if (pos >= text.size() || !isxdigit(static_cast<unsigned char>(text[pos])))
-        Fail("malformed GUID '" + text + "'");
-      digits += text[pos];
-    }
-    if (group < 4 && (pos >= text.size() || text[pos++] != '-'))
-      Fail("malformed GUID '" + text + "'");
-  }
-  if (pos != text.size()) Fail("malformed GUID '" + text + "'");
-  uint8_t raw[16];
-  for (int i = 0; i < 16; i++) raw[i] = uint8_t(std::stoul(digits.substr(2 * i, 2), nullptr, 16));
-  static const int kOrder[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
   Guid g;
-  for (int i = 0; i < 16; i++) g.bytes[i] = raw[kOrder[i]];
+  if (!toolio::ParseGuid(text, g.bytes)) Fail("malformed GUID '" + text + "'");
   return g;
 }
 
-std::string Guid::ToString() const {
-  char text[40];
-  const uint8_t *b = bytes.data();
-  snprintf(text, sizeof text, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", Get32(b),
-           Get16(b + 4), Get16(b + 6), b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
-  return text;
-}
+std::string Guid::ToString() const { return toolio::GuidText(bytes); }
 
 const Guid kFfs2FileSystemGuid = Guid::Parse("8C8CE578-8A3D-4F1C-9935-896185C32DD3");
 const Guid kFfs3FileSystemGuid = Guid::Parse("5473C07A-3DCB-4DCA-BD6F-1E9689E7349A");

@@ -133,34 +133,10 @@ int ServiceSlotFromName(const std::string &name) {
   return -1;
 }
 
-std::string GuidText(const Guid &g) {
-  char s[40];
-  snprintf(s, sizeof s, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X",
-           g[3], g[2], g[1], g[0], g[5], g[4], g[7], g[6], g[8], g[9], g[10], g[11], g[12],
-           g[13], g[14], g[15]);
-  return s;
-}
-
-std::optional<Guid> GuidFromText(const std::string &t) {
-  // Byte positions in the text of each memory byte.
-  static const int kPos[16] = {6, 4, 2, 0, 11, 9, 16, 14, 19, 21, 24, 26, 28, 30, 32, 34};
-  if (t.size() != 36 || t[8] != '-' || t[13] != '-' || t[18] != '-' || t[23] != '-')
-    return std::nullopt;
+std::optional<Guid> GuidFromText(const std::string &text) {
   Guid g{};
-  for (int i = 0; i < 16; i++) {
-    unsigned v;
-    if (!isxdigit((unsigned char)t[kPos[i]]) || !isxdigit((unsigned char)t[kPos[i] + 1]) ||
-        sscanf(t.c_str() + kPos[i], "%2x", &v) != 1)
-      return std::nullopt;
-    g[i] = uint8_t(v);
-  }
+  if (!toolio::ParseGuid(text, g)) return std::nullopt;
   return g;
-}
-
-std::string GuidName(const Guid &guid) {
-  std::string text = GuidText(guid);
-  std::string name = toolio::KnownGuidName(text);
-  return name.empty() ? text : name;
 }
 
 }  // namespace peimsim

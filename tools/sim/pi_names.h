@@ -8,9 +8,11 @@
 #include <optional>
 #include <string>
 
+#include "pi_guids.h"
+
 namespace peimsim {
 
-using Guid = std::array<uint8_t, 16>;  // in memory layout
+using Guid = toolio::GuidBytes;  // in memory layout
 
 constexpr uint32_t kEfiSuccess = 0;
 constexpr uint32_t kErrorBit = 0x80000000u;
@@ -40,12 +42,11 @@ constexpr int kServiceSlots = 28;
 const char *ServiceSlotName(int slot);  // slot 0 = InstallPpi at offset 0x18
 int ServiceSlotFromName(const std::string &name);  // -1 if unknown
 
-// Textual GUID form, "1F4C6F90-B06B-48D8-A201-BAE5F1CD7D56".
-std::string GuidText(const Guid &guid);
+// Textual form, parsing and known names: shared with fvtool.
+using toolio::GuidName;
+using toolio::GuidText;
 // Parses the textual form into memory layout.
 std::optional<Guid> GuidFromText(const std::string &text);
-// The variable name of a GUID the platform knows, else its textual form.
-std::string GuidName(const Guid &guid);
 
 // "0x1F" with at least `digits` hex digits.
 std::string Hex(uint64_t value, int digits = 0);

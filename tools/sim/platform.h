@@ -12,48 +12,16 @@
 #include <unordered_map>
 #include <vector>
 
+#include "checks.h"
 #include "chipset.h"
+#include "foundation.h"
+#include "memory_map.h"
 #include "pe_image.h"
 #include "pi_names.h"
 
 struct uc_struct;
 
 namespace peimsim {
-
-// Memory map. Everything not listed is unmapped; touching it stops the run.
-constexpr uint32_t kPageSize = 0x1000;
-constexpr uint32_t kRamBase = 0x00010000;  // below it: nothing (null pointers fault)
-constexpr uint32_t kRamEnd = 0x01000000;   // 16 MiB of RAM
-constexpr uint32_t kStackBase = 0x00010000;
-constexpr uint32_t kStackTop = 0x00020000;  // 64 KiB stack
-constexpr uint32_t kFoundationData = 0x00020000;  // PEI Foundation tables, one page
-constexpr uint32_t kFoundationCode = 0x00021000;  // service entry points (int3), read+execute
-constexpr uint32_t kCallerData = 0x00022000;      // the calling side's variables, one page
-constexpr uint32_t kPoolBase = 0x00100000;        // page pool for AllocatePages
-constexpr uint32_t kPoolPages = 256;
-constexpr uint32_t kDeviceWindowBase = 0xC0000000;  // memory-mapped devices
-constexpr uint32_t kDeviceWindowEnd = 0xFF000000;
-constexpr uint32_t kDefaultLoadAddress = 0xFFFC0240;  // in flash, where the module runs in place
-constexpr uint8_t kUninitialisedByte = 0xAF;          // RAM contents nobody has written
-constexpr uint32_t kIdSlotFill = 0x5A5A5A00;  // upper bytes of a UINT8 argument's stack slot
-
-// Bounds that keep a hostile image's cost in memory and output fixed
-// whatever the instruction budget: the trace keeps its first kEventLimit
-// events (the rest are counted), the PPI database holds kPpiLimit entries,
-// and a run stops at its kViolationLimit-th violation.
-constexpr size_t kEventLimit = 50000;
-constexpr size_t kPpiLimit = 256;
-constexpr size_t kViolationLimit = 500;
-constexpr uint64_t kMaxBudget = 1ull << 40;
-
-// Fixed addresses inside the Foundation's data page.
-constexpr uint32_t kPeiServicesCell = kFoundationData + 0x000;  // CONST EFI_PEI_SERVICES **
-constexpr uint32_t kPeiServicesTable = kFoundationData + 0x010;
-constexpr uint32_t kStallPpi = kFoundationData + 0x100;
-constexpr uint32_t kStallPpiDescriptor = kFoundationData + 0x110;
-constexpr uint32_t kStallPpiGuidAddress = kFoundationData + 0x120;
-constexpr uint32_t kFileHandle = kFoundationData + 0x200;  // the module's (dummy) FFS file
-constexpr uint32_t kReturnTrap = kFoundationCode + 0xFF0;  // where called code returns to
 
 enum class Phase : uint8_t { kEntry, kConsumer, kCall };
 
@@ -71,33 +39,6 @@ struct Event {
   uint32_t configAddress = 0;  // CONFIG_ADDRESS at the time (port events)
   Target target;
   int service = -1;  // index into Platform::Services() for kService
-};
-
-// One PEI service or PPI member called by the module, decoded.
-struct ServiceCall {
-  std::string name;     // "GetBootMode", "Stall"
-  int slot = -1;        // PEI services slot, -1 for PPI members
-  uint32_t args[6] = {};  // the stack arguments, PeiServices first
-  uint32_t status = 0;
-  bool injected = false;   // the status is a failure set up with --fail
-  bool expected = true;    // a service this module may use
-  std::string arguments;   // decoded, after PeiServices
-  std::string results;     // what it handed back
-};
-
-struct Violation {
-  std::string kind;     // short stable tag: "unclaimed-mmio", "write-outside", ...
-  std::string message;  // one line
-  uint32_t eip = 0;
-  bool hasEip = false;
-};
-
-// A failure to inject: the service's call number `call` (1-based, 0 = every
-// call) returns `status` without doing anything.
-struct Failure {
-  std::string service;
-  uint32_t status = 0;
-  uint32_t call = 0;
 };
 
 struct RegisterPreset {
@@ -149,21 +90,6 @@ struct ConsumerView {
   uint32_t locateStatus = 0;
   uint32_t descriptor = 0, flags = 0, guidAddress = 0, ppi = 0, function = 0;
   std::vector<ConsumerQuery> queries;
-};
-
-struct InstalledPpi {
-  uint32_t descriptor = 0;
-  uint32_t flags = 0;
-  Guid guid{};
-  uint32_t guidAddress = 0;
-  uint32_t ppi = 0;
-  bool byModule = false;
-};
-
-struct Allocation {
-  uint32_t address = 0;
-  uint32_t pages = 0;
-  uint32_t type = 0;
 };
 
 class Platform {

@@ -1,0 +1,484 @@
+// The CPU and memory: the emulator engine, the memory map with its host
+// backing, loading the image, the hooks that feed the Foundation, the device
+// access path and the checks, and calls into the image.
+#include <sys/mman.h>
+#include <unicorn/unicorn.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform.h"
+#include "x86_length.h"
+
+namespace peimsim {
+namespace {
+
+constexpr uint32_t kScratchStart = 0x2545F491u;  // fixed, so that runs repeat exactly
+
+uint8_t *MapHost(size_t size) {
+  void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                 -1, 0);
+  return p == MAP_FAILED ? nullptr : static_cast<uint8_t *>(p);
+}
+
+bool Overlaps(uint64_t a, uint64_t aEnd, uint64_t b, uint64_t bEnd) { return a < bEnd && b < aEnd; }
+
+}  // namespace
+
+struct Hooks {
+  static Platform *P(void *user) { return static_cast<Platform *>(user); }
+  static void Memory(uc_engine *, uc_mem_type type, uint64_t address, int size, int64_t value,
+                     void *user) {
+    P(user)->OnMemory(type == UC_MEM_WRITE, uint32_t(address), size, uint64_t(value));
+  }
+  static uint32_t PortIn(uc_engine *, uint32_t port, int size, void *user) {
+    uint32_t value = 0;
+    P(user)->OnPortIn(uint16_t(port), size, value);
+    return value;
+  }
+  static void PortOut(uc_engine *, uint32_t port, int size, uint32_t value, void *user) {
+    P(user)->OnPortOut(uint16_t(port), size, value);
+  }
+  static void Service(uc_engine *, uint64_t address, uint32_t, void *user) {
+    P(user)->OnService(uint32_t(address));
+  }
+  static void Block(uc_engine *, uint64_t address, uint32_t size, void *user) {
+    P(user)->OnBlock(uint32_t(address), size);
+  }
+  static bool Invalid(uc_engine *, uc_mem_type type, uint64_t address, int size, int64_t,
+                      void *user) {
+    const char *what = "access";
+    switch (type) {
+      case UC_MEM_READ_UNMAPPED: what = "read-unmapped"; break;
+      case UC_MEM_WRITE_UNMAPPED: what = "write-unmapped"; break;
+      case UC_MEM_FETCH_UNMAPPED: what = "fetch-unmapped"; break;
+      case UC_MEM_WRITE_PROT: what = "write-prot"; break;
+      case UC_MEM_READ_PROT: what = "read-prot"; break;
+      case UC_MEM_FETCH_PROT: what = "fetch-prot"; break;
+      default: break;
+    }
+    P(user)->OnFault(what, uint32_t(address), size);
+    return false;
+  }
+  static void Interrupt(uc_engine *, uint32_t number, void *user) { P(user)->OnInterrupt(number); }
+  static void Instruction(uc_engine *, uint64_t, uint32_t, void *user) { P(user)->oneByOne_++; }
+  static bool InvalidInstruction(uc_engine *, void *user) {
+    P(user)->OnInterrupt(6);
+    return false;
+  }
+};
+
+Platform::Platform() : scratch_(kScratchStart) {}
+
+Platform::~Platform() {
+  if (uc_) uc_close(uc_);
+  if (ram_) munmap(ram_, kRamEnd);
+  if (devices_) munmap(devices_, kDeviceWindowEnd - kDeviceWindowBase);
+  if (imageMemory_) munmap(imageMemory_, imageMapSize_);
+}
+
+bool Platform::Load(const pe::Image &image, const PlatformOptions &options, std::string &error) {
+  if (uc_) {
+    error = "platform already holds an image";
+    return false;
+  }
+  if (image.machine != pe::kMachineI386) {
+    error = "not an IA-32 image (machine " + Hex(image.machine, 4) + ", expected 0x014C)";
+    return false;
+  }
+  if (image.directories[pe::kDirImport].size != 0 || image.directories[pe::kDirIat].size != 0) {
+    error = "image has an import table; a PEI module must not import anything";
+    return false;
+  }
+  if (image.sizeOfImage == 0 || image.sizeOfImage > 0x01000000) {
+    error = "unusable SizeOfImage " + Hex(image.sizeOfImage);
+    return false;
+  }
+  const pe::Section *entry = image.SectionAt(image.entryRva);
+  if (!entry || !(entry->characteristics & pe::kScnMemExecute)) {
+    error = "entry point RVA " + Hex(image.entryRva) + " is not in an executable section";
+    return false;
+  }
+  uint32_t base = options.loadAddress;
+  uint64_t end = uint64_t(base) + image.sizeOfImage;
+  if (image.sectionAlignment > 1 && base % image.sectionAlignment != 0) {
+    error = "load address " + Hex(base, 8) + " is not a multiple of the section alignment " +
+            Hex(image.sectionAlignment);
+    return false;
+  }
+  uint64_t mapBase = base & ~uint64_t(kPageSize - 1);
+  uint64_t mapEnd = (end + kPageSize - 1) & ~uint64_t(kPageSize - 1);
+  if (end > 0x100000000ull) {
+    error = "image at " + Hex(base, 8) + " would run past 4 GiB";
+    return false;
+  }
+  if (Overlaps(mapBase, mapEnd, 0, kRamEnd) ||
+      Overlaps(mapBase, mapEnd, kDeviceWindowBase, kDeviceWindowEnd)) {
+    error = "load address " + Hex(base, 8) +
+            " overlaps the platform's RAM (below 0x01000000) or device window "
+            "(0xC0000000-0xFEFFFFFF)";
+    return false;
+  }
+  if (base != image.imageBase &&
+      ((image.fileCharacteristics & pe::kFileRelocsStripped) ||
+       image.directories[pe::kDirBaseReloc].size == 0)) {
+    error = "image has no relocations, so it cannot run at " + Hex(base, 8) +
+            " (preferred base " + Hex(image.imageBase, 8) + ")";
+    return false;
+  }
+  std::vector<uint8_t> layout = pe::MemoryLayout(image);
+  if (!pe::RelocateLayout(image, layout, base, error)) {
+    error = "cannot relocate to " + Hex(base, 8) + ": " + error;
+    return false;
+  }
+
+  image_ = image;
+  options_ = options;
+  // The chipset's initial contents.
+  initialChipset_ = Chipset();
+  if (options.randomize) initialChipset_.Randomize(options.randomizeStart);
+  for (const RegisterPreset &p : options.presets) {
+    bool ok = p.space == RegisterPreset::kConfig
+                  ? initialChipset_.SetConfig(p.bdf, p.address, p.width, p.value, error)
+              : p.space == RegisterPreset::kFunctionMemory
+                  ? initialChipset_.SetFunctionRegister(p.bdf, p.address, p.width, p.value, error)
+                  : initialChipset_.SetChipsetRegister(p.address, p.width, p.value, error);
+    if (!ok) return false;
+  }
+
+  if (uc_open(UC_ARCH_X86, UC_MODE_32, &uc_) != UC_ERR_OK) {
+    uc_ = nullptr;
+    error = "cannot start the CPU emulator";
+    return false;
+  }
+  imageMapBase_ = uint32_t(mapBase);
+  imageMapSize_ = uint32_t(mapEnd - mapBase);
+  imageMemory_ = MapHost(imageMapSize_);
+  if (!imageMemory_) {
+    error = "cannot reserve host memory for the image";
+    return false;
+  }
+  memcpy(imageMemory_ + (base - mapBase), layout.data(), layout.size());
+  if (!MapMemory(error)) return false;
+  uc_reg_read(uc_, UC_X86_REG_CR0, &cr0_);
+  uc_reg_read(uc_, UC_X86_REG_CR3, &cr3_);
+  uc_reg_read(uc_, UC_X86_REG_CR4, &cr4_);
+  BuildFoundation();
+  chipset_ = initialChipset_;
+  Reset();
+  return true;
+}
+
+bool Platform::MapMemory(std::string &error) {
+  ram_ = MapHost(kRamEnd);
+  devices_ = MapHost(kDeviceWindowEnd - kDeviceWindowBase);
+  if (!ram_ || !devices_) {
+    error = "cannot reserve host memory for the platform";
+    return false;
+  }
+  memset(ram_ + kRamBase, kUninitialisedByte, kRamEnd - kRamBase);
+  memset(ram_ + kFoundationCode, 0xCC, kPageSize);  // int3 everywhere
+  dirty_.assign(kRamEnd / kPageSize, 0);
+  const uint32_t rw = UC_PROT_READ | UC_PROT_WRITE, rx = UC_PROT_READ | UC_PROT_EXEC;
+  uc_err e = uc_mem_map_ptr(uc_, kRamBase, kFoundationCode - kRamBase, rw, ram_ + kRamBase);
+  if (!e) e = uc_mem_map_ptr(uc_, kFoundationCode, kPageSize, rx, ram_ + kFoundationCode);
+  if (!e)
+    e = uc_mem_map_ptr(uc_, kFoundationCode + kPageSize, kRamEnd - kFoundationCode - kPageSize, rw,
+                       ram_ + kFoundationCode + kPageSize);
+  if (!e) e = uc_mem_map_ptr(uc_, kDeviceWindowBase, kDeviceWindowEnd - kDeviceWindowBase, rw, devices_);
+  if (!e) e = uc_mem_map_ptr(uc_, imageMapBase_, imageMapSize_, rx, imageMemory_);
+  uc_hook h;
+  if (!e) e = uc_hook_add(uc_, &h, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, (void *)Hooks::Memory, this, 1, 0);
+  if (!e) e = uc_hook_add(uc_, &h, UC_HOOK_INSN, (void *)Hooks::PortIn, this, 1, 0, UC_X86_INS_IN);
+  if (!e) e = uc_hook_add(uc_, &h, UC_HOOK_INSN, (void *)Hooks::PortOut, this, 1, 0, UC_X86_INS_OUT);
+  if (!e)
+    e = uc_hook_add(uc_, &h, UC_HOOK_CODE, (void *)Hooks::Service, this, kFoundationCode,
+                    kServiceEntriesEnd - 1);
+  if (!e)
+    e = uc_hook_add(uc_, &h, UC_HOOK_BLOCK, (void *)Hooks::Block, this, LoadAddress(),
+                    uint64_t(ImageEnd() - 1));
+  if (!e && options_.countEachInstruction)
+    e = uc_hook_add(uc_, &h, UC_HOOK_CODE, (void *)Hooks::Instruction, this, LoadAddress(),
+                    uint64_t(ImageEnd() - 1));
+  if (!e) e = uc_hook_add(uc_, &h, UC_HOOK_MEM_INVALID, (void *)Hooks::Invalid, this, 1, 0);
+  if (!e) e = uc_hook_add(uc_, &h, UC_HOOK_INTR, (void *)Hooks::Interrupt, this, 1, 0);
+  if (!e) e = uc_hook_add(uc_, &h, UC_HOOK_INSN_INVALID, (void *)Hooks::InvalidInstruction, this, 1, 0);
+  if (e) {
+    error = std::string("cannot set up the emulated platform: ") + uc_strerror(e);
+    return false;
+  }
+  return true;
+}
+
+void Platform::Reset() {
+  for (uint32_t page : dirtyList_) {
+    uint32_t address = page * kPageSize;
+    if (address == kFoundationData)
+      memcpy(ram_ + address, foundationPage_.data(), kPageSize);
+    else
+      memset(ram_ + address, kUninitialisedByte, kPageSize);
+    dirty_[page] = 0;
+  }
+  dirtyList_.clear();
+  chipset_ = initialChipset_;
+  ppis_ = initialPpis_;
+  allocations_.clear();
+  poolNext_ = kPoolBase + kPoolPages * kPageSize;
+  events_.clear();
+  services_.clear();
+  violations_.clear();
+  stalls_.clear();
+  stallCalls_ = stalledUs_ = 0;
+  for (EventCounts &c : counts_) c = EventCounts();
+  droppedEvents_ = 0;
+  serviceCalls_.assign(kServiceSlots + 1, 0);
+  watches_.clear();
+  outputs_.clear();
+  entryInstructions_ = 0;
+  oneByOne_ = 0;
+  scratch_ = std::mt19937(kScratchStart);
+}
+
+void Platform::MarkDirty(uint32_t address, uint32_t size) {
+  uint64_t end = std::min<uint64_t>(uint64_t(address) + size, kRamEnd);
+  for (uint64_t page = address / kPageSize; page * kPageSize < end; page++) {
+    if (!dirty_[page]) {
+      dirty_[page] = 1;
+      dirtyList_.push_back(uint32_t(page));
+    }
+  }
+}
+
+uint8_t *Platform::Host(uint32_t address, uint32_t size) const {
+  uint64_t end = uint64_t(address) + size;
+  if (address >= kRamBase && end <= kRamEnd) return ram_ + address;
+  if (address >= kDeviceWindowBase && end <= kDeviceWindowEnd) return devices_ + (address - kDeviceWindowBase);
+  if (address >= imageMapBase_ && end <= imageMapBase_ + uint64_t(imageMapSize_))
+    return imageMemory_ + (address - imageMapBase_);
+  return nullptr;
+}
+
+bool Platform::Read(uint32_t address, void *data, size_t size) const {
+  const uint8_t *p = Host(address, uint32_t(size));
+  if (!p) return false;
+  memcpy(data, p, size);
+  return true;
+}
+
+uint32_t Platform::Read32(uint32_t address) const {
+  uint32_t v = 0;
+  Read(address, &v, 4);
+  return v;
+}
+
+bool Platform::Write(uint32_t address, const void *data, size_t size) {
+  uint8_t *p = Host(address, uint32_t(size));
+  if (!p || !(address >= kRamBase && address + size <= kRamEnd)) return false;
+  HostWrite(address, data, size);
+  return true;
+}
+
+void Platform::HostWrite(uint32_t address, const void *data, size_t size) {
+  memcpy(ram_ + address, data, size);
+  MarkDirty(address, uint32_t(size));
+}
+
+void Platform::WatchWrites(uint32_t address, uint32_t size) { watches_.push_back({address, size}); }
+
+uint32_t Platform::CurrentEip() const {
+  uint32_t eip = 0;
+  uc_reg_read(uc_, UC_X86_REG_EIP, &eip);
+  return eip;
+}
+
+void Platform::OnBlock(uint32_t address, uint32_t size) {
+  uint64_t key = uint64_t(address) << 16 | (size & 0xFFFF);
+  auto it = blocks_.find(key);
+  if (it == blocks_.end()) {
+    Block b;
+    uc_tb tb{};
+    b.instructions = uc_ctl_request_cache(uc_, uint64_t(address), &tb) == UC_ERR_OK ? tb.icount : 1;
+    // Memory hooks see the address of the instruction making the access;
+    // port hooks do not, so note where the block's port instructions are.
+    const uint8_t *code = Host(address, size);
+    for (uint32_t at = 0; code && at < size;) {
+      X86Instruction insn = DecodeX86(code + at, size - at);
+      if (insn.length == 0) break;
+      if (insn.port) b.ports.push_back(address + at);
+      if (insn.system && !b.system) {
+        b.system = insn.system;
+        b.systemAt = address + at;
+      }
+      at += insn.length;
+    }
+    it = blocks_.emplace(key, std::move(b)).first;
+  }
+  block_ = &it->second;
+  blockPorts_ = 0;
+  instructions_ += block_->instructions;
+  if (instructions_ > options_.budget && !stopped_) {
+    AddViolation("budget", "still running after " + std::to_string(options_.budget) +
+                               " instructions (the instruction budget)");
+    stopped_ = true;
+    uc_emu_stop(uc_);
+  }
+  // Stopping here keeps the whole block from running: the instruction never
+  // changes the processor's state, and no access after it is made under a
+  // view of memory that the checks do not share.
+  if (block_->system && !stopped_) {
+    AddViolationAt("processor-control",
+                   std::string(block_->system) +
+                       ": changes the processor's mode, paging, tables or MSRs, which belong "
+                       "to the platform; the run stops before it",
+                   block_->systemAt);
+    stopped_ = true;
+    uc_emu_stop(uc_);
+  }
+}
+
+void Platform::CheckControlRegisters() {
+  // An instruction the decoder did not see through (the block check above
+  // names the ones it finds) may still have changed them: report it, and
+  // put them back so that the next call starts from the platform's state.
+  static const struct {
+    int reg;
+    const char *name;
+  } kRegisters[] = {{UC_X86_REG_CR0, "CR0"}, {UC_X86_REG_CR3, "CR3"}, {UC_X86_REG_CR4, "CR4"}};
+  const uint32_t initial[] = {cr0_, cr3_, cr4_};
+  for (int i = 0; i < 3; i++) {
+    uint32_t now = 0;
+    uc_reg_read(uc_, kRegisters[i].reg, &now);
+    if (now == initial[i]) continue;
+    AddViolation("processor-control", std::string(kRegisters[i].name) + " changed from " +
+                                          Hex(initial[i], 8) + " to " + Hex(now, 8),
+                 false);
+    uint32_t v = initial[i];
+    uc_reg_write(uc_, kRegisters[i].reg, &v);
+  }
+}
+
+uint32_t Platform::PortInstruction() {
+  if (!block_ || block_->ports.empty()) return CurrentEip();
+  // A block is straight-line code: its n-th port access comes from its n-th
+  // port instruction (a REP INS/OUTS block repeats its one instruction).
+  return block_->ports[std::min(blockPorts_++, block_->ports.size() - 1)];
+}
+
+void Platform::OnFault(const char *what, uint32_t address, int size) {
+  std::string w = what;
+  std::string at = Hex(address, 8) + " (" + Where(address) + ")";
+  if (w == "write-prot")
+    AddViolation(InImage(address) ? "write-image" : "write-code",
+                 Bytes(size) + " write at " + at + ", which is read+execute only");
+  else if (w == "fetch-prot")
+    AddViolation("execute-data", "executes at " + at + ", which is not code");
+  else
+    AddViolation("unmapped", (w == "read-unmapped" ? "read of " : w == "write-unmapped" ? "write of " : "fetch of ") +
+                                 Bytes(size) + " at " + at + ", where nothing is mapped");
+  stopped_ = true;
+}
+
+void Platform::OnInterrupt(uint32_t number) {
+  static const char *const kNames[] = {"divide error", "debug", "NMI", "breakpoint (int3)",
+                                       "overflow", "bound range", "invalid opcode",
+                                       "device not available", "double fault"};
+  std::string name = number < 9 ? kNames[number] : "interrupt";
+  AddViolation("cpu-exception", "CPU exception/interrupt " + std::to_string(number) + " (" + name +
+                                    ") at " + Hex(CurrentEip(), 8) + " (" + Where(CurrentEip()) + ")");
+  stopped_ = true;
+  uc_emu_stop(uc_);
+}
+
+// ---- Calls into the image ----------------------------------------------------
+
+CallOutcome Platform::Call(uint32_t address, const std::vector<uint32_t> &args,
+                           const std::vector<std::pair<uint32_t, uint32_t>> &outputs, Phase phase) {
+  CallOutcome outcome;
+  phase_ = phase;
+  outputs_ = outputs;
+  stopped_ = false;
+  instructions_ = 0;
+  splitReadsToSkip_ = 0;
+
+  uint32_t argsAt = (kStackTop - 0x80 - 4 * uint32_t(args.size())) & ~0xFu;
+  uint32_t esp = argsAt - 4;
+  frameLimit_ = argsAt + 4 * uint32_t(args.size());
+  uint32_t trap = kReturnTrap;
+  HostWrite(esp, &trap, 4);
+  for (size_t i = 0; i < args.size(); i++) HostWrite(argsAt + 4 * uint32_t(i), &args[i], 4);
+
+  static const int kSaved[] = {UC_X86_REG_EBX, UC_X86_REG_ESI, UC_X86_REG_EDI, UC_X86_REG_EBP};
+  static const char *const kSavedNames[] = {"EBX", "ESI", "EDI", "EBP"};
+  uint32_t saved[4];
+  for (int i = 0; i < 4; i++) {
+    saved[i] = uint32_t(scratch_());
+    uc_reg_write(uc_, kSaved[i], &saved[i]);
+  }
+  for (int reg : {UC_X86_REG_EAX, UC_X86_REG_ECX, UC_X86_REG_EDX}) {
+    uint32_t v = uint32_t(scratch_());
+    uc_reg_write(uc_, reg, &v);
+  }
+  uint32_t eflags = 0x2;  // direction flag clear, interrupts off
+  uc_reg_write(uc_, UC_X86_REG_ESP, &esp);
+  uc_reg_write(uc_, UC_X86_REG_EFLAGS, &eflags);
+  uint8_t fp0[10];
+  memcpy(fp0, &mm0, 8);
+  fp0[8] = fp0[9] = 0xFF;
+  uc_reg_write(uc_, UC_X86_REG_FP0, fp0);
+  uint16_t tags = 0xFFFF;  // x87 empty: not in MMX state
+  uc_reg_write(uc_, UC_X86_REG_FPTAG, &tags);
+
+  block_ = nullptr;
+  uc_err err = uc_emu_start(uc_, address, kReturnTrap, 0, 0);
+  outcome.instructions = instructions_;
+  uint32_t eip = CurrentEip(), espAfter = 0;
+  uc_reg_read(uc_, UC_X86_REG_ESP, &espAfter);
+  uc_reg_read(uc_, UC_X86_REG_EAX, &outcome.eax);
+  if (err != UC_ERR_OK && !stopped_)
+    AddViolation("cpu-fault", std::string("the CPU stopped: ") + uc_strerror(err));
+  if (err == UC_ERR_OK && !stopped_ && eip != kReturnTrap)
+    AddViolation("no-return", "stopped at " + Hex(eip, 8) + " (" + Where(eip) +
+                                  ") without returning to its caller");
+  outcome.returned = err == UC_ERR_OK && !stopped_ && eip == kReturnTrap;
+  CheckControlRegisters();
+  if (outcome.returned) {
+    if (espAfter != esp + 4)
+      AddViolation("stack-imbalance", "returned with ESP " + Hex(espAfter, 8) + ", expected " +
+                                          Hex(esp + 4, 8) + " (cdecl: the caller pops the arguments)",
+                   false);
+    for (int i = 0; i < 4; i++) {
+      uint32_t now = 0;
+      uc_reg_read(uc_, kSaved[i], &now);
+      if (now != saved[i])
+        AddViolation("callee-saved", std::string(kSavedNames[i]) + " not preserved: " +
+                                         Hex(saved[i], 8) + " before the call, " + Hex(now, 8) +
+                                         " after",
+                     false);
+    }
+    uc_reg_read(uc_, UC_X86_REG_EFLAGS, &eflags);
+    if (eflags & kDirectionFlag)
+      AddViolation("direction-flag", "returned with the direction flag set", false);
+  }
+  uc_reg_read(uc_, UC_X86_REG_FP0, fp0);
+  memcpy(&mm0After_, fp0, 8);
+  if (mm0After_ != mm0)
+    AddViolation("mmx-register", "MMX register 0 not preserved: " + Hex(mm0, 16) + " before, " +
+                                     Hex(mm0After_, 16) + " after",
+                 false);
+  uc_reg_read(uc_, UC_X86_REG_FPTAG, &tags);
+  if (tags != 0xFFFF)
+    AddViolation("mmx-state", "left the x87 unit in MMX state (tag word " + Hex(tags, 4) +
+                                  "; EMMS missing)",
+                 false);
+  outputs_.clear();
+  return outcome;
+}
+
+CallOutcome Platform::RunEntry() {
+  CallOutcome o = Call(LoadAddress() + image_.entryRva, {kFileHandle, kPeiServicesCell}, {},
+                       Phase::kEntry);
+  entryInstructions_ = o.instructions;
+  return o;
+}
+
+}  // namespace peimsim
