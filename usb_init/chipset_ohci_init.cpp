@@ -11,16 +11,6 @@ constexpr REG_UPDATE mUsbChipsetTable[] = {
     {CHIPSET_8,   0xEF, 0x000000FF, 0x0000007F},
 };
 
-// OHCI functions, as CONFIG_ADDRESS words (enable bit set); function j
-// decodes at OHCI_MMIO_BASE + j * stride.
-constexpr PCI_CONFIG_WORD mOhciPciAddress[OHCI_CONTROLLER_COUNT] = {
-    PciConfigWord(PciCf8Address(0, 0x12, 0, 0)),
-    PciConfigWord(PciCf8Address(0, 0x13, 0, 0)),
-    PciConfigWord(PciCf8Address(0, 0x16, 0, 0)),
-    PciConfigWord(PciCf8Address(0, 0x14, 5, 0)),
-};
-static_assert(mOhciPciAddress[3] == 0x8000A500, "device 0x14 function 5");
-
 constexpr REG_UPDATE mOhciInitTable[] = {
     // kind                      reg   AND mask    OR value
     {PCI_32 | REG_OR_MMIO_BASE,  0x10, 0x00000000, 0x00000000},  // BAR0 = base

@@ -1,14 +1,17 @@
 #include "register_table.h"
 #include "usb_init.h"
 
-// EHCI functions, indexed by the controller id that the PPI reports, as
-// CONFIG_ADDRESS words (enable bit set).
-constexpr PCI_CONFIG_WORD mEhciPciAddress[EHCI_CONTROLLER_COUNT] = {
-    PciConfigWord(PciCf8Address(0, 0x12, 2, 0)),
-    PciConfigWord(PciCf8Address(0, 0x13, 2, 0)),
-    PciConfigWord(PciCf8Address(0, 0x16, 2, 0)),
-};
-static_assert(mEhciPciAddress[1] == 0x80009A00, "device 0x13 function 2");
+// EHCI function Index, for the controller id that the PPI reports, as a
+// CONFIG_ADDRESS word: function 2 of the device whose function 0 is OHCI
+// controller Index (devices 0x12, 0x13 and 0x16), so that the EHCI functions
+// need no table of their own.
+#define EHCI_PCI_FUNCTION PciCf8Address(0, 0, 2, 0)
+constexpr PCI_CONFIG_WORD EhciPciAddress(UINT32 Index) {
+  return mOhciPciAddress[Index] + EHCI_PCI_FUNCTION;
+}
+static_assert(EhciPciAddress(0) == PciConfigWord(PciCf8Address(0, 0x12, 2, 0)), "device 0x12");
+static_assert(EhciPciAddress(1) == PciConfigWord(PciCf8Address(0, 0x13, 2, 0)), "device 0x13");
+static_assert(EhciPciAddress(2) == PciConfigWord(PciCf8Address(0, 0x16, 2, 0)), "device 0x16");
 
 // Per-function programming, in order. B is the function's memory base.
 constexpr REG_UPDATE mEhciInitTable[] = {
@@ -28,5 +31,7 @@ constexpr REG_UPDATE mEhciInitTable[] = {
 };
 
 VOID InitEhciController(UINT8 Index, PEI_USB_CONTROLLER_PRIVATE *Private) {
-  RunRegisterTable<mEhciInitTable>(mEhciPciAddress[Index], Private->EhciMmioBase[Index]);
+  PCI_CONFIG_WORD Function = EhciPciAddress(Index);
+  __asm__("" : "+r"(Function));  // one add here, not one per row's register offset
+  RunRegisterTable<mEhciInitTable>(Function, Private->EhciMmioBase[Index]);
 }
