@@ -24,10 +24,12 @@ bool IsZeroRaw(const Section &s) {
   return true;
 }
 
-pe::Image ParsePe(const uint8_t *p, size_t n, const std::string &what) {
+// Reads a PE32 or TE image (by its signature) that this tool can place.
+pe::Image ParseImage(const uint8_t *p, size_t n, const std::string &what) {
   pe::Image image;
   std::string error;
-  if (!pe::Parse(Bytes(p, p + n), image, error)) Fail(what + ": " + error);
+  if (!pe::ParseAny(Bytes(p, p + n), image, error)) Fail(what + ": " + error);
+  if (image.IsTe()) return image;
   uint32_t a = image.sectionAlignment;
   if (a == 0 || (a & (a - 1)) != 0)
     Fail(what + ": section alignment " + Hex(a) + " is not a power of two");
@@ -36,6 +38,20 @@ pe::Image ParsePe(const uint8_t *p, size_t n, const std::string &what) {
          " bytes a firmware file can align its data to");
   return image;
 }
+
+// The alignment the image's base needs in memory. A PE32 image states it. A
+// TE image does not: every section's address was a multiple of it, so the
+// largest power of two dividing them all is safe (at least 8, at most what a
+// firmware file can align its data to).
+uint32_t ImageAlignment(const pe::Image &image) {
+  if (!image.IsTe()) return image.sectionAlignment;
+  uint32_t a = kMaxImageAlignment;
+  for (const pe::Section &s : image.sections)
+    while (a > 8 && s.virtualAddress % a) a >>= 1;
+  return a;
+}
+
+uint8_t ImageSectionType(const pe::Image &image) { return image.IsTe() ? kSecTe : kSecPe32; }
 
 // Whether the image can run where it lies: every section at the same place
 // in the file as in memory, with no part of it existing only in memory.
@@ -238,9 +254,9 @@ std::string PlacementLine(const Volume &v, const Bytes &placed, size_t at) {
   std::string line = VolumeName(v.index) + ": " + Describe(result) + " at " + Hex(at);
   for (const Section &s : result.sections) {
     uint64_t run = 0;
-    if (s.type == kSecPe32 && ImageRunAddress(s, run))
-      line += ", PE32 data at " + Hex(at + result.headerSize + s.offset + s.headerSize) +
-              " runs at " + Hex(run);
+    if ((s.type == kSecPe32 || s.type == kSecTe) && ImageRunAddress(s, run))
+      line += ", " + SectionTypeName(s.type) + " data at " +
+              Hex(at + result.headerSize + s.offset + s.headerSize) + " runs at " + Hex(run);
   }
   return line;
 }
@@ -287,7 +303,7 @@ void CheckResult(const Bytes &out, int index, const std::vector<Guid> &present,
 }  // namespace
 
 Bytes BuildModuleFile(const ModuleFileParams &params, const Bytes &peImage) {
-  pe::Image image = ParsePe(peImage.data(), peImage.size(), "image");
+  pe::Image image = ParseImage(peImage.data(), peImage.size(), "image");
   if (params.uiName.empty()) Fail("the module needs a name");
   Bytes body;
   if (!params.depexPush.empty()) {
@@ -295,13 +311,18 @@ Bytes BuildModuleFile(const ModuleFileParams &params, const Bytes &peImage) {
     AppendSection(body, MakeSection(depexType, MakeDepexAll(params.depexPush)));
   }
   // The file's data lands at a multiple of its data alignment; within it,
-  // the PE32 data sits at a multiple of the image's section alignment.
-  uint32_t alignment = std::max<uint32_t>(image.sectionAlignment, 8);
+  // the image's base sits at a multiple of the image's alignment. A TE
+  // image's data starts headerRva bytes above its base, so that far past
+  // such a multiple.
+  uint32_t alignment = std::max<uint32_t>(ImageAlignment(image), 8);
   uint8_t attributes = uint8_t(FileAlignmentAttribute(alignment) | kFileAttrChecksum);
   size_t data = AlignUp(body.size(), 4) + 4;
-  size_t need = (alignment - data % alignment) % alignment;
+  size_t need = (alignment + image.headerRva % alignment - data % alignment) % alignment;
+  if (need % 4)
+    Fail("image: a TE header " + Hex(image.headerRva) + " bytes above the image base cannot lie "
+         "at a section's 4-byte boundary with the base aligned to " + Hex(alignment) + " bytes");
   if (need) AppendSection(body, MakeSection(kSecRaw, Bytes(need - 4, 0)));
-  AppendSection(body, MakeSection(kSecPe32, peImage));
+  AppendSection(body, MakeSection(ImageSectionType(image), peImage));
   AppendSection(body, MakeSection(kSecUserInterface, EncodeUiName(params.uiName)));
   return MakeFile(params.name, params.type, attributes, body, true);
 }
@@ -437,10 +458,7 @@ size_t VolumeEditor::FreeAtEnd() const {
 Bytes FileAt(const File &f, size_t offset, const Rebase &rebase, bool erasePolarity1) {
   const std::vector<Section> &secs = f.sections;
   size_t k = 0;
-  while (k < secs.size() && secs[k].type != kSecPe32) k++;
-  if (rebase.enabled)
-    for (const Section &s : secs)
-      if (s.type == kSecTe) Fail(Describe(f) + ": TE images cannot be rebased by this tool");
+  while (k < secs.size() && secs[k].type != kSecPe32 && secs[k].type != kSecTe) k++;
   if (!rebase.enabled || k == secs.size())
     return MakeFile(f.name, f.type, f.attributes, Bytes(f.body(), f.body() + f.bodySize()),
                     erasePolarity1);
@@ -448,21 +466,37 @@ Bytes FileAt(const File &f, size_t offset, const Rebase &rebase, bool erasePolar
   Bytes body;
   for (size_t j = 0; j < k; j++)
     if (!(j + 1 == k && IsZeroRaw(secs[j]))) AppendSection(body, SectionBytes(secs[j]));
-  pe::Image image = ParsePe(secs[k].data(), secs[k].dataSize(), Describe(f));
+  pe::Image image = ParseImage(secs[k].data(), secs[k].dataSize(), Describe(f));
+  if (image.IsTe() != (secs[k].type == kSecTe))
+    Fail(Describe(f) + ": its " + SectionTypeName(secs[k].type) + " section holds a " +
+         (image.IsTe() ? "TE" : "PE32") + " image");
   if (rebase.mustRunInPlace && !RunsInPlace(image))
     Fail(Describe(f) + ": the image cannot run in place (its memory layout differs from its file)");
-  uint32_t alignment = image.sectionAlignment;
+  // Where the section data (the PE32 file, or the TE header) runs, and the
+  // pad that puts the image's base, headerRva bytes below a TE header, on
+  // the image's alignment.
+  uint64_t alignment = ImageAlignment(image);
   size_t sectionHeader = image.bytes.size() + 4 < 0xFFFFFF ? 4 : 8;
-  uint64_t run = rebase.volumeBase + offset + kFileHeaderSize + AlignUp(body.size(), 4) + sectionHeader;
-  uint64_t need = (alignment - run % alignment) % alignment;
-  if (need % 4) Fail("the volume's run address " + Hex(rebase.volumeBase) + " is not 4-byte aligned");
+  uint64_t data = rebase.volumeBase + offset + kFileHeaderSize + AlignUp(body.size(), 4) + sectionHeader;
+  uint64_t need = (alignment + image.headerRva % alignment - data % alignment) % alignment;
+  if (need % 4) {
+    if (rebase.volumeBase % 4)
+      Fail("the volume's run address " + Hex(rebase.volumeBase) + " is not 4-byte aligned");
+    Fail(Describe(f) + ": a TE header " + Hex(image.headerRva) + " bytes above the image base "
+         "cannot lie at a section's 4-byte boundary with the base aligned to " + Hex(alignment) +
+         " bytes");
+  }
   if (need) AppendSection(body, MakeSection(kSecRaw, Bytes(size_t(need) - 4, 0)));
-  run += need;
+  data += need;
+  if (data < image.headerRva)
+    Fail(Describe(f) + ": its TE header at " + Hex(data) + " would put the image base " +
+         Hex(image.headerRva) + " bytes lower, below address 0");
+  uint64_t run = data - image.headerRva;
   if (run + image.sizeOfImage > 0x100000000ull)
     Fail(Describe(f) + ": run address " + Hex(run) + " leaves no room for the image below 4 GiB");
   std::string error;
   if (!pe::RebaseFile(image, uint32_t(run), error)) Fail(Describe(f) + ": " + error);
-  AppendSection(body, MakeSection(kSecPe32, image.bytes));
+  AppendSection(body, MakeSection(secs[k].type, image.bytes));
   for (size_t j = k + 1; j < secs.size(); j++) AppendSection(body, SectionBytes(secs[j]));
   return MakeFile(f.name, f.type, f.attributes, body, erasePolarity1);
 }

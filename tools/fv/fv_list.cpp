@@ -146,15 +146,13 @@ void PrintSections(const std::vector<Section> &sections, int level, const Names 
         break;
       }
       case kSecTe: {
-        uint64_t run = 0;
-        if (s.dataSize() < 40 || Get16(s.data()) != 0x5A56)
-          out << " (no TE header)";
-        else if (Get16(s.data() + 6) < 40)
-          out << " (malformed TE header: StrippedSize " << Hex(Get16(s.data() + 6))
-              << " is below the 40-byte TE header)";
-        else if (!ImageRunAddress(s, run) && Get64(s.data() + 16) != 0)
-          out << " (malformed TE header: ImageBase " << Hex(Get64(s.data() + 16))
-              << " puts the image beyond 4 GiB)";
+        pe::Image image;
+        std::string error;
+        if (pe::ParseTe(Bytes(s.data(), s.data() + s.dataSize()), image, error))
+          out << " ImageBase " << Hex(image.imageBase) << " StrippedSize "
+              << Hex(image.strippedSize) << " entry " << Hex(image.entryRva);
+        else
+          out << " (malformed TE header: " << error << ")";
         break;
       }
       default:

@@ -397,24 +397,18 @@ bool Image::Damaged() const {
 }
 
 bool ImageRunAddress(const Section &section, uint64_t &address) {
-  if (section.type == kSecPe32) {
-    pe::Image image;
-    std::string error;
-    if (!pe::Parse(Bytes(section.data(), section.data() + section.dataSize()), image, error))
-      return false;
-    address = image.imageBase;
-  } else if (section.type == kSecTe) {
-    // TE header: "VZ", machine, section count, subsystem, StrippedSize at 6,
-    // ImageBase (64-bit) at 16; 40 bytes. The header sits StrippedSize - 40
-    // bytes after where the image it came from would start.
-    if (section.dataSize() < 40 || Get16(section.data()) != 0x5A56) return false;
-    uint64_t stripped = Get16(section.data() + 6), base = Get64(section.data() + 16);
-    if (stripped < 40 || base > 0xFFFFFFFFull) return false;
-    address = base + stripped - 40;
-  } else {
+  if (section.type != kSecPe32 && section.type != kSecTe) return false;
+  pe::Image image;
+  std::string error;
+  Bytes bytes(section.data(), section.data() + section.dataSize());
+  if (!(section.type == kSecTe ? pe::ParseTe : pe::Parse)(std::move(bytes), image, error))
     return false;
-  }
-  return address != 0 && address <= 0xFFFFFFFFull;
+  // Base 0: not linked to run anywhere in particular (a TE header there
+  // would still lie StrippedSize - 40 bytes up).
+  if (image.imageBase == 0) return false;
+  // A TE image's data starts with its header, headerRva bytes above the base.
+  address = uint64_t(image.imageBase) + image.headerRva;
+  return address <= 0xFFFFFFFFull;
 }
 
 bool PositionDependent(const Section &s) {
