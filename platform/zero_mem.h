@@ -10,27 +10,32 @@ extern "C" VOID ZeroMem(VOID *Buffer, UINTN Length);
 // Store primitives; each returns the address after its last store.
 //   ZeroStoreBytes:  Count byte stores, ascending.
 //   ZeroStoreDwords: Count dword stores, ascending.
-//   ZeroStoreBlocks: saves MMX register 0 in the caller's frame, clears it,
-//     stores it eight times per 64-byte block, restores it and leaves MMX
-//     state with EMMS. Blocks is at least 1.
+//   ZeroStoreBlocks: for Blocks of at least 1, saves MMX register 0 in the
+//     caller's frame, clears it, stores it eight times per 64-byte block,
+//     restores it and leaves MMX state with EMMS. For 0 it stores nothing
+//     and leaves MMX alone.
+// Zero is 0, held by the caller in one register for all the string stores
+// instead of being cleared again for each.
 #if defined(USB_PEIM_RECORDING_PLATFORM)
-UINT8 *ZeroStoreBytes(UINT8 *Address, UINTN Count);
-UINT8 *ZeroStoreDwords(UINT8 *Address, UINTN Count);
+UINT8 *ZeroStoreBytes(UINT8 *Address, UINTN Count, UINTN Zero);
+UINT8 *ZeroStoreDwords(UINT8 *Address, UINTN Count, UINTN Zero);
 UINT8 *ZeroStoreBlocks(UINT8 *Address, UINTN Blocks);
 #else
 // The string stores run upwards: the PI calling convention guarantees a
 // clear direction flag on entry.
-static inline UINT8 *ZeroStoreBytes(UINT8 *Address, UINTN Count) {
-  __asm__ __volatile__("rep stosb" : "+D"(Address), "+c"(Count) : "a"(0) : "memory");
+static inline UINT8 *ZeroStoreBytes(UINT8 *Address, UINTN Count, UINTN Zero) {
+  __asm__ __volatile__("rep stosb" : "+D"(Address), "+c"(Count) : "a"(Zero) : "memory");
   return Address;
 }
-static inline UINT8 *ZeroStoreDwords(UINT8 *Address, UINTN Count) {
-  __asm__ __volatile__("rep stosl" : "+D"(Address), "+c"(Count) : "a"(0) : "memory");
+static inline UINT8 *ZeroStoreDwords(UINT8 *Address, UINTN Count, UINTN Zero) {
+  __asm__ __volatile__("rep stosl" : "+D"(Address), "+c"(Count) : "a"(Zero) : "memory");
   return Address;
 }
+// The count lives in ECX, so that JECXZ tests it and LOOP counts it down.
 static inline UINT8 *ZeroStoreBlocks(UINT8 *Address, UINTN Blocks) {
   UINT32 SavedMm0[2];
   __asm__ __volatile__(
+      "jecxz 2f\n\t"
       "movq %%mm0, %[saved]\n\t"
       "pxor %%mm0, %%mm0\n"
       "1:\n\t"
@@ -43,11 +48,11 @@ static inline UINT8 *ZeroStoreBlocks(UINT8 *Address, UINTN Blocks) {
       "movq %%mm0, 48(%[p])\n\t"
       "movq %%mm0, 56(%[p])\n\t"
       "addl $64, %[p]\n\t"
-      "decl %[n]\n\t"
-      "jnz 1b\n\t"
+      "loop 1b\n\t"
       "movq %[saved], %%mm0\n\t"
-      "emms"
-      : [p] "+r"(Address), [n] "+r"(Blocks), [saved] "=m"(SavedMm0)
+      "emms\n"
+      "2:"
+      : [p] "+r"(Address), [n] "+c"(Blocks), [saved] "=m"(SavedMm0)
       :
       : "memory", "cc");
   return Address;

@@ -128,10 +128,22 @@ static UINT8 *RecordStores(UINT8 *Address, UINTN Count, unsigned Width) {
   }
   return Address;
 }
-UINT8 *ZeroStoreBytes(UINT8 *Address, UINTN Count) { return RecordStores(Address, Count, 8); }
-UINT8 *ZeroStoreDwords(UINT8 *Address, UINTN Count) { return RecordStores(Address, Count, 32); }
+// The image's string stores write whatever the caller's Zero register holds;
+// so do these, so that a fill handed anything but 0 shows in the buffer.
+static UINT8 *RecordStringStores(UINT8 *Address, UINTN Count, unsigned Width, UINTN Zero) {
+  UINT8 *End = RecordStores(Address, Count, Width);
+  for (UINT8 *At = Address; At < End; At++) *At = UINT8(Zero);
+  return End;
+}
+UINT8 *ZeroStoreBytes(UINT8 *Address, UINTN Count, UINTN Zero) {
+  return RecordStringStores(Address, Count, 8, Zero);
+}
+UINT8 *ZeroStoreDwords(UINT8 *Address, UINTN Count, UINTN Zero) {
+  return RecordStringStores(Address, Count, 32, Zero);
+}
 UINT8 *ZeroStoreBlocks(UINT8 *Address, UINTN Blocks) {
   RecordingPlatform &p = RecordingPlatform::Current();
+  if (Blocks == 0) return Address;  // MMX untouched
   p.log.push_back({Op::MmxSave, 64, 0, 0});
   Address = RecordStores(Address, Blocks * 8, 64);
   p.log.push_back({Op::MmxRestore, 64, 0, 0});
