@@ -5,15 +5,22 @@
 # (TCG, q35 with SMM and secure flash, the chipset's EHCI and OHCI functions
 # at their addresses). Prints what the consumer saw and checks it.
 #
-#   testbed/run-qemu.sh BUILD [--apriori] [--timeout SECONDS] [--log FILE]
+#   testbed/run-qemu.sh BUILD [--apriori] [--te] [--timeout SECONDS] [--log FILE]
 #
-# BUILD holds what `make` built: fvtool, UsbControllerPeim.ffs, the two
-# test-bed images and testbed-report. Nothing is built here.
+# BUILD holds what `make` built: fvtool, UsbControllerPeim.ffs (and .te.ffs),
+# the two test-bed images and testbed-report. Nothing is built here.
 #   default    the Stall provider waits for permanent memory, so the module
 #              is found after memory and the PEI Foundation copies and
 #              relocates it;
 #   --apriori  the Stall provider and the module are put in the PEI apriori
-#              list and run in place from the volume before memory.
+#              list and run in place from the volume before memory. The
+#              module's image as placed is checked against the one built:
+#              linked to the address where it lies in the PEI volume, every
+#              fixup applied, and the PPI's service inside it at run time
+#              (the volume is in RAM, so an image linked elsewhere would
+#              still run);
+#   --te       the module as a TE image (UsbControllerPeim.te.ffs) instead
+#              of PE32.
 # --timeout bounds the boot (default 60 s); --log keeps the debug-console log.
 # Exit status: 0 the consumer reported and every check passed; 1 the boot or
 # a check failed; 2 bad usage or something missing.
@@ -33,7 +40,7 @@ STATUS_REPORT_DONE=65  # the consumer wrote 0x20 after its report
 STATUS_END_OF_PEI=67   # the Stall provider wrote 0x21: PEI ended, no consumer
 
 usage() {
-  echo "usage: $0 BUILD [--apriori] [--timeout SECONDS] [--log FILE] (see $0 --help)" >&2
+  echo "usage: $0 BUILD [--apriori] [--te] [--timeout SECONDS] [--log FILE] (see $0 --help)" >&2
   exit 2
 }
 # The comment at the top of this file is the help text.
@@ -50,11 +57,13 @@ fail() {
 BUILD=$1
 shift
 APRIORI=0
+TE=0
 TIMEOUT=60
 LOG_COPY=
 while [ $# -gt 0 ]; do
   case $1 in
     --apriori) APRIORI=1 ;;
+    --te) TE=1 ;;
     --help|-h) exec "$0" --help ;;
     --timeout) [ $# -ge 2 ] || usage; TIMEOUT=$2; shift ;;
     --log) [ $# -ge 2 ] || usage; LOG_COPY=$2; shift ;;
@@ -64,7 +73,19 @@ while [ $# -gt 0 ]; do
 done
 [[ $TIMEOUT =~ ^[1-9][0-9]*$ ]] || fail "--timeout wants whole seconds, not '$TIMEOUT'"
 
-for f in "$BUILD/fvtool" "$BUILD/testbed-report" "$BUILD/UsbControllerPeim.ffs" \
+# The module as built, and its firmware file.
+if [ "$TE" = 1 ]; then
+  MODULE_IMAGE=$BUILD/UsbControllerPeim.te
+  MODULE_FFS=$BUILD/UsbControllerPeim.te.ffs
+  FORM="TE image"
+else
+  MODULE_IMAGE=$BUILD/UsbControllerPeim.efi
+  MODULE_FFS=$BUILD/UsbControllerPeim.ffs
+  FORM="PE32 image"
+fi
+USB_PEIM_GUID=58759340-0A30-4DFD-88F9-3E9274720402
+
+for f in "$BUILD/fvtool" "$BUILD/testbed-report" "$MODULE_IMAGE" "$MODULE_FFS" \
   "$BUILD/TestbedStallPeim.efi" "$BUILD/TestbedUsbConsumerPeim.efi" "$OVMF_CODE" "$OVMF_VARS"; do
   [ -e "$f" ] || fail "$f is missing (run make first; OVMF comes with Debian's ovmf-ia32)"
 done
@@ -89,10 +110,10 @@ cp "$OVMF_VARS" "$WORK/vars.fd"
 # The two test-bed PEIMs as firmware files.
 if [ "$APRIORI" = 1 ]; then
   STALL_DEPEX=()  # runs as soon as the apriori list reaches it
-  CASE="apriori: the module and the Stall provider run in place before memory"
+  CASE="apriori: the module ($FORM) and the Stall provider run in place before memory"
 else
   STALL_DEPEX=(--depex-push "$MEMORY_DISCOVERED_PPI")
-  CASE="dispatched after memory: the module is copied to RAM and relocated"
+  CASE="dispatched after memory: the module ($FORM) is copied to RAM and relocated"
 fi
 "$FVTOOL" ffs -o "$WORK/stall.ffs" --guid "$STALL_PEIM_GUID" --name TestbedStallPeim \
   ${STALL_DEPEX[@]+"${STALL_DEPEX[@]}"} "$BUILD/TestbedStallPeim.efi"
@@ -104,10 +125,23 @@ fi
 if [ "$APRIORI" = 1 ]; then
   "$FVTOOL" insert "$WORK/code.fd" -o "$WORK/code1.fd" "$WORK/consumer.ffs" >/dev/null
   "$FVTOOL" insert "$WORK/code1.fd" -o "$WORK/code2.fd" "$WORK/stall.ffs" \
-    "$BUILD/UsbControllerPeim.ffs" --apriori >/dev/null
+    "$MODULE_FFS" --apriori >/dev/null
 else
   "$FVTOOL" insert "$WORK/code.fd" -o "$WORK/code2.fd" "$WORK/stall.ffs" \
-    "$BUILD/UsbControllerPeim.ffs" "$WORK/consumer.ffs" >/dev/null
+    "$MODULE_FFS" "$WORK/consumer.ffs" >/dev/null
+fi
+
+# In place: where the module's image lies in the PEI volume (the offset of
+# its PE32 or TE data, from the listing), and the image as placed there, for
+# testbed-report to check against the one built.
+PLACEMENT_ARGS=()
+if [ "$APRIORI" = 1 ]; then
+  OFFSET=$("$FVTOOL" list "$WORK/code2.fd" | awk -v guid="$USB_PEIM_GUID" '
+    $1 == "file" { inModule = ($2 == guid) }
+    inModule && $1 == "image" && $2 == "data" && $3 == "at" && !found { print $4; found = 1 }')
+  [ -n "$OFFSET" ] || fail "the module's image is not in the listing of the firmware"
+  "$FVTOOL" extract "$WORK/code2.fd" "$USB_PEIM_GUID" --image -o "$WORK/placed.img" >/dev/null
+  PLACEMENT_ARGS=(--placed "$WORK/placed.img" --built "$MODULE_IMAGE" --volume-offset "$OFFSET")
 fi
 
 echo "== QEMU boot, $CASE"
@@ -141,7 +175,7 @@ case $STATUS in
 esac
 echo
 REPORT_ARGS=()
-[ "$APRIORI" = 0 ] || REPORT_ARGS=(--apriori)
+[ "$APRIORI" = 0 ] || REPORT_ARGS=(--apriori ${PLACEMENT_ARGS[@]+"${PLACEMENT_ARGS[@]}"})
 touch "$WORK/debug.log"
 "$BUILD/testbed-report" ${REPORT_ARGS[@]+"${REPORT_ARGS[@]}"} "$WORK/debug.log" || OK=0
 [ "$OK" = 1 ]

@@ -25,9 +25,6 @@ constexpr uint32_t kPciCommandBusMaster = 0x4;
 constexpr uint32_t kBarMemoryMask = 0xFFFFFFF0;
 // The consumer's marker in Type and Base before each call.
 constexpr uint32_t kUnwritten = 0xA5A5A5A5;
-// Where the firmware keeps its PEI volume: modules run in place inside it.
-constexpr uint32_t kPeiVolumeBase = 0x820000;
-constexpr uint32_t kPeiVolumeEnd = 0x900000;
 
 struct Bdf {
   uint32_t device, function;
@@ -212,6 +209,7 @@ BootReport Interpret(const std::vector<LogLine> &lines) {
       r.consumerLine = line.number;
       r.consumerMemory = num("memory");
       r.locateStatus = num("locate-status");
+      r.ppi = num("ppi");
       r.getUsbController = num("get-usb-controller");
     } else if (s == "usb-consumer" && e == "controller") {
       Controller c;
@@ -274,7 +272,8 @@ BootReport ReadBootLog(std::istream &in) {
   return report;
 }
 
-std::vector<Check> CheckBoot(const BootReport &r, Dispatch dispatch) {
+std::vector<Check> CheckBoot(const BootReport &r, Dispatch dispatch,
+                             const std::optional<ModuleExtent> &extent) {
   std::vector<Check> checks;
   auto check = [&](const std::string &what, bool ok, const std::string &detail) {
     checks.push_back({what, ok, ok ? "" : detail});
@@ -390,6 +389,17 @@ std::vector<Check> CheckBoot(const BootReport &r, Dispatch dispatch) {
               r.getUsbController != 0 && !InPeiVolume(r.getUsbController),
           where);
   }
+  // The volume is in RAM in this firmware, so a module linked to the wrong
+  // address would still run from somewhere in it; only its own image's
+  // extent, as placed, shows that it ran where it lies.
+  if (extent) {
+    check("GetUsbController lies in the module's image as placed, " + Hex(extent->start) + "-" +
+              Hex(extent->end),
+          r.consumerLine && r.locateStatus == kEfiSuccess && r.getUsbController >= extent->start &&
+              r.getUsbController < extent->end,
+          "GetUsbController at " + Hex(r.getUsbController) + " (PPI instance at " + Hex(r.ppi) +
+              ")");
+  }
   return checks;
 }
 
@@ -429,7 +439,8 @@ void PrintReport(std::ostream &out, const BootReport &r) {
     out << "Consumer: never ran" << (r.endOfPei ? " (PEI ended)" : "") << "\n";
   } else {
     out << "Consumer: ran " << (r.consumerMemory ? "after" : "before")
-        << " memory; LocatePpi " << Hex(r.locateStatus) << ", GetUsbController at "
+        << " memory; LocatePpi " << Hex(r.locateStatus) << ", PPI at " << Hex(r.ppi)
+        << ", GetUsbController at "
         << Hex(r.getUsbController) << " ("
         << (InPeiVolume(r.getUsbController) ? "in place in the PEI volume"
                                             : "outside the PEI volume")

@@ -14,6 +14,11 @@
 
 namespace testbed {
 
+// Where the firmware keeps its PEI volume (SEC copies it there): modules
+// run in place inside it.
+constexpr uint32_t kPeiVolumeBase = 0x820000;
+constexpr uint32_t kPeiVolumeEnd = 0x900000;
+
 // "<source>: <event> key=value ...".
 struct LogLine {
   size_t number = 0;  // 1-based line number in the log
@@ -64,6 +69,7 @@ struct BootReport {
   std::optional<size_t> consumerLine;
   uint32_t consumerMemory = 0;
   uint32_t locateStatus = 0;
+  uint32_t ppi = 0;               // address of the PPI instance the consumer located
   uint32_t getUsbController = 0;  // address of the PPI's service
   std::vector<Controller> controllers;
   std::vector<PciFunction> functions;
@@ -96,7 +102,18 @@ struct Check {
   std::string detail;  // what was seen, when it failed
 };
 
-std::vector<Check> CheckBoot(const BootReport &report, Dispatch dispatch);
+// Where the module's image lies in memory as it was placed in the volume:
+// [start, end). The PPI's service, code of the module, must lie inside it
+// when the module runs in place.
+struct ModuleExtent {
+  uint32_t start = 0, end = 0;
+};
+
+// The checks of a boot. With `extent` (in-place boots whose placement is
+// known), also that the PPI's service lies inside the module's image there,
+// which a module that ran from a relocated copy cannot show.
+std::vector<Check> CheckBoot(const BootReport &report, Dispatch dispatch,
+                             const std::optional<ModuleExtent> &extent = std::nullopt);
 
 // A readable account of what the consumer and the Stall provider saw. Lists
 // at most kMaxPrintedProblems problems and kMaxPrintedEvents Stall calls,

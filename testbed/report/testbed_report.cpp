@@ -1,6 +1,10 @@
-// testbed-report [--apriori] LOG: prints what the test-bed PEIMs saw during a
-// QEMU boot (the debug-console log LOG) and checks it. --apriori expects the
-// module to have run in place before memory, otherwise after memory.
+// testbed-report [--apriori] [--placed IMAGE --built IMAGE --volume-offset N] LOG:
+// prints what the test-bed PEIMs saw during a QEMU boot (the debug-console
+// log LOG) and checks it. --apriori expects the module to have run in place
+// before memory, otherwise after memory. --placed gives the module's image as
+// it was put into the PEI volume, N bytes into it, and --built the image as
+// built: the placement is checked too (linked to where it lies, the fixups
+// moved), and the PPI's service must lie inside it.
 // Exit status: 0 every check passed, 1 a check failed, 2 bad usage or a log
 // that cannot be read (one line on stderr).
 #include <iostream>
@@ -9,15 +13,21 @@
 
 #include "boot_log.h"
 #include "file_io.h"
+#include "numbers.h"
+#include "placement.h"
 
 namespace {
 
 // A boot's log is a few KiB; the firmware's own debug output, when a debug
 // build writes it to the same port, a few MiB at most.
 constexpr uint64_t kMaxLogBytes = 16u << 20;
+// A module image is a few KiB; the PEI volume it lies in, under 1 MiB.
+constexpr uint64_t kMaxImageBytes = 1u << 20;
 
 int Usage(const std::string &problem) {
-  std::cerr << "testbed-report: " << problem << " (usage: testbed-report [--apriori] LOG)\n";
+  std::cerr << "testbed-report: " << problem
+            << " (usage: testbed-report [--apriori] [--placed IMAGE --built IMAGE "
+               "--volume-offset N] LOG)\n";
   return 2;
 }
 
@@ -25,11 +35,17 @@ int Usage(const std::string &problem) {
 
 int main(int argc, char **argv) {
   testbed::Dispatch dispatch = testbed::Dispatch::kAfterMemory;
-  std::string path;
+  std::string path, placedPath, builtPath, offsetText;
   for (int i = 1; i < argc; i++) {
     std::string arg = argv[i];
     if (arg == "--apriori") {
       dispatch = testbed::Dispatch::kInPlace;
+    } else if (arg == "--placed" || arg == "--built" || arg == "--volume-offset") {
+      if (i + 1 == argc) return Usage(arg + " wants a value");
+      std::string &value = arg == "--placed" ? placedPath : arg == "--built" ? builtPath : offsetText;
+      if (!value.empty()) return Usage(arg + " given twice");
+      value = argv[++i];
+      if (value.empty()) return Usage("empty value for " + arg);
     } else if (arg.size() > 1 && arg[0] == '-') {
       return Usage("unknown option '" + arg + "'");
     } else if (!path.empty()) {
@@ -43,8 +59,31 @@ int main(int argc, char **argv) {
   if (path.empty()) {
     return Usage("no log given");
   }
-  std::vector<uint8_t> bytes;
   std::string error;
+  std::optional<testbed::Placement> placement;
+  if (!placedPath.empty() || !builtPath.empty() || !offsetText.empty()) {
+    if (placedPath.empty() || builtPath.empty() || offsetText.empty()) {
+      return Usage("--placed, --built and --volume-offset go together");
+    }
+    uint64_t offset = 0;
+    if (!toolio::ParseUnsigned(offsetText, 0, testbed::kPeiVolumeEnd - testbed::kPeiVolumeBase - 1,
+                               offset, error)) {
+      std::cerr << "testbed-report: --volume-offset: " << error << "\n";
+      return 2;
+    }
+    std::vector<uint8_t> placed, built;
+    if (!toolio::ReadInput(placedPath, placed, error, kMaxImageBytes) ||
+        !toolio::ReadInput(builtPath, built, error, kMaxImageBytes)) {
+      std::cerr << "testbed-report: " << error << "\n";
+      return 2;
+    }
+    placement.emplace();
+    if (!testbed::CheckPlacement(placed, built, uint32_t(offset), *placement, error)) {
+      std::cerr << "testbed-report: " << placedPath << ": " << error << "\n";
+      return 2;
+    }
+  }
+  std::vector<uint8_t> bytes;
   if (!toolio::ReadInput(path, bytes, error, kMaxLogBytes)) {
     std::cerr << "testbed-report: " << error << "\n";
     return 2;
@@ -54,7 +93,11 @@ int main(int argc, char **argv) {
   testbed::PrintReport(std::cout, report);
 
   int failed = 0;
-  std::vector<testbed::Check> checks = testbed::CheckBoot(report, dispatch);
+  std::vector<testbed::Check> checks =
+      testbed::CheckBoot(report, dispatch,
+                         placement ? std::optional<testbed::ModuleExtent>(placement->extent)
+                                   : std::nullopt);
+  if (placement) checks.insert(checks.end(), placement->checks.begin(), placement->checks.end());
   std::cout << "\nChecks (" << (dispatch == testbed::Dispatch::kInPlace
                                      ? "apriori, in place before memory"
                                      : "dispatched after memory")

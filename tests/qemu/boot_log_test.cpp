@@ -10,10 +10,14 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
 
 #include "boot_log.h"
+#include "pe_image.h"
+#include "placement.h"
+#include "te_test_image.h"
 
 namespace testbed {
 namespace {
@@ -90,6 +94,128 @@ TEST(BootLogCheck, RecordedBootsPassOnlyForTheirOwnDispatchPath) {
   std::string early = Replace(InPlaceLog(), "0x00847E2F", "0x1EF3E34F");
   EXPECT_EQ(Failures(early, Dispatch::kInPlace), Names{kRanInPlace});
   EXPECT_EQ(Failures(early, Dispatch::kAfterMemory), Names{kDispatchedAfterMemory});
+}
+
+// In place, the PPI's service must lie inside the module's image where it
+// was placed: GetUsbController is at 0x00847E2F in the in-place log.
+TEST(BootLogCheck, ServiceOutsideThePlacedImageFailsTheExtentCheck) {
+  const char kInImage[] = "GetUsbController lies in the module's image as placed";
+  auto failures = [&](const std::string &log, ModuleExtent extent) {
+    std::istringstream in(log);
+    std::set<std::string> failed;
+    size_t extentChecks = 0;
+    for (const Check &c : CheckBoot(ReadBootLog(in), Dispatch::kInPlace, extent)) {
+      if (c.what.rfind(kInImage, 0) == 0) extentChecks++;
+      if (!c.ok) failed.insert(c.what.substr(0, c.what.find(",")));
+    }
+    EXPECT_EQ(extentChecks, 1u);
+    return failed;
+  };
+  EXPECT_EQ(failures(InPlaceLog(), {0x847C00, 0x848180}), Names{});
+  EXPECT_EQ(failures(InPlaceLog(), {0x847E2F, 0x847E30}), Names{});
+  // Another image's extent in the same volume, ending right at the service.
+  EXPECT_EQ(failures(InPlaceLog(), {0x847000, 0x847E2F}), Names{kInImage});
+  EXPECT_EQ(failures(InPlaceLog(), {0x847E30, 0x848000}), Names{kInImage});
+  // No service to look at: the PPI was not found.
+  std::string missing = Replace(InPlaceLog(), "locate-status=0x00000000", "locate-status=0x8000000E");
+  EXPECT_EQ(failures(missing, {0x847C00, 0x848180}).count(kInImage), 1u);
+  // Without an extent, the check is not made.
+  std::istringstream in(InPlaceLog());
+  for (const Check &c : CheckBoot(ReadBootLog(in), Dispatch::kInPlace)) {
+    EXPECT_NE(c.what.rfind(kInImage, 0), 0u);
+  }
+}
+
+// The placement check on the module as built, PE32 and TE: placed as fvtool
+// places it, it passes; each planted fault fails exactly the check about it.
+std::vector<uint8_t> Built(bool te) {
+  std::vector<uint8_t> efi;
+  std::string error;
+  EXPECT_TRUE(pe::ReadFile(MODULE_EFI, efi, error)) << error;
+  return te ? tetest::TeFromPe(efi) : efi;
+}
+
+// The built image linked so that its first byte runs at `address`.
+std::vector<uint8_t> PlacedAt(const std::vector<uint8_t> &built, uint32_t address) {
+  pe::Image image;
+  std::string error;
+  EXPECT_TRUE(pe::ParseAny(built, image, error)) << error;
+  EXPECT_TRUE(pe::RebaseFile(image, address - image.headerRva, error)) << error;
+  return image.bytes;
+}
+
+TEST(Placement, EachPlantedFaultFailsItsCheck) {
+  const char kLinked[] = "the module's image is linked to run where it lies in the PEI volume";
+  const char kRebased[] = "the placed image is the built one with ImageBase and all";
+  constexpr uint32_t kOffset = 0x27C00;
+  const uint32_t where = kPeiVolumeBase + kOffset;
+  struct Case {
+    const char *name;
+    std::function<void(std::vector<uint8_t> &placed, const pe::Image &built)> plant;
+    Names failing;
+  };
+  auto fixupOffset = [](const pe::Image &image, size_t i) {
+    return size_t(image.FileOffsetOf(image.relocations.at(i), 4));
+  };
+  const std::vector<Case> cases = {
+      {"as placed", [](std::vector<uint8_t> &, const pe::Image &) {}, {}},
+      {"one fixup left as built",
+       [&](std::vector<uint8_t> &placed, const pe::Image &built) {
+         size_t at = fixupOffset(built, built.relocations.size() - 1);
+         std::copy(built.bytes.begin() + long(at), built.bytes.begin() + long(at + 4),
+                   placed.begin() + long(at));
+       },
+       {kRebased}},
+      {"a byte that no fixup covers changed",
+       [&](std::vector<uint8_t> &placed, const pe::Image &built) {
+         placed[size_t(built.FileOffsetOf(built.entryRva))] ^= 0x01;
+       },
+       {kRebased}},
+      {"linked 8 bytes higher than it lies",
+       [&](std::vector<uint8_t> &placed, const pe::Image &built) {
+         placed = PlacedAt(built.bytes, where + 8);
+       },
+       {kLinked}},
+      {"not linked at all",
+       [&](std::vector<uint8_t> &placed, const pe::Image &built) { placed = built.bytes; },
+       {kLinked}},
+  };
+  for (bool te : {false, true}) {
+    std::vector<uint8_t> built = Built(te);
+    pe::Image image;
+    std::string error;
+    ASSERT_TRUE(pe::ParseAny(built, image, error)) << error;
+    ASSERT_FALSE(image.relocations.empty());
+    for (const Case &c : cases) {
+      SCOPED_TRACE(std::string(te ? "TE: " : "PE32: ") + c.name);
+      std::vector<uint8_t> placed = PlacedAt(built, where);
+      c.plant(placed, image);
+      Placement p;
+      ASSERT_TRUE(CheckPlacement(placed, built, kOffset, p, error)) << error;
+      EXPECT_EQ(p.extent.start, where);
+      EXPECT_EQ(p.extent.end, where + placed.size());
+      Names failed;
+      for (const Check &check : p.checks) {
+        bool named = false;
+        for (const char *name : {kLinked, kRebased})
+          if (check.what.rfind(name, 0) == 0) named = true;
+        EXPECT_TRUE(named) << check.what;
+        if (!check.ok) failed.insert(check.what.rfind(kLinked, 0) == 0 ? kLinked : kRebased);
+      }
+      EXPECT_EQ(p.checks.size(), 2u);
+      EXPECT_EQ(failed, c.failing);
+    }
+  }
+  // What cannot be compared at all is refused.
+  Placement p;
+  std::string error;
+  EXPECT_FALSE(CheckPlacement(Built(true), Built(false), kOffset, p, error));
+  EXPECT_NE(error.find("the placed image is TE, the built one PE32"), std::string::npos) << error;
+  EXPECT_FALSE(CheckPlacement({'M', 'Z'}, Built(false), kOffset, p, error));
+  EXPECT_NE(error.find("the placed image: "), std::string::npos) << error;
+  EXPECT_FALSE(CheckPlacement(Built(false), Built(false), kPeiVolumeEnd - kPeiVolumeBase - 8, p,
+                              error));
+  EXPECT_NE(error.find("outside the PEI volume"), std::string::npos) << error;
 }
 
 struct Fault {
@@ -382,6 +508,64 @@ TEST(TestbedReportCli, EachLogGetsItsStatusAndFailingCheck) {
         EXPECT_EQ(firstFailure.rfind(c.expected, 0), 0u) << r.out;
       }
     }
+  }
+}
+
+// The placement options as run-qemu.sh gives them for an in-place boot:
+// the module's image as placed, the image as built, its offset in the PEI
+// volume.
+TEST(TestbedReportCli, PlacementIsCheckedWithTheLog) {
+  const std::string log = Scratch("in-place.log"), built = Scratch("built.efi"),
+                    placed = Scratch("placed.efi");
+  std::ofstream(log, std::ios::binary | std::ios::trunc) << InPlaceLog();
+  std::vector<uint8_t> efi = Built(false), image = PlacedAt(efi, kPeiVolumeBase + 0x27C00);
+  std::ofstream(built, std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char *>(efi.data()), std::streamsize(efi.size()));
+  std::ofstream(placed, std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char *>(image.data()), std::streamsize(image.size()));
+  struct Case {
+    const char *name;
+    std::vector<std::string> args;
+    int status;
+    const char *expected;  // last line (0), first failure (1), in the stderr line (2)
+  };
+  const std::vector<Case> cases = {
+      {"placed where the log shows the service",
+       {"--apriori", "--placed", placed, "--built", built, "--volume-offset", "0x27C00", log}, 0,
+       "23 of 23 checks passed"},
+      {"the listing names another offset",
+       {"--apriori", "--placed", placed, "--built", built, "--volume-offset", "0x27000", log}, 1,
+       "  FAIL  GetUsbController lies in the module's image as placed, 0x00847000-"},
+      {"--placed alone", {"--apriori", "--placed", placed, log}, 2, "go together"},
+      {"offset beyond the volume",
+       {"--placed", placed, "--built", built, "--volume-offset", "0xE0000", log}, 2,
+       "--volume-offset: '0xE0000' is out of range"},
+      {"placed image missing",
+       {"--placed", placed + ".none", "--built", built, "--volume-offset", "0", log}, 2,
+       "cannot open"},
+      {"a log for an image", {"--placed", log, "--built", built, "--volume-offset", "0", log}, 2,
+       "in-place.log: the placed image: "},
+      {"option given twice",
+       {"--placed", placed, "--placed", placed, "--built", built, "--volume-offset", "0", log}, 2,
+       "--placed given twice"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    const ReportRun r = RunReport(c.args);
+    ASSERT_EQ(r.status, c.status) << "stdout:\n" << r.out << "stderr:\n" << r.err;
+    if (c.status == 2) {
+      EXPECT_EQ(r.out, "");
+      EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+      EXPECT_NE(r.err.find(c.expected), std::string::npos) << r.err;
+      continue;
+    }
+    std::istringstream lines(r.out);
+    std::string firstFailure, last;
+    for (std::string line; std::getline(lines, line); last = line) {
+      if (firstFailure.empty() && line.rfind("  FAIL  ", 0) == 0) firstFailure = line;
+    }
+    EXPECT_EQ(c.status == 0 ? last.rfind(c.expected, 0) : firstFailure.rfind(c.expected, 0), 0u)
+        << r.out;
   }
 }
 
