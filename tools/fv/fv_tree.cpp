@@ -329,7 +329,13 @@ Volume ParseVolume(const uint8_t *p, size_t n, int &nextIndex, int depth) {
 File ParseLoneFile(const Bytes &bytes, bool lenient) {
   ReadContext context;
   context.lenient = lenient;
-  File f = ParseFile(bytes.data(), bytes.size(), true, context);
+  // A lone file has no volume to give its state an erase polarity. GenFfs
+  // writes the state bits as they are (0x07, valid), and GenFv inverts them
+  // as it places the file in a polarity-1 volume; fvtool ffs --volume-state
+  // writes them already inverted (0xF8). Both are read as valid; insert and
+  // replace write the state the target volume needs.
+  bool erasePolarity1 = bytes.size() < 24 || bytes[23] != ValidFileState(false);
+  File f = ParseFile(bytes.data(), bytes.size(), erasePolarity1, context);
   for (size_t i = f.size; i < bytes.size(); i++)
     if (bytes[i] != 0xFF && bytes[i] != 0) Fail("bytes after the end of the firmware file at " + Hex(i));
   if (f.deleted)

@@ -79,6 +79,8 @@ int CommandFfs(const fv::FvtoolArgs &args) {
   const std::string &imagePath = args.files[0];
   Bytes image = fv::ReadFile(imagePath);
   Bytes file = About(imagePath, [&] { return fv::BuildModuleFile(params, image); });
+  // The state is outside both checksums: only the byte changes.
+  file[23] = fv::ValidFileState(args.volumeState);
   Finish(args, file, {});
   return 0;
 }

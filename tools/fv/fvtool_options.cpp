@@ -49,7 +49,9 @@ class Parser {
         "Writes a PEIM firmware file holding a PE32 image: a dependency expression section "
         "(PUSH each --depex-push GUID, AND them, END; none without), the PE32 section with its "
         "data aligned to the image's section alignment, and a UI section with NAME. Data "
-        "checksum and data alignment attributes set, state 0xF8.");
+        "checksum and data alignment attributes set. The state is 0x07, as GenFfs writes a lone "
+        "file and GenFv expects it (inverting it in an erase-polarity-1 volume); "
+        "--volume-state writes 0xF8, the state as such a volume holds it. fvtool reads both.");
     Output(ffs, "ffs -o OUT.ffs ... IMAGE.efi (or ffs OUT.ffs ... IMAGE.efi)");
     ffs->add_option("--guid", a_.guid, "the file's name GUID")->required();
     ffs->add_option("--name", a_.name, "the UI name (UTF-8)")->required();
@@ -58,6 +60,8 @@ class Parser {
         ->expected(1);
     ffs->add_option("--type", a_.type, "peim (the default), pei-core or driver")
         ->check(CLI::IsMember({"peim", "pei-core", "driver"}));
+    ffs->add_flag("--volume-state", a_.volumeState,
+                  "write the state as an erase-polarity-1 volume holds it (0xF8), not 0x07");
     Files(ffs, "IMAGE.efi", "the PE32 image", -1);
 
     CLI::App *list = Command("list",

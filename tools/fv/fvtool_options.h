@@ -20,6 +20,7 @@ struct FvtoolArgs {
   // ffs
   std::string guid, name, type = "peim";
   std::vector<std::string> depexPush;
+  bool volumeState = false;  // state 0xF8 (as in a polarity-1 volume), not 0x07
   // insert, replace, remove, extract
   bool apriori = false;
   bool haveBase = false;
