@@ -107,6 +107,7 @@ void Platform::CheckPort(const Event &e) {
   };
   switch (e.portKind) {
     case PortKind::kConfigAddress: break;
+    case PortKind::kConsole: break;
     case PortKind::kConfigData:
       if (!e.target.claimed) {
         char bdf[16];

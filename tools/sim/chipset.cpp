@@ -7,25 +7,6 @@
 namespace peimsim {
 namespace {
 
-constexpr uint16_t kVendorId = 0x1F1F;
-constexpr uint16_t kEhciDeviceId = 0x0E20;
-constexpr uint16_t kOhciDeviceId = 0x0E10;
-constexpr uint32_t kEhciBarSize = 0x100;
-constexpr uint32_t kOhciBarSize = 0x1000;
-constexpr uint16_t kCommandWriteMask = 0x0556;  // memory, bus master, MWI, parity, SERR, INTx off
-constexpr uint16_t kStatusDefault = 0x0200;
-
-struct Layout {
-  const char *role;
-  uint8_t device, function;
-  bool ehci;
-};
-const Layout kLayout[kFunctionCount] = {
-    {"EHCI 0", 0x12, 2, true},  {"EHCI 1", 0x13, 2, true},  {"EHCI 2", 0x16, 2, true},
-    {"OHCI 0", 0x12, 0, false}, {"OHCI 1", 0x13, 0, false}, {"OHCI 2", 0x16, 0, false},
-    {"OHCI 3", 0x14, 5, false},
-};
-
 void Put(uint8_t *p, int width, uint32_t v) {
   for (int i = 0; i < width / 8; i++) p[i] = uint8_t(v >> (8 * i));
 }
@@ -83,48 +64,29 @@ std::string PciFunction::Bdf() const {
   return s;
 }
 
-Chipset::Chipset() {
-  for (int i = 0; i < kFunctionCount; i++) {
-    PciFunction &f = functions_[i];
-    const Layout &l = kLayout[i];
-    f.role = l.role;
-    f.device = l.device;
-    f.function = l.function;
-    f.ehci = l.ehci;
-    f.barSize = l.ehci ? kEhciBarSize : kOhciBarSize;
-    uint8_t *c = f.config.data();
-    uint8_t *m = f.configWriteMask.data();
-    Put(c + 0x00, 16, kVendorId);
-    Put(c + 0x02, 16, l.ehci ? kEhciDeviceId : kOhciDeviceId);
-    Put(m + 0x04, 16, kCommandWriteMask);
-    Put(c + 0x06, 16, kStatusDefault);
-    Put(c + 0x08, 32, (0x0C03u << 16 | (l.ehci ? 0x20u : 0x10u) << 8) | 0x00);
-    m[0x0C] = m[0x0D] = 0xFF;  // cache-line size, latency timer
-    c[0x0E] = 0x80;            // multi-function device
-    Put(m + 0x10, 32, ~(f.barSize - 1) & ~0xFu);  // 32-bit non-prefetchable memory BAR
-    Put(c + 0x2C, 16, kVendorId);
-    Put(c + 0x2E, 16, l.ehci ? kEhciDeviceId : kOhciDeviceId);
-    c[0x3C] = 0xFF;
-    m[0x3C] = 0xFF;
-    c[0x3D] = 0x01;  // INTA#
-    for (int r = 0x40; r < 0x100; r++) m[r] = 0xFF;  // chipset-specific, plain storage
+Chipset::Chipset() : Chipset(DefaultPlatform()) {}
 
-    f.regs.assign(f.barSize, 0);
-    f.regsWriteMask.assign(f.barSize, 0xFF);
-    if (l.ehci) {
-      Put(&f.regs[0x00], 32, 0x01000020);  // CAPLENGTH 0x20, HCIVERSION 1.00
-      Put(&f.regs[0x04], 32, 0x00000004);  // HCSPARAMS: 4 ports
-      Put(&f.regs[0x08], 32, 0x00000006);  // HCCPARAMS
-      for (int r = 0; r < 0x20; r++) f.regsWriteMask[r] = 0;  // capability registers
-    } else {
-      Put(&f.regs[0x00], 32, 0x00000010);  // HcRevision 1.0
-      for (int r = 0; r < 4; r++) f.regsWriteMask[r] = 0;
-    }
+Chipset::Chipset(const PlatformDescription &d)
+    : regions_(d.regions), console_(d.console), consolePort_(d.consolePort) {
+  functions_.reserve(d.functions.size());
+  for (const FunctionDescription &from : d.functions) {
+    PciFunction f;
+    f.role = from.name;
+    f.bus = from.bus;
+    f.device = from.device;
+    f.function = from.function;
+    f.ehci = from.ehci;
+    f.barSize = from.barSize;
+    f.config = from.config;
+    f.configWriteMask = from.configWriteMask;
+    f.regs = from.regs;
+    f.regsWriteMask = from.regsWriteMask;
+    functions_.push_back(std::move(f));
   }
 }
 
 int Chipset::FindFunction(uint32_t bus, uint32_t device, uint32_t function) const {
-  for (int i = 0; i < kFunctionCount; i++)
+  for (int i = 0; i < FunctionCount(); i++)
     if (functions_[i].bus == bus && functions_[i].device == device &&
         functions_[i].function == function)
       return i;
@@ -187,6 +149,11 @@ uint32_t Chipset::PortRead(uint16_t port, int size, PortResult &result) {
   }
   result = PortResult();
   result.configAddress = configAddress_;
+  if (console_ && port == consolePort_) {
+    // A debug console reads back a fixed byte on every lane.
+    result.kind = PortKind::kConsole;
+    return kConsoleReadback * (size == 1 ? 0x1u : size == 2 ? 0x101u : 0x1010101u);
+  }
   return uint32_t(AllOnes(size));
 }
 
@@ -210,23 +177,28 @@ void Chipset::PortWrite(uint16_t port, int size, uint32_t value, PortResult &res
   }
   result = PortResult();
   result.configAddress = configAddress_;
+  if (console_ && port == consolePort_) result.kind = PortKind::kConsole;
 }
 
 Target Chipset::DecodeMemory(uint32_t address, int size) const {
   Target t;
   uint64_t end = uint64_t(address) + size;
-  if (address >= kChipsetRegBase && end <= uint64_t(kChipsetRegBase) + kChipsetRegCount) {
-    t.device = kChipsetDevice;
-    t.offset = address - kChipsetRegBase;
-    t.claimed = true;
-    return t;
+  for (size_t i = 0; i < regions_.size(); i++) {
+    const RegionDescription &r = regions_[i];
+    if (address >= r.base && end <= uint64_t(r.base) + r.size) {
+      t.device = kChipsetDevice;
+      t.region = int(i);
+      t.offset = address - r.base;
+      t.claimed = true;
+      return t;
+    }
   }
-  for (int i = 0; i < kFunctionCount; i++) {
+  for (size_t i = 0; i < functions_.size(); i++) {
     const PciFunction &f = functions_[i];
     if (!f.Decodes()) continue;
     uint32_t bar = f.Bar();
     if (address >= bar && end <= uint64_t(bar) + f.barSize) {
-      t.device = i;
+      t.device = int(i);
       t.offset = address - bar;
       t.claimed = true;
       return t;
@@ -237,7 +209,8 @@ Target Chipset::DecodeMemory(uint32_t address, int size) const {
 
 uint64_t Chipset::MemoryRead(const Target &t, int size) const {
   if (!t.claimed) return AllOnes(size);
-  const uint8_t *p = t.device == kChipsetDevice ? &chipset_[t.offset] : &functions_[t.device].regs[t.offset];
+  const uint8_t *p = t.device == kChipsetDevice ? &regions_[t.region].regs[t.offset]
+                                                 : &functions_[t.device].regs[t.offset];
   uint64_t v = 0;
   for (int i = 0; i < size; i++) v |= uint64_t(p[i]) << (8 * i);
   return v;
@@ -245,14 +218,14 @@ uint64_t Chipset::MemoryRead(const Target &t, int size) const {
 
 void Chipset::MemoryWrite(const Target &t, int size, uint64_t value) {
   if (!t.claimed) return;
-  if (t.device == kChipsetDevice) {
-    for (int i = 0; i < size; i++) chipset_[t.offset + i] = uint8_t(value >> (8 * i));
-    return;
-  }
-  PciFunction &f = functions_[t.device];
+  std::vector<uint8_t> &regs = t.device == kChipsetDevice ? regions_[t.region].regs
+                                                           : functions_[t.device].regs;
+  const std::vector<uint8_t> &masks = t.device == kChipsetDevice
+                                          ? regions_[t.region].regsWriteMask
+                                          : functions_[t.device].regsWriteMask;
   for (int i = 0; i < size; i++) {
-    uint8_t mask = f.regsWriteMask[t.offset + i];
-    uint8_t &r = f.regs[t.offset + i];
+    uint8_t mask = masks[t.offset + i];
+    uint8_t &r = regs[t.offset + i];
     r = uint8_t((r & ~mask) | (uint8_t(value >> (8 * i)) & mask));
   }
 }
@@ -285,15 +258,24 @@ bool Chipset::SetFunctionRegister(const std::string &bdf, uint32_t offset, int w
 }
 
 bool Chipset::SetChipsetRegister(uint32_t address, int width, uint32_t value, std::string &error) {
-  if (address < kChipsetRegBase || address - kChipsetRegBase >= kChipsetRegCount) {
-    error = "no chipset register at this address (they are 0xFED803ED-0xFED803F1)";
-    return false;
+  for (RegionDescription &r : regions_) {
+    if (address < r.base || address - r.base >= r.size) continue;
+    char space[96];
+    snprintf(space, sizeof space, "%s register block at 0x%08X", r.name.c_str(), r.base);
+    if (!CheckWidth(address - r.base, width, r.size, space, error)) return false;
+    Put(&r.regs[address - r.base], width, value);
+    return true;
   }
-  if (!CheckWidth(address - kChipsetRegBase, width, kChipsetRegCount,
-                  "chipset register block at 0xFED803ED", error))
-    return false;
-  Put(&chipset_[address - kChipsetRegBase], width, value);
-  return true;
+  std::string blocks;
+  for (const RegionDescription &r : regions_) {
+    char b[40];
+    snprintf(b, sizeof b, "%s0x%08X-0x%08X", blocks.empty() ? "" : ", ", r.base,
+             r.base + r.size - 1);
+    blocks += b;
+  }
+  error = "no chipset register at this address" +
+          (blocks.empty() ? std::string(" (the platform has none)") : " (they are " + blocks + ")");
+  return false;
 }
 
 void Chipset::Randomize(uint32_t start) {
@@ -304,7 +286,8 @@ void Chipset::Randomize(uint32_t start) {
     for (uint32_t r = 0; r < f.barSize; r++)
       f.regs[r] = uint8_t((f.regs[r] & ~f.regsWriteMask[r]) | (gen() & f.regsWriteMask[r]));
   }
-  for (uint8_t &b : chipset_) b = uint8_t(gen());
+  for (RegionDescription &r : regions_)
+    for (uint8_t &b : r.regs) b = uint8_t(gen());
 }
 
 std::string Chipset::ConfigRegisterName(uint32_t offset, int width) {
@@ -345,13 +328,14 @@ std::string Chipset::EhciRegisterName(uint32_t offset, int width) {
 }
 
 std::string DescribeDefaultChipset() {
-  Chipset c;
+  const PlatformDescription &d = DefaultPlatform();
   std::string s;
   char line[400];
   s += "  PCI configuration mechanism #1: CONFIG_ADDRESS at 0xCF8 (32-bit accesses only),\n"
        "  CONFIG_DATA at 0xCFC-0xCFF (byte lanes; an access must stay inside the dword).\n"
-       "  Bus 0 functions (every other function is absent and reads all ones):\n";
-  for (int i = 0; i < kFunctionCount; i++) {
+       "  PCI functions (every other function is absent and reads all ones):\n";
+  Chipset c(d);
+  for (int i = 0; i < c.FunctionCount(); i++) {
     const PciFunction &f = c.Function(i);
     snprintf(line, sizeof line,
              "    %s  %-6s  vendor 0x%04X device 0x%04X class 0x%06X  BAR0 0x%08X (%u bytes)\n",
@@ -359,19 +343,19 @@ std::string DescribeDefaultChipset() {
              f.Config32(8) >> 8, f.Bar(), f.barSize);
     s += line;
   }
-  snprintf(line, sizeof line,
-           "  Every function: Command 0x0000 (writable bits 0x%04X; bit 1 turns on decoding of\n"
-           "  BAR0), Status 0x%04X, CacheLineSize 0, LatencyTimer 0, HeaderType 0x80,\n"
-           "  InterruptLine 0xFF, InterruptPin 1, 0x40-0xFF plain read/write storage, all 0.\n",
-           kCommandWriteMask, kStatusDefault);
-  s += line;
-  s += "  EHCI register file (256 bytes at BAR0): +0x00 0x01000020 (CAPLENGTH 0x20,\n"
-       "  HCIVERSION 0x0100), +0x04 HCSPARAMS 0x00000004, +0x08 HCCPARAMS 0x00000006, read-only;\n"
-       "  +0x20-0xFF plain read/write storage, all 0.\n"
-       "  OHCI register file (4096 bytes at BAR0): +0x00 HcRevision 0x00000010, read-only;\n"
-       "  the rest plain read/write storage, all 0.\n"
-       "  Chipset byte registers 0xFED803ED-0xFED803F1: plain read/write storage, all 0.\n"
-       "  Any other memory-mapped address reads all ones and drops writes.\n";
+  for (const RegionDescription &r : d.regions) {
+    snprintf(line, sizeof line, "  %s registers 0x%08X-0x%08X (%u bytes)\n", r.name.c_str(),
+             r.base, r.base + r.size - 1, r.size);
+    s += line;
+  }
+  if (d.console) {
+    snprintf(line, sizeof line, "  Debug console at port 0x%04X: what is written shows as text lines.\n",
+             d.consolePort);
+    s += line;
+  }
+  s += "  Any other memory-mapped address reads all ones and drops writes. The registers'\n"
+       "  contents and writable bits are those of the platform file usb-chipset.platform\n"
+       "  (tools/sim/platforms/); --platform FILE describes another platform.\n";
   return s;
 }
 

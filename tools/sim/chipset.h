@@ -1,8 +1,9 @@
 // The emulated chipset: PCI configuration mechanism #1 on ports 0xCF8-0xCFF,
-// the configuration spaces of the seven USB host-controller functions on
-// bus 0, their memory-mapped register files (answering at BAR0 while the
-// function's memory-space bit is set), and the chipset's byte registers at
-// 0xFED803ED-0xFED803F1.
+// the configuration spaces of the PCI functions a platform description
+// declares (the USB host controllers by default), their memory-mapped
+// register files (answering at BAR0 while the function's memory-space bit is
+// set), its fixed blocks of memory-mapped registers (the chipset's byte
+// registers at 0xFED803ED-0xFED803F1 by default), and its debug console port.
 #ifndef TOOLS_SIM_CHIPSET_H_
 #define TOOLS_SIM_CHIPSET_H_
 
@@ -11,16 +12,16 @@
 #include <string>
 #include <vector>
 
+#include "platform_file.h"
+
 namespace peimsim {
 
 constexpr uint16_t kConfigAddressPort = 0xCF8;
 constexpr uint16_t kConfigDataPort = 0xCFC;
 constexpr uint32_t kConfigEnable = 0x80000000u;
-constexpr uint32_t kChipsetRegBase = 0xFED803ED;
-constexpr uint32_t kChipsetRegCount = 5;  // 0xFED803ED-0xFED803F1
+constexpr uint8_t kConsoleReadback = 0xE9;  // what a read of the debug console port gives
 
-constexpr int kFunctionCount = 7;
-constexpr int kChipsetDevice = kFunctionCount;  // Target::device for the chipset registers
+constexpr int kChipsetDevice = -2;  // Target::device for a register block (Target::region)
 constexpr int kNoDevice = -1;
 
 struct PciFunction {
@@ -44,6 +45,7 @@ struct PciFunction {
 // What an access reached.
 struct Target {
   int device = kNoDevice;  // function index, kChipsetDevice, or kNoDevice
+  int region = -1;         // the register block, for kChipsetDevice
   uint32_t offset = 0;     // register offset in the configuration space or register file
   bool claimed = false;    // some device answered for every byte
 };
@@ -54,6 +56,7 @@ enum class PortKind : uint8_t {
   kConfigData,         // data port access with the enable bit set
   kConfigDisabled,     // data port access with the enable bit clear
   kConfigBadWidth,     // non-32-bit access to 0xCF8-0xCFB, or one that crosses CONFIG_DATA
+  kConsole,            // the debug console port
   kUnclaimed,          // any other port
 };
 
@@ -65,7 +68,9 @@ struct PortResult {
 
 class Chipset {
  public:
+  // The default platform (DefaultPlatform()), or a described one.
   Chipset();
+  explicit Chipset(const PlatformDescription &description);
 
   // Processor side. Reads of anything that does not answer return all ones.
   uint32_t PortRead(uint16_t port, int size, PortResult &result);
@@ -84,12 +89,16 @@ class Chipset {
   // Every register that the setters can reach, from a generator started at start.
   void Randomize(uint32_t start);
 
+  int FunctionCount() const { return int(functions_.size()); }
   const PciFunction &Function(int index) const { return functions_[index]; }
   PciFunction &Function(int index) { return functions_[index]; }
   int FindFunction(uint32_t bus, uint32_t device, uint32_t function) const;
   int FindFunction(const std::string &bdf) const;
-  uint8_t ChipsetByte(uint32_t address) const { return chipset_[address - kChipsetRegBase]; }
+  int RegionCount() const { return int(regions_.size()); }
+  const RegionDescription &Region(int index) const { return regions_[index]; }
   uint32_t ConfigAddress() const { return configAddress_; }
+  bool HasConsole() const { return console_; }
+  uint16_t ConsolePort() const { return consolePort_; }
 
   // Register names for the trace: "BAR0", "Command", "CAPLENGTH/HCIVERSION".
   static std::string ConfigRegisterName(uint32_t offset, int width);
@@ -100,8 +109,10 @@ class Chipset {
   void ConfigWrite(int fn, uint32_t offset, int size, uint32_t value);
   PortResult DecodeDataPort(uint16_t port, int size) const;
 
-  std::array<PciFunction, kFunctionCount> functions_;
-  std::array<uint8_t, kChipsetRegCount> chipset_{};
+  std::vector<PciFunction> functions_;
+  std::vector<RegionDescription> regions_;
+  bool console_ = false;
+  uint16_t consolePort_ = 0;
   uint32_t configAddress_ = 0;
 };
 
@@ -109,7 +120,7 @@ class Chipset {
 // or two digits, the function one; nothing before or after.
 bool ParseBdf(const std::string &text, unsigned &bus, unsigned &dev, unsigned &fn);
 
-// Text of the default platform contents, for --help and the README.
+// Text of the default platform contents, for --help.
 std::string DescribeDefaultChipset();
 
 }  // namespace peimsim

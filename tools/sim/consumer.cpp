@@ -27,7 +27,7 @@ ConsumerView Platform::QueryConsumer() {
   if (!Read(v.ppi, &v.function, 4)) return v;
   const uint32_t typeCell = kCallerData + 0x10, baseCell = kCallerData + 0x14;
   uint32_t ehci = 0, reported = 0;
-  for (int i = 0; i < kFunctionCount; i++) ehci += chipset_.Function(i).ehci;
+  for (int i = 0; i < chipset_.FunctionCount(); i++) ehci += chipset_.Function(i).ehci;
   for (uint32_t id = 0; id < 256; id++) {
     HostWrite(typeCell, &kCallerSentinelType, 4);
     HostWrite(baseCell, &kCallerSentinelBase, 4);

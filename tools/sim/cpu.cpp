@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "platform.h"
-#include "x86_length.h"
+#include "disasm.h"
 
 namespace peimsim {
 namespace {
