@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "link_map.h"
+#include "pe_compact.h"
 #include "pe_image.h"
 
 namespace {
@@ -49,7 +50,11 @@ TEST_F(ModuleImage, HoldsOnlyCodeReadOnlyDataAndRelocationsLaidOutToRunInPlace) 
     EXPECT_FALSE(s.characteristics & pe::kScnMemWrite) << s.name;
     EXPECT_FALSE(s.characteristics & pe::kScnCntUninitializedData) << s.name;
   }
-  EXPECT_EQ(names, (std::vector<std::string>{".text", ".reloc"}));
+  // One section: code, read-only data and, at its end, the relocation table.
+  EXPECT_EQ(names, (std::vector<std::string>{".text"}));
+  const pe::Section &text = image_.sections[0];
+  const pe::DataDirectory &table = image_.directories[pe::kDirBaseReloc];
+  EXPECT_EQ(table.rva + table.size, text.virtualAddress + text.virtualSize);
   EXPECT_EQ(image_.sizeOfHeaders, image_.sections[0].virtualAddress);
   EXPECT_EQ(image_.bytes.size(), image_.sizeOfImage)
       << "the file is the image as it runs: nothing to expand when loaded";
@@ -61,18 +66,43 @@ TEST_F(ModuleImage, HoldsOnlyCodeReadOnlyDataAndRelocationsLaidOutToRunInPlace) 
   }
 }
 
+// The headers are the least a PE loader and the image tools read: a DOS
+// header without a program, 7 data directories (relocation is the sixth),
+// one section header; SectionAlignment equal to FileAlignment; a valid
+// checksum.
+TEST_F(ModuleImage, HasCompactConventionalHeaders) {
+  const std::vector<uint8_t> &b = image_.bytes;
+  auto get32 = [&](size_t o) {
+    return uint32_t(b[o]) | uint32_t(b[o + 1]) << 8 | uint32_t(b[o + 2]) << 16 |
+           uint32_t(b[o + 3]) << 24;
+  };
+  EXPECT_EQ(image_.peOffset, 0x40u);
+  EXPECT_EQ(b[0x40 + 20] | b[0x40 + 21] << 8, 96 + 8 * 7) << "SizeOfOptionalHeader";
+  EXPECT_EQ(image_.numberOfRvaAndSizes, 7u);
+  EXPECT_EQ(image_.sectionAlignment, image_.fileAlignment);
+  EXPECT_EQ(image_.sizeOfHeaders, 280u);
+  EXPECT_EQ(image_.sizeOfHeaders % image_.sectionAlignment, 0u);
+  EXPECT_EQ(image_.bytes.size() % image_.fileAlignment, 0u);
+  const size_t checksum = 0x40 + 24 + 64;
+  EXPECT_EQ(get32(checksum), pe::PeChecksum(b, checksum));
+  EXPECT_NE(get32(checksum), 0u);
+}
+
 TEST_F(ModuleImage, EntryAndRelocationsPointWhereTheyShould) {
   const pe::MapSymbol *entry = map_.Find("UsbControllerPeimEntry");
   ASSERT_NE(entry, nullptr);
   EXPECT_EQ(image_.entryRva, entry->rva);
   ASSERT_NE(map_.Find("ZeroMem"), nullptr);
+  // Code and read-only data end where the relocation table starts.
   const pe::Section &text = image_.sections[0];
+  const uint32_t dataEnd = image_.directories[pe::kDirBaseReloc].rva;
   for (uint32_t rva : image_.relocations) {
     ASSERT_GE(rva, text.virtualAddress);
-    ASSERT_LE(rva + 4, text.virtualAddress + text.virtualSize);
+    ASSERT_LE(rva + 4, dataEnd);
     uint32_t target;
     memcpy(&target, &image_.bytes[rva], 4);
-    EXPECT_LT(target - image_.imageBase, text.virtualAddress + text.virtualSize)
+    EXPECT_GE(target - image_.imageBase, text.virtualAddress);
+    EXPECT_LT(target - image_.imageBase, dataEnd)
         << "fixup at RVA " << rva << " points outside the code and read-only data";
   }
   for (const char *helper : {"memcpy", "memset", "__chkstk", "_chkstk", "__fltused", "_alldiv",

@@ -87,9 +87,12 @@ void Put32(std::string &b, size_t o, uint32_t v) {
 std::string Input(const std::string &name) {
   const std::string image = ReadText(MODULE_IMAGE), map = ReadText(MODULE_MAP);
   const size_t pe = Get32(image, 0x3C);
-  const size_t sectionTable = pe + 24 + 224;
+  const size_t sectionTable = pe + 24 + (Get32(image, pe + 20) & 0xFFFF);
   if (name == "IMAGE") return MODULE_IMAGE;
   if (name == "MAP") return MODULE_MAP;
+  if (name == "TE") return MODULE_TE;
+  if (name == "LINKED_IMAGE") return LINKED_IMAGE;
+  if (name == "LINKED_MAP") return LINKED_MAP;
   if (name == "OTHER_MAP") return TESTBED_MAP;
   if (name == "DIR") {
     mkdir(Scratch("a-directory").c_str(), 0755);
@@ -109,10 +112,26 @@ std::string Input(const std::string &name) {
   } else if (name == "MAP_WITHOUT_SYMBOLS") {
     bytes = map.substr(0, map.find("  Address"));
   } else if (name == "MAP_WITH_DATA") {
-    // A contribution of writable data folded into .text.
-    const std::string row = " 0001:00000368 00000000H .data";
+    // A contribution of writable data folded into .text: the empty .data row
+    // given 4 bytes.
     bytes = map;
-    bytes.replace(bytes.find(row), row.size(), " 0001:00000368 00000004H .data");
+    const size_t row = bytes.find("00000000H .data");
+    if (row != std::string::npos) bytes.replace(row, 9, "00000004H");
+  } else if (name == "TABLE_NOT_AT_END") {
+    // The compact image's .text grown by 4 bytes after its relocation table
+    // (and SizeOfImage with it).
+    bytes = image;
+    Put32(bytes, sectionTable + 8, Get32(bytes, sectionTable + 8) + 4);
+    Put32(bytes, pe + 24 + 56, Get32(bytes, pe + 24 + 56) + 8);
+  } else if (name == "TE_WITH_DEBUG") {
+    // A TE image with a debug directory (its second one).
+    bytes = ReadText(MODULE_TE);
+    Put32(bytes, 32, Get32(bytes, 24));
+    Put32(bytes, 36, 4);
+  } else if (name == "TE_STRIPPED_39") {
+    bytes = ReadText(MODULE_TE);
+    bytes[6] = 39;
+    bytes[7] = 0;
   } else {
     return std::string(ROBUSTNESS_DATA_DIR) + "/" + name;
   }
@@ -146,6 +165,10 @@ const Case kCases[] = {
     {"delivered image", {"--map", "MAP", "IMAGE"}, 0, " bytes = headers "},
     {"map as --map=FILE", {"--map=MAP", "IMAGE"}, 0, " bytes = headers "},
     {"options end at --", {"--map", "MAP", "--", "IMAGE"}, 0, " bytes = headers "},
+    {"delivered TE image", {"--map", "MAP", "TE"}, 0,
+     " bytes = headers 80 + code "},
+    {"linked image, .text and .reloc", {"--map", "LINKED_MAP", "LINKED_IMAGE"}, 0,
+     " bytes = headers 448 + code "},
     {"help", {"--help"}, 0, "Exit status: 0 the image passes; 1 the image breaks a rule"},
     {"help, short", {"-h"}, 0, "usage: pe-check --map FILE.map IMAGE.efi"},
 
@@ -179,6 +202,8 @@ const Case kCases[] = {
     {"image missing", {"--map", "MAP", "MISSING"}, 2, "no-such-file.efi: cannot open"},
     {"image truncated", {"--map", "MAP", "TRUNCATED_IMAGE"}, 2,
      "TRUNCATED_IMAGE: truncated PE image"},
+    {"TE image with StrippedSize 39", {"--map", "MAP", "TE_STRIPPED_39"}, 2,
+     "TE_STRIPPED_39: StrippedSize 0x27 at file offset 0x6 is below the 40-byte TE header"},
     {"image with SizeOfImage 0", {"--map", "MAP", "F16-sizeofimage0.efi"}, 2,
      "F16-sizeofimage0.efi: SizeOfImage 0x0 is not between 1 and 0x4000000 bytes"},
 
@@ -197,6 +222,12 @@ const Case kCases[] = {
     {"writable .text", {"--map", "MAP", "WRITABLE_IMAGE"}, 1, "section .text is writable"},
     {"writable data in the map", {"--map", "MAP_WITH_DATA", "IMAGE"}, 1,
      "image holds .data (4 bytes): only code and read-only data may be linked in"},
+    {"relocation table inside the code", {"--map", "MAP", "TABLE_NOT_AT_END"}, 1,
+     "relocation table is neither in .reloc nor at the end of .text"},
+    {"TE image with a debug directory", {"--map", "MAP", "TE_WITH_DEBUG"}, 1,
+     "image has a debug directory"},
+    {"the map of the image as linked", {"--map", "LINKED_MAP", "IMAGE"}, 2,
+     "the map does not belong to"},
 };
 
 TEST(PeCheckCli, EachInputGetsItsStatusAndMessage) {

@@ -1,6 +1,7 @@
-// pe-check: the post-link gate for a PEI module image. Fails the build when
-// the image is not a run-in-place IA-32 boot-service driver holding only
-// code, read-only data and relocations, and prints its size.
+// pe-check: the post-link gate for a PEI module image, PE32 or TE. Fails the
+// build when the image is not a run-in-place IA-32 boot-service driver
+// holding only code, read-only data and relocations, and prints its size,
+// byte for byte.
 //
 // The map is needed because writable data can hide in a read-only section
 // when the link folds sections together: only the map's contributions show
@@ -16,21 +17,22 @@
 namespace {
 
 const char kUsage[] =
-    "usage: pe-check --map FILE.map IMAGE.efi\n"
+    "usage: pe-check --map FILE.map IMAGE.efi|IMAGE.te\n"
     "\n"
-    "Checks that IMAGE.efi, as linked, can run in place as a PEI module: PE32, IA-32,\n"
-    "subsystem 11, base relocations, no import, export, debug, TLS or load-config\n"
-    "directory, a zero time stamp, only .text (code with read-only data folded in) and\n"
-    ".reloc, each at a file offset equal to its address, and, by its linker map\n"
-    "FILE.map, no writable or uninitialised data and no global constructors.\n"
-    "Prints the image's size on success.\n"
+    "Checks that IMAGE, as linked or as pe-compact rewrote it, can run in place as a PEI\n"
+    "module: PE32 or TE, IA-32, subsystem 11, base relocations, no import, export, debug,\n"
+    "TLS or load-config directory, a zero time stamp, only .text (code with read-only\n"
+    "data folded in) and .reloc, or .text alone with the relocation table at its end,\n"
+    "each at a file offset equal to its address, and, by its linker map FILE.map, no\n"
+    "writable or uninitialised data and no global constructors. Prints the image's size\n"
+    "on success: headers, code, read-only data, relocations and padding.\n"
     "\n"
     "  --map FILE, --map=FILE  the linker map written with the image (required)\n"
     "  -h, --help              this text\n"
     "\n"
     "Exit status: 0 the image passes; 1 the image breaks a rule (each fault on its own\n"
     "line); 2 bad usage, or an input that cannot be read or is malformed (an image that\n"
-    "is not a well-formed PE32 file, a map that lacks its load address, contributions\n"
+    "is not a well-formed PE32 or TE file, a map that lacks its load address, contributions\n"
     "or symbols, or that does not describe the image), on one line.\n";
 
 int Fail(const std::string &message) {
@@ -112,7 +114,7 @@ int main(int argc, char **argv) {
   std::string error;
   pe::Image image;
   if (!pe::ReadFile(imagePath, bytes, error)) return Fail(error);
-  if (!pe::Parse(std::move(bytes), image, error)) return Fail(imagePath + ": " + error);
+  if (!pe::ParseAny(std::move(bytes), image, error)) return Fail(imagePath + ": " + error);
   pe::LinkMap map;
   if (!pe::ReadLinkMap(mapPath, map, error)) return Fail(error);
   if (!MapMatchesImage(map, image, mapPath, imagePath, error)) return Fail(error);
@@ -121,21 +123,26 @@ int main(int argc, char **argv) {
   auto need = [&](bool ok, const std::string &what) {
     if (!ok) faults.push_back(what);
   };
+  const pe::DataDirectory &relocDir = image.directories[pe::kDirBaseReloc];
   need(image.machine == pe::kMachineI386, "machine is not IA-32 (0x14C)");
   need(image.subsystem == pe::kSubsystemEfiBootServiceDriver,
        "subsystem is not 11 (EFI boot-service driver)");
+  // A TE header has no time stamp, file characteristics or directories
+  // beyond relocation and debug: those rules hold of it by construction.
   need(image.timeDateStamp == 0, "time stamp is not 0 (build is not reproducible)");
   need(!(image.fileCharacteristics & pe::kFileRelocsStripped), "relocations are stripped");
-  need(image.directories[pe::kDirBaseReloc].size != 0 && !image.relocations.empty(),
-       "no base relocations");
+  need(relocDir.size != 0 && !image.relocations.empty(), "no base relocations");
   need(image.directories[pe::kDirImport].size == 0 && image.directories[pe::kDirIat].size == 0,
        "image has an import table");
   need(image.directories[pe::kDirDebug].size == 0, "image has a debug directory");
   need(image.directories[pe::kDirTls].size == 0, "image has a TLS directory");
   need(image.directories[pe::kDirExport].size == 0, "image has an export table");
   need(image.directories[pe::kDirLoadConfig].size == 0, "image has a load-config directory");
-  uint32_t textSize = 0, relocSize = 0;
-  const pe::Section *text = nullptr;
+
+  // Two layouts pass: .text (code with the read-only data folded in) and
+  // .reloc, as the linker writes them; or .text alone with the relocation
+  // table at its end, as pe-compact writes it.
+  const pe::Section *text = nullptr, *reloc = nullptr;
   uint32_t textNumber = 0;
   for (size_t i = 0; i < image.sections.size(); i++) {
     const pe::Section &s = image.sections[i];
@@ -147,21 +154,36 @@ int main(int argc, char **argv) {
     need(!(s.characteristics & pe::kScnMemWrite), "section " + name + " is writable");
     need(!(s.characteristics & pe::kScnCntUninitializedData),
          "section " + name + " holds uninitialised data");
-    if (s.name == ".text" && !text) {
+    if (s.name == ".text" && i == 0) {
       text = &s;
       textNumber = uint32_t(i + 1);
-      textSize = s.rawSize;
-    } else if (s.name == ".reloc") {
-      relocSize = s.rawSize;
+    } else if (s.name == ".reloc" && i == 1 && !reloc) {
+      reloc = &s;
     } else {
       faults.push_back("unexpected section " + name +
-                       " (only one .text with folded read-only data, and .reloc)");
+                       " (only .text with folded read-only data, then .reloc or the "
+                       "relocation table at the end of .text)");
     }
   }
-  need(text != nullptr, "no .text section");
-  need(text && image.entryRva >= text->virtualAddress &&
-           image.entryRva < text->virtualAddress + text->virtualSize,
-       "entry point is not in .text");
+  need(text != nullptr, "no .text section first");
+  // The relocation table: all of .reloc, or the end of .text. Code or data
+  // after it in .text would be outside what the map's sizes account for.
+  uint32_t tableInText = 0, codeEnd = text ? text->virtualAddress + text->virtualSize : 0;
+  if (text && relocDir.size != 0) {
+    const uint64_t tableEnd = uint64_t(relocDir.rva) + relocDir.size;
+    if (reloc) {
+      need(relocDir.rva == reloc->virtualAddress && tableEnd <= reloc->virtualAddress +
+                                                                     reloc->virtualSize,
+           "relocation table does not lie at the start of .reloc");
+    } else if (relocDir.rva >= text->virtualAddress && tableEnd == codeEnd) {
+      tableInText = relocDir.size;
+      codeEnd = relocDir.rva;
+    } else {
+      faults.push_back("relocation table is neither in .reloc nor at the end of .text");
+    }
+  }
+  need(text && image.entryRva >= text->virtualAddress && image.entryRva < codeEnd,
+       "entry point is not in the code of .text");
 
   uint32_t rodata = 0;
   for (const pe::MapContribution &c : map.contributions) {
@@ -176,8 +198,9 @@ int main(int argc, char **argv) {
   }
 
   // Overlapping rows could make the sum exceed the section they lie in.
-  need(!text || rodata <= text->virtualSize,
-       "the map's .rdata contributions (" + std::to_string(rodata) + " bytes) exceed .text");
+  need(!text || rodata <= codeEnd - text->virtualAddress,
+       "the map's .rdata contributions (" + std::to_string(rodata) +
+           " bytes) exceed the code and data of .text");
 
   if (!faults.empty()) {
     for (const std::string &f : faults)
@@ -185,10 +208,18 @@ int main(int argc, char **argv) {
     fprintf(stderr, "pe-check: %s violates the PEI image rules; see above\n", imagePath.c_str());
     return 1;
   }
-  uint32_t code = text->virtualSize - rodata;
-  printf("%s: %zu bytes = headers %u + .text %u (code %u, read-only data %u, padding %u) + .reloc %u "
-         "(%zu fixups)\n",
-         imagePath.c_str(), image.bytes.size(), image.sizeOfHeaders, textSize, code, rodata,
-         textSize - text->virtualSize, relocSize, image.relocations.size());
+  // The file, byte for byte: the headers (up to the first section's data),
+  // the code and the read-only data of .text, the relocation table, and
+  // padding (alignment inside .text and at the ends of the sections).
+  const uint64_t headers = text->rawPointer - image.headerRva;
+  const uint32_t code = codeEnd - text->virtualAddress - rodata;
+  const uint32_t relocations = tableInText ? tableInText : relocDir.size;
+  const uint64_t padding = image.bytes.size() - headers - code - rodata - relocations;
+  printf("%s: %zu bytes = headers %llu + code %u + read-only data %u + relocations %u + padding "
+         "%llu (%s, %zu section%s, %zu fixups)\n",
+         imagePath.c_str(), image.bytes.size(), static_cast<unsigned long long>(headers), code,
+         rodata, relocations, static_cast<unsigned long long>(padding),
+         image.IsTe() ? "TE" : "PE32", image.sections.size(),
+         image.sections.size() == 1 ? "" : "s", image.relocations.size());
   return 0;
 }

@@ -145,8 +145,8 @@ bool ParseSections(Image &image, size_t table, uint16_t sectionCount, std::strin
     previousEnd = uint64_t(s.virtualAddress) + Extent(s);
     const uint64_t rawEnd = uint64_t(s.rawPointer) + LoadedRawSize(s);
     for (const Section &o : image.sections) {
-      if (LoadedRawSize(s) && LoadedRawSize(o) && s.rawPointer < uint64_t(o.rawPointer) + LoadedRawSize(o) &&
-          o.rawPointer < rawEnd) {
+      if (LoadedRawSize(s) && LoadedRawSize(o) &&
+          s.rawPointer < uint64_t(o.rawPointer) + LoadedRawSize(o) && o.rawPointer < rawEnd) {
         error = what + " raw data " + Hex(s.rawPointer) + "+" + Hex(LoadedRawSize(s)) +
                 " overlaps that of section " + Printable(o.name);
         return false;
