@@ -88,11 +88,13 @@ static inline VOID PciUpdate(REG_WIDTH Width, PCI_CF8_ADDRESS Address, UINT32 An
 
 // Row Index of Table and the rows after it. Memory rows are addressed from
 // Window, the middle of the controller's 256-byte register block, so that
-// every offset fits a signed byte displacement.
+// every offset fits a signed byte displacement; chipset rows likewise from
+// ChipsetWindow, the middle of the chipset block.
 template <const auto &Table, UINTN Index>
 static inline __attribute__((always_inline)) VOID RunRegisterRows(PCI_CONFIG_WORD PciFunction,
                                                                   MMIO_ADDRESS MmioBase,
-                                                                  MMIO_ADDRESS Window) {
+                                                                  MMIO_ADDRESS Window,
+                                                                  MMIO_ADDRESS ChipsetWindow) {
   if constexpr (Index < sizeof(Table) / sizeof(Table[0])) {
     constexpr REG_UPDATE Row = Table[Index];
     constexpr REG_WIDTH Width = (REG_WIDTH)(Row.Kind & REG_WIDTH_MASK);
@@ -105,11 +107,11 @@ static inline __attribute__((always_inline)) VOID RunRegisterRows(PCI_CONFIG_WOR
     if constexpr ((Row.Kind & REG_SPACE_PCI) != 0) {
       PciUpdateAt<Width>(PciFunction + Row.Register, Row.AndMask, OrValue);
     } else if constexpr ((Row.Kind & REG_AT_CHIPSET) != 0) {
-      MmioUpdateAt<Width>(CHIPSET_MMIO_BASE + Row.Register, Row.AndMask, OrValue);
+      MmioUpdateAt<Width>(ChipsetWindow + (Row.Register - 0x80), Row.AndMask, OrValue);
     } else {
       MmioUpdateAt<Width>(Window + (Row.Register - 0x80), Row.AndMask, OrValue);
     }
-    RunRegisterRows<Table, Index + 1>(PciFunction, MmioBase, Window);
+    RunRegisterRows<Table, Index + 1>(PciFunction, MmioBase, Window, ChipsetWindow);
   }
 }
 
@@ -117,11 +119,28 @@ static inline __attribute__((always_inline)) VOID RunRegisterRows(PCI_CONFIG_WOR
 // PciFunction (its CONFIG_ADDRESS word) plus the register, memory rows at
 // MmioBase (or the chipset block) plus the register.
 template <const auto &Table>
+constexpr UINTN ChipsetRowCount() {
+  UINTN Count = 0;
+  for (const REG_UPDATE &Row : Table) {
+    if ((Row.Kind & REG_SPACE_PCI) == 0 && (Row.Kind & REG_AT_CHIPSET) != 0) {
+      Count++;
+    }
+  }
+  return Count;
+}
+
+template <const auto &Table>
 static inline __attribute__((always_inline)) VOID RunRegisterTable(PCI_CONFIG_WORD PciFunction,
                                                                    MMIO_ADDRESS MmioBase) {
   MMIO_ADDRESS Window = MmioBase + 0x80;
   __asm__("" : "+r"(Window));  // keep it a base register: no folding back
-  RunRegisterRows<Table, 0>(PciFunction, MmioBase, Window);
+  // A single chipset row is shorter with its absolute address than with a
+  // base register loaded for it; several share one.
+  MMIO_ADDRESS ChipsetWindow = CHIPSET_MMIO_BASE + 0x80;
+  if constexpr (ChipsetRowCount<Table>() > 1) {
+    __asm__("" : "+r"(ChipsetWindow));
+  }
+  RunRegisterRows<Table, 0>(PciFunction, MmioBase, Window, ChipsetWindow);
 }
 
 #endif  // USB_PEIM_PLATFORM_REGISTER_TABLE_H_
