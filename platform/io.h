@@ -64,20 +64,21 @@ static inline VOID IoWrite32(IO_PORT Port, UINT32 Value) {
   __asm__ __volatile__("outl %0, %w1" : : "a"(Value), "Nd"(Port));
 }
 // Memory operands let the compiler address a register as base + offset or
-// as an absolute address; each is still exactly one MOV.
+// as an absolute address; each is still exactly one MOV. Reads land in the
+// accumulator, where the AND and OR of an update have their short forms.
 static inline UINT8 MmioRead8(MMIO_ADDRESS Address) {
   UINT8 Value;
-  __asm__ __volatile__("movb %1, %0" : "=q"(Value) : "m"(*(volatile UINT8 *)Address) : "memory");
+  __asm__ __volatile__("movb %1, %0" : "=a"(Value) : "m"(*(volatile UINT8 *)Address) : "memory");
   return Value;
 }
 static inline UINT16 MmioRead16(MMIO_ADDRESS Address) {
   UINT16 Value;
-  __asm__ __volatile__("movw %1, %0" : "=r"(Value) : "m"(*(volatile UINT16 *)Address) : "memory");
+  __asm__ __volatile__("movw %1, %0" : "=a"(Value) : "m"(*(volatile UINT16 *)Address) : "memory");
   return Value;
 }
 static inline UINT32 MmioRead32(MMIO_ADDRESS Address) {
   UINT32 Value;
-  __asm__ __volatile__("movl %1, %0" : "=r"(Value) : "m"(*(volatile UINT32 *)Address) : "memory");
+  __asm__ __volatile__("movl %1, %0" : "=a"(Value) : "m"(*(volatile UINT32 *)Address) : "memory");
   return Value;
 }
 static inline VOID MmioWrite8(MMIO_ADDRESS Address, UINT8 Value) {
