@@ -1,0 +1,99 @@
+#!/bin/bash
+# Builds what the USB boots of the test bed take from EDK2, from Debian's
+# source of the installed ovmf-ia32, all under BUILD/edk2-stack/:
+#   - BaseTools' C tools that a PEI build needs (GenFw, GenSec, GenFfs, GenFv);
+#   - testbed/edk2/UsbTestPkg for IA32 with GCC5: EDK2's EhciPei, UsbBusPei and
+#     UsbBotPei, the bus-master platform PEIM, and UsbControllerPeim from the
+#     kit in BUILD/edk2 (which `make` writes), packaged by GenFfs and GenFv
+#     into the volumes USBSTACK.Fv and USBSTACKBM.Fv;
+#   - each volume wrapped by GenSec and GenFfs as a FIRMWARE_VOLUME_IMAGE file
+#     (BUILD/edk2-stack/USBSTACK.ffs, USBSTACKBM.ffs) ready for fvtool insert.
+# A step whose inputs have not changed since it last succeeded is skipped.
+#
+#   testbed/edk2/build.sh BUILD
+set -euo pipefail
+
+[ $# -eq 1 ] || { echo "usage: $0 BUILD" >&2; exit 2; }
+[ -d "$1" ] || { echo "edk2-build: $1 is not a build directory (run make first)" >&2; exit 2; }
+BUILD=$(cd "$1" && pwd)
+HERE=$(cd "$(dirname "$0")" && pwd)
+STACK=$BUILD/edk2-stack
+KIT=$BUILD/edk2
+fail() {
+  echo "edk2-build: $*" >&2
+  exit 1
+}
+[ -f "$KIT/UsbControllerPeim.inf" ] || fail "$KIT/UsbControllerPeim.inf is missing (run make first)"
+for tool in gcc g++ nasm iasl python3; do
+  command -v "$tool" >/dev/null || fail "$tool is missing (scripts/install-deps.sh installs it)"
+done
+
+"$HERE/fetch-source.sh" "$STACK"
+SRC=$STACK/src
+START=$(date +%s%N)
+
+# The FIRMWARE_VOLUME_IMAGE files' names, and the PEI_DEPEX of each: memory
+# discovered, so the PEI Foundation opens the volume only once it can copy
+# it to a page-aligned buffer in permanent memory.
+FV_FILE_GUID_USBSTACK=0F6C3E9A-2B48-4D71-A5E0-6D1C8B3F7A24
+FV_FILE_GUID_USBSTACKBM=8E2A4C61-7D05-4B93-9F1E-3A6B0C5D2E87
+MEMORY_DISCOVERED_PPI=F894643D-C449-42D1-8EA8-85BDD8C65BDE
+
+# --- BaseTools (only the C tools a PEI volume needs; the Python ones run
+# from source).
+TOOLS=$SRC/BaseTools/Source/C
+if [ ! -x "$TOOLS/bin/GenFv" ] || [ ! -f "$STACK/basetools.stamp" ]; then
+  echo "[edk2] building BaseTools (GenFw, GenSec, GenFfs, GenFv)"
+  {
+    make -C "$TOOLS" HOST_ARCH=X64 libs bin
+    make -C "$TOOLS/Common" HOST_ARCH=X64 -j2
+    for t in GenFw GenSec GenFfs GenFv; do make -C "$TOOLS/$t" HOST_ARCH=X64 -j2; done
+  } >"$STACK/basetools.log" 2>&1 || { tail -30 "$STACK/basetools.log" >&2; fail "BaseTools failed"; }
+  touch "$STACK/basetools.stamp"
+fi
+
+# --- The platform build, skipped when none of its inputs changed.
+STAMP_NEW=$( { cat "$STACK/src.version"; find "$HERE/UsbTestPkg" "$KIT" -type f | sort \
+  | xargs sha256sum; } | sha256sum | cut -d' ' -f1)
+OUT=$STACK/Build/UsbTest/DEBUG_GCC5
+if [ -f "$STACK/platform.stamp" ] && [ "$(cat "$STACK/platform.stamp")" = "$STAMP_NEW" ] \
+  && [ -f "$STACK/USBSTACK.ffs" ] && [ -f "$STACK/USBSTACKBM.ffs" ]; then
+  echo "[edk2] EhciPei, UsbBusPei, UsbBotPei and the kit volumes are up to date"
+  exit 0
+fi
+rm -f "$STACK/platform.stamp"
+echo "[edk2] building EhciPei, UsbBusPei, UsbBotPei, BusMasterPei and the kit volumes (IA32, GCC5)"
+mkdir -p "$STACK/ws/Conf"
+(
+  export WORKSPACE=$STACK
+  export EDK_TOOLS_PATH=$SRC/BaseTools
+  export CONF_PATH=$STACK/ws/Conf
+  export PACKAGES_PATH=$SRC:$HERE:$BUILD
+  export PYTHONPATH=$SRC/BaseTools/Source/Python${PYTHONPATH:+:$PYTHONPATH}
+  export PATH=$SRC/BaseTools/BinWrappers/PosixLike:$PATH
+  cd "$STACK"
+  for f in target.template tools_def.template build_rule.template; do
+    [ -f "$CONF_PATH/${f%.template}.txt" ] || cp "$SRC/BaseTools/Conf/$f" "$CONF_PATH/${f%.template}.txt"
+  done
+  build -p UsbTestPkg/UsbTestPkg.dsc -a IA32 -t GCC5 -b DEBUG -n 2 -q \
+    -D KIT_DIR="$KIT" -D KIT_INF=edk2/UsbControllerPeim.inf \
+    -D KIT_FDF_INC="$KIT/UsbControllerPeim.fdf.inc"
+) >"$STACK/platform.log" 2>&1 || { tail -40 "$STACK/platform.log" >&2; fail "the EDK2 build failed (log: $STACK/platform.log)"; }
+
+# --- Each volume as a FIRMWARE_VOLUME_IMAGE file with its dependency.
+BIN=$TOOLS/bin
+printf '\x02' >"$STACK/memory.depex"
+python3 - "$MEMORY_DISCOVERED_PPI" >>"$STACK/memory.depex" <<'PY'
+import sys, uuid
+sys.stdout.buffer.write(uuid.UUID(sys.argv[1]).bytes_le + b'\x08')
+PY
+"$BIN/GenSec" -s EFI_SECTION_PEI_DEPEX -o "$STACK/memory.depex.sec" "$STACK/memory.depex"
+for fv in USBSTACK USBSTACKBM; do
+  guid_var=FV_FILE_GUID_$fv
+  "$BIN/GenSec" -s EFI_SECTION_FIRMWARE_VOLUME_IMAGE -o "$STACK/$fv.fv.sec" "$OUT/FV/$fv.Fv"
+  "$BIN/GenFfs" -t EFI_FV_FILETYPE_FIRMWARE_VOLUME_IMAGE -g "${!guid_var}" \
+    -o "$STACK/$fv.ffs" -i "$STACK/memory.depex.sec" -i "$STACK/$fv.fv.sec"
+done >>"$STACK/platform.log" 2>&1 || { tail -20 "$STACK/platform.log" >&2; fail "GenSec/GenFfs failed"; }
+echo "$STAMP_NEW" >"$STACK/platform.stamp"
+ELAPSED_MS=$(( ($(date +%s%N) - START) / 1000000 ))
+echo "[edk2] built in $((ELAPSED_MS / 1000)).$((ELAPSED_MS % 1000 / 100)) s"
