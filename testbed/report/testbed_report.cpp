@@ -42,7 +42,9 @@ int main(int argc, char **argv) {
       dispatch = testbed::Dispatch::kInPlace;
     } else if (arg == "--placed" || arg == "--built" || arg == "--volume-offset") {
       if (i + 1 == argc) return Usage(arg + " wants a value");
-      std::string &value = arg == "--placed" ? placedPath : arg == "--built" ? builtPath : offsetText;
+      std::string &value = arg == "--placed"  ? placedPath
+                           : arg == "--built" ? builtPath
+                                              : offsetText;
       if (!value.empty()) return Usage(arg + " given twice");
       value = argv[++i];
       if (value.empty()) return Usage("empty value for " + arg);

@@ -117,7 +117,8 @@ TEST(BootLogCheck, ServiceOutsideThePlacedImageFailsTheExtentCheck) {
   EXPECT_EQ(failures(InPlaceLog(), {0x847000, 0x847E2F}), Names{kInImage});
   EXPECT_EQ(failures(InPlaceLog(), {0x847E30, 0x848000}), Names{kInImage});
   // No service to look at: the PPI was not found.
-  std::string missing = Replace(InPlaceLog(), "locate-status=0x00000000", "locate-status=0x8000000E");
+  std::string missing =
+      Replace(InPlaceLog(), "locate-status=0x00000000", "locate-status=0x8000000E");
   EXPECT_EQ(failures(missing, {0x847C00, 0x848180}).count(kInImage), 1u);
   // Without an extent, the check is not made.
   std::istringstream in(InPlaceLog());

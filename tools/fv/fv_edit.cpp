@@ -477,7 +477,8 @@ Bytes FileAt(const File &f, size_t offset, const Rebase &rebase, bool erasePolar
   // the image's alignment.
   uint64_t alignment = ImageAlignment(image);
   size_t sectionHeader = image.bytes.size() + 4 < 0xFFFFFF ? 4 : 8;
-  uint64_t data = rebase.volumeBase + offset + kFileHeaderSize + AlignUp(body.size(), 4) + sectionHeader;
+  uint64_t data =
+      rebase.volumeBase + offset + kFileHeaderSize + AlignUp(body.size(), 4) + sectionHeader;
   uint64_t need = (alignment + image.headerRva % alignment - data % alignment) % alignment;
   if (need % 4) {
     if (rebase.volumeBase % 4)
@@ -597,7 +598,15 @@ Bytes InsertFiles(const Image &image, const InsertRequest &request, std::vector<
       log.push_back(VolumeName(v.index) + ": apriori file at " + Hex(at) + " lists " +
                     std::to_string(list.size() / 16) + " file(s)");
     }
-    for (const File &f : inputs) Place(editor, v, f, rebase, log);
+    for (size_t i = 0; i < inputs.size(); i++) {
+      // A fault of the file's image names the file it came from.
+      try {
+        Place(editor, v, inputs[i], rebase, log);
+      } catch (const Error &e) {
+        if (i >= request.labels.size()) throw;
+        Fail(request.labels[i] + ": " + e.what());
+      }
+    }
     return editor.bytes();
   };
   Bytes out = EditVolume(image, target.index, edit, log);
@@ -646,7 +655,12 @@ Bytes ReplaceFile(const Image &image, const ReplaceRequest &request, std::vector
     if ((old.offset + kFileHeaderSize) % alignment)
       Fail(request.label + ": its data must be aligned to " + Hex(alignment) +
            " bytes, which it would not be at the old file's offset " + Hex(old.offset));
-    Bytes file = FileAt(in, old.offset, rebase, v.erasePolarity1());
+    Bytes file;
+    try {
+      file = FileAt(in, old.offset, rebase, v.erasePolarity1());
+    } catch (const Error &e) {
+      Fail(request.label + ": " + e.what());
+    }
     editor.Replace(old, file);
     log.push_back(PlacementLine(v, file, old.offset) + " (replaced " + Hex(old.size) +
                   " bytes in place)");
