@@ -20,7 +20,7 @@ SANITIZE_SKIP ?= ^fv\.Ovmf\.|OnOvmf$$|LargeBudget|PortLoopAsJson|TruncatedTraces
 # host build takes a third less time than with full debug information.
 HOST_FLAGS := -O2 -g1 -DNDEBUG
 
-.PHONY: all run test sanitize fuzz bench qemu deps clean
+.PHONY: all run test sanitize fuzz bench qemu qemu-usb deps clean
 
 all: deps
 	@mkdir -p $(BUILD)
@@ -56,6 +56,11 @@ bench: all
 
 qemu: all
 	testbed/run-qemu.sh $(BUILD)
+
+# EDK2's PEI USB stack reads a USB stick through the module, the stick on each
+# EHCI controller in turn (BUS_MASTER=1: with the bus-master platform PEIM).
+qemu-usb: all
+	testbed/run-qemu-usb.sh $(BUILD) --controller all $(if $(BUS_MASTER),--bus-master)
 
 deps:
 	@scripts/install-deps.sh
