@@ -49,8 +49,8 @@ fuzz: all
 	@scripts/sanitize-build.sh $(BUILD) $(FUZZ_BUILD) $(JOBS) --fuzz
 	@scripts/fuzz.sh $(FUZZ_BUILD) $(CURDIR) $(FUZZ_SECONDS) $(JOBS)
 
-# bench.sh prints the image size itself: the build's size line is not shown.
-bench: HIDE_FROM_BUILD = UsbControllerPeim[.]efi: [0-9]+ bytes =
+# bench.sh prints the image sizes itself: the build's size lines are not shown.
+bench: HIDE_FROM_BUILD = UsbControllerPeim[.](efi|te): [0-9]+ bytes =
 bench: all
 	@scripts/bench.sh $(BUILD)
 
