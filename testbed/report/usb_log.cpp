@@ -22,6 +22,18 @@ constexpr uint32_t kUsbCmdRun = 0x1;
 // At most this many problems are kept; a log of garbage says so in the first few.
 constexpr size_t kMaxProblems = 1000;
 
+// Text of the log quoted in a problem or report: printable ASCII only, at
+// most `limit` characters, so that each stays one short line.
+std::string Quoted(const std::string &text, size_t limit = 64) {
+  std::string out;
+  for (char c : text) {
+    if (out.size() == limit) return out + "...";
+    unsigned char u = static_cast<unsigned char>(c);
+    out += u >= 0x20 && u < 0x7F ? c : '?';
+  }
+  return out;
+}
+
 std::string Hex(uint32_t v) {
   std::ostringstream s;
   s << "0x" << std::hex << std::uppercase << v;
@@ -77,7 +89,7 @@ bool SplitLine(const std::string &text, size_t prefix, UsbLogLine &line, std::st
       return false;
     }
     if (!line.fields.emplace(words[i].substr(0, eq), words[i].substr(eq + 1)).second) {
-      why = "key '" + words[i].substr(0, eq) + "' given twice";
+      why = "key '" + Quoted(words[i].substr(0, eq)) + "' given twice";
       return false;
     }
   }
@@ -104,10 +116,10 @@ class Reader {
 
  private:
   void Problem(const std::string &text) {
-    if (r_.problems.size() < kMaxProblems) r_.problems.push_back(text);
+    if (r_.problems.size() < kMaxProblems) r_.problems.push_back(Quoted(text, 200));
   }
   std::string Where() const {
-    return "line " + std::to_string(line_->number) + ": " + line_->source + " " + line_->event;
+    return "line " + std::to_string(line_->number) + ": " + line_->source + " " + Quoted(line_->event);
   }
   // The numeric fields, all of them or a problem.
   bool Numbers(std::initializer_list<std::pair<const char *, uint32_t *>> fields) {
@@ -229,7 +241,7 @@ class Reader {
         Problem(Where() + ": result missing");
         return;
       }
-      r_.result = it->second;
+      r_.result = Quoted(it->second);
       doneLine_ = line_->number;
     } else {
       Problem(Where() + ": unknown event");
@@ -376,7 +388,7 @@ UsbBootReport ReadUsbBootLog(const std::string &log) {
       std::string why;
       if (!SplitLine(text, prefix.size(), line, why)) {
         if (report.problems.size() < kMaxProblems)
-          report.problems.push_back("line " + std::to_string(number) + " does not read: " + why);
+          report.problems.push_back(Quoted("line " + std::to_string(number) + " does not read: " + why, 200));
       } else {
         reader.Line(line);
       }
