@@ -10,8 +10,21 @@ namespace peimsim {
 
 bool Platform::Allocated(uint32_t address, uint32_t size) const {
   for (const Allocation &a : allocations_)
-    if (address >= a.address && uint64_t(address) + size <= uint64_t(a.address) + a.pages * kPageSize)
+    if (address >= a.address &&
+        uint64_t(address) + size <= uint64_t(a.address) + (a.pages ? a.pages * kPageSize : a.bytes))
       return true;
+  return false;
+}
+
+bool Platform::InWritableSection(uint32_t address, uint32_t size) const {
+  auto writable = [&](const pe::Image &image, uint32_t base) {
+    const pe::Section *s = image.SectionAt(address - base);
+    return s && (s->characteristics & pe::kScnMemWrite) &&
+           uint64_t(address - base) + size <= uint64_t(s->virtualAddress) + s->virtualSize;
+  };
+  if (imageInRam_ && InImage(address)) return writable(image_, LoadAddress());
+  for (const OtherImage &o : others_)
+    if (address - o.base < o.size) return writable(o.image, o.base);
   return false;
 }
 
@@ -20,7 +33,7 @@ bool Platform::WritableByModule(uint32_t address, uint32_t size) const {
   if (address >= kStackBase && end <= frameLimit_) return true;
   for (const auto &o : outputs_)
     if (address >= o.first && end <= uint64_t(o.first) + o.second) return true;
-  return Allocated(address, size);
+  return Allocated(address, size) || InWritableSection(address, size);
 }
 
 std::string Platform::Where(uint32_t address) const {
@@ -28,13 +41,20 @@ std::string Platform::Where(uint32_t address) const {
   if (address >= kStackBase && address < kStackTop)
     return address < frameLimit_ ? "stack" : "caller's stack frame";
   for (const Allocation &a : allocations_)
-    if (address >= a.address && address - a.address < a.pages * kPageSize)
-      return "page " + Hex(a.address, 8) + "+" + Hex(address - a.address);
+    if (address >= a.address && address - a.address < (a.pages ? a.pages * kPageSize : a.bytes))
+      return (a.pages ? "page " : "pool ") + Hex(a.address, 8) + "+" + Hex(address - a.address);
   if (InImage(address)) return "image+" + Hex(address - LoadAddress());
+  for (const OtherImage &o : others_)
+    if (address - o.base < o.size) return o.name + "+" + Hex(address - o.base);
   if (address >= kFoundationData && address < kFoundationData + kPageSize) return "PEI Foundation data";
   if (address >= kFoundationCode && address < kFoundationCode + kPageSize) return "PEI Foundation code";
   if (address >= kCallerData && address < kCallerData + kPageSize) return "caller's variables";
+  if (address >= kPoolBase && address < hobEnd_ + 8) return "HOB list+" + Hex(address - kPoolBase);
   if (address >= kPoolBase && address < kPoolBase + kPoolPages * kPageSize) return "unallocated page";
+  for (const FvVolume &v : volumes_)
+    if (address >= v.address && address - v.address < v.length)
+      return "volume " + Hex(v.address, 8) + "+" + Hex(address - v.address);
+  if (address >= kVolumeBase && address < volumeNext_) return "firmware";
   if (address >= kRamBase && address < kRamEnd) return "RAM nobody gave the module";
   if (address >= kDeviceWindowBase && address < kDeviceWindowEnd) return "device window";
   return "unmapped";
@@ -87,7 +107,7 @@ uint64_t Platform::HardwareAccesses(Phase phase) const { return counts_[int(phas
 
 void Platform::CheckInjectedFailures() {
   for (const Failure &f : options_.failures) {
-    int slot = f.service == "Stall" ? kStallEntry : ServiceSlotFromName(f.service);
+    int slot = EntryFromName(f.service);
     uint32_t calls = slot >= 0 ? serviceCalls_[slot] : 0;
     if (f.call == 0 ? calls > 0 : calls >= f.call) continue;
     std::string request = f.service + ":" + StatusName(f.status) +
@@ -109,25 +129,38 @@ void Platform::CheckPort(const Event &e) {
     case PortKind::kConfigAddress: break;
     case PortKind::kConsole: break;
     case PortKind::kConfigData:
-      if (!e.target.claimed) {
+      // Any PEIM may probe for functions: an absent one reads all ones, as
+      // on real hardware. UsbControllerPeim knows its functions are there.
+      if (!e.target.claimed && !options_.anyPeim) {
         char bdf[16];
         snprintf(bdf, sizeof bdf, "%02X:%02X.%X", e.configAddress >> 16 & 0xFF,
                  e.configAddress >> 11 & 0x1F, e.configAddress >> 8 & 7);
-        AddViolation("absent-function", access() + ": configuration access to PCI " + bdf +
-                                            ", a function that is not there");
+        AddViolationAt("absent-function", access() + ": configuration access to PCI " + bdf +
+                                              ", a function that is not there", e.eip);
       }
       break;
     case PortKind::kConfigDisabled:
-      AddViolation("config-disabled", access() + " while CONFIG_ADDRESS (" +
-                                          Hex(e.configAddress, 8) + ") has its enable bit clear");
+      AddViolationAt("config-disabled", access() + " while CONFIG_ADDRESS (" +
+                                            Hex(e.configAddress, 8) + ") has its enable bit clear",
+                     e.eip);
       break;
     case PortKind::kConfigBadWidth:
-      AddViolation("config-port-width",
-                   access() + ": CONFIG_ADDRESS takes 32-bit accesses at 0xCF8 only, and a "
-                            "CONFIG_DATA access must stay inside 0xCFC-0xCFF");
+      AddViolationAt("config-port-width",
+                     access() + ": CONFIG_ADDRESS takes 32-bit accesses at 0xCF8 only, and a "
+                              "CONFIG_DATA access must stay inside 0xCFC-0xCFF",
+                     e.eip);
       break;
     case PortKind::kUnclaimed:
-      AddViolation("unclaimed-port", access() + ", which no device claims");
+      if (options_.anyPeim) {
+        // What the module expects there is a device the platform does not
+        // model: the run stops, naming it, rather than go on with all ones.
+        AddViolationAt("unclaimed-port", access() + ", which no device of this platform claims; "
+                                         "the run stops there", e.eip);
+        stopped_ = true;
+        uc_emu_stop(uc_);
+      } else {
+        AddViolationAt("unclaimed-port", access() + ", which no device claims", e.eip);
+      }
       break;
   }
   if (phase_ == Phase::kConsumer)

@@ -73,6 +73,7 @@ Platform::Platform() : scratch_(kScratchStart) {}
 Platform::~Platform() {
   if (uc_) uc_close(uc_);
   if (ram_) munmap(ram_, kRamEnd);
+  if (pristine_) munmap(pristine_, kRamEnd);
   if (devices_) munmap(devices_, kDeviceWindowEnd - kDeviceWindowBase);
   if (imageMemory_) munmap(imageMemory_, imageMapSize_);
 }
@@ -100,6 +101,12 @@ bool Platform::Load(const pe::Image &image, const PlatformOptions &options, std:
     return false;
   }
   uint32_t base = options.loadAddress;
+  // An image with writable data cannot run from flash: it goes to RAM, as a
+  // Foundation loads such a PEIM after memory, unless placed explicitly.
+  bool writable = false;
+  for (const pe::Section &s : image.sections) writable |= (s.characteristics & pe::kScnMemWrite) != 0;
+  if (writable && base == kDefaultLoadAddress) base = kRamImageBase;
+  bool inRam = base >= kRamImageBase && base < kRamImageEnd;
   uint64_t end = uint64_t(base) + image.sizeOfImage;
   if (image.sectionAlignment > 1 && base % image.sectionAlignment != 0) {
     error = "load address " + Hex(base, 8) + " is not a multiple of the section alignment " +
@@ -112,11 +119,13 @@ bool Platform::Load(const pe::Image &image, const PlatformOptions &options, std:
     error = "image at " + Hex(base, 8) + " would run past 4 GiB";
     return false;
   }
-  if (Overlaps(mapBase, mapEnd, 0, kRamEnd) ||
-      Overlaps(mapBase, mapEnd, kDeviceWindowBase, kDeviceWindowEnd)) {
+  if (inRam ? mapEnd > kRamImageEnd
+            : Overlaps(mapBase, mapEnd, 0, kRamEnd) ||
+                  Overlaps(mapBase, mapEnd, kDeviceWindowBase, kDeviceWindowEnd)) {
     error = "load address " + Hex(base, 8) +
-            " overlaps the platform's RAM (below 0x01000000) or device window "
-            "(0xC0000000-0xFEFFFFFF)";
+            " overlaps the platform's RAM (below 0x01000000; images load in RAM at " +
+            Hex(kRamImageBase, 8) + "-" + Hex(kRamImageEnd - 1, 8) +
+            ") or device window (0xC0000000-0xFEFFFFFF)";
     return false;
   }
   if (base != image.imageBase &&
@@ -134,6 +143,8 @@ bool Platform::Load(const pe::Image &image, const PlatformOptions &options, std:
 
   image_ = image;
   options_ = options;
+  options_.loadAddress = base;
+  imageInRam_ = inRam;
   // The chipset's initial contents.
   initialChipset_ = Chipset();
   if (options.randomize) initialChipset_.Randomize(options.randomizeStart);
@@ -153,13 +164,28 @@ bool Platform::Load(const pe::Image &image, const PlatformOptions &options, std:
   }
   imageMapBase_ = uint32_t(mapBase);
   imageMapSize_ = uint32_t(mapEnd - mapBase);
-  imageMemory_ = MapHost(imageMapSize_);
-  if (!imageMemory_) {
-    error = "cannot reserve host memory for the image";
+  if (!inRam) {
+    imageMemory_ = MapHost(imageMapSize_);
+    if (!imageMemory_) {
+      error = "cannot reserve host memory for the image";
+      return false;
+    }
+    memcpy(imageMemory_ + (base - mapBase), layout.data(), layout.size());
+  }
+  if (!MapMemory(error)) return false;
+  if (inRam) {
+    memcpy(ram_ + base, layout.data(), layout.size());
+    KeepPages(imageMapBase_, imageMapSize_);
+    ramImageNext_ = imageMapBase_ + imageMapSize_;
+  }
+  // The IDT the services pointer sits below (PI IA-32 binding).
+  uc_x86_mmr idtr{};
+  idtr.base = kIdtBase;
+  idtr.limit = kIdtLimit;
+  if (uc_reg_write(uc_, UC_X86_REG_IDTR, &idtr) != UC_ERR_OK) {
+    error = "cannot load the IDT register";
     return false;
   }
-  memcpy(imageMemory_ + (base - mapBase), layout.data(), layout.size());
-  if (!MapMemory(error)) return false;
   uc_reg_read(uc_, UC_X86_REG_CR0, &cr0_);
   uc_reg_read(uc_, UC_X86_REG_CR3, &cr3_);
   uc_reg_read(uc_, UC_X86_REG_CR4, &cr4_);
@@ -171,22 +197,31 @@ bool Platform::Load(const pe::Image &image, const PlatformOptions &options, std:
 
 bool Platform::MapMemory(std::string &error) {
   ram_ = MapHost(kRamEnd);
+  pristine_ = MapHost(kRamEnd);
   devices_ = MapHost(kDeviceWindowEnd - kDeviceWindowBase);
-  if (!ram_ || !devices_) {
+  if (!ram_ || !pristine_ || !devices_) {
     error = "cannot reserve host memory for the platform";
     return false;
   }
   memset(ram_ + kRamBase, kUninitialisedByte, kRamEnd - kRamBase);
   memset(ram_ + kFoundationCode, 0xCC, kPageSize);  // int3 everywhere
   dirty_.assign(kRamEnd / kPageSize, 0);
+  kept_.assign(kRamEnd / kPageSize, 0);
   const uint32_t rw = UC_PROT_READ | UC_PROT_WRITE, rx = UC_PROT_READ | UC_PROT_EXEC;
-  uc_err e = uc_mem_map_ptr(uc_, kRamBase, kFoundationCode - kRamBase, rw, ram_ + kRamBase);
-  if (!e) e = uc_mem_map_ptr(uc_, kFoundationCode, kPageSize, rx, ram_ + kFoundationCode);
-  if (!e)
-    e = uc_mem_map_ptr(uc_, kFoundationCode + kPageSize, kRamEnd - kFoundationCode - kPageSize, rw,
-                       ram_ + kFoundationCode + kPageSize);
+  auto mapRam = [&](uint32_t from, uint32_t to, uint32_t prot) {
+    return from < to ? uc_mem_map_ptr(uc_, from, to - from, prot, ram_ + from) : UC_ERR_OK;
+  };
+  // RAM never executes, except the Foundation's entries and an image loaded
+  // in RAM.
+  uint32_t ramCode = imageInRam_ ? imageMapBase_ : kRamEnd;
+  uint32_t ramCodeEnd = imageInRam_ ? imageMapBase_ + imageMapSize_ : kRamEnd;
+  uc_err e = mapRam(kRamBase, kFoundationCode, rw);
+  if (!e) e = mapRam(kFoundationCode, kFoundationCode + kPageSize, rx);
+  if (!e) e = mapRam(kFoundationCode + kPageSize, ramCode, rw);
+  if (!e) e = mapRam(ramCode, ramCodeEnd, rw | UC_PROT_EXEC);
+  if (!e) e = mapRam(ramCodeEnd, kRamEnd, rw);
   if (!e) e = uc_mem_map_ptr(uc_, kDeviceWindowBase, kDeviceWindowEnd - kDeviceWindowBase, rw, devices_);
-  if (!e) e = uc_mem_map_ptr(uc_, imageMapBase_, imageMapSize_, rx, imageMemory_);
+  if (!e && !imageInRam_) e = uc_mem_map_ptr(uc_, imageMapBase_, imageMapSize_, rx, imageMemory_);
   uc_hook h;
   if (!e) e = uc_hook_add(uc_, &h, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, (void *)Hooks::Memory, this, 1, 0);
   if (!e) e = uc_hook_add(uc_, &h, UC_HOOK_INSN, (void *)Hooks::PortIn, this, 1, 0, UC_X86_INS_IN);
@@ -213,8 +248,8 @@ bool Platform::MapMemory(std::string &error) {
 void Platform::Reset() {
   for (uint32_t page : dirtyList_) {
     uint32_t address = page * kPageSize;
-    if (address == kFoundationData)
-      memcpy(ram_ + address, foundationPage_.data(), kPageSize);
+    if (kept_[page])
+      memcpy(ram_ + address, pristine_ + address, kPageSize);
     else
       memset(ram_ + address, kUninitialisedByte, kPageSize);
     dirty_[page] = 0;
@@ -222,8 +257,14 @@ void Platform::Reset() {
   dirtyList_.clear();
   chipset_ = initialChipset_;
   ppis_ = initialPpis_;
-  allocations_.clear();
-  poolNext_ = kPoolBase + kPoolPages * kPageSize;
+  allocations_ = initialAllocations_;
+  poolNext_ = initialPoolNext_;
+  hobEnd_ = initialHobEnd_;
+  bootMode_ = options_.bootMode;
+  installedMemory_ = resetRequested_ = false;
+  notifications_ = initialNotifications_;
+  callbacks_.clear();
+  pending_.clear();
   events_.clear();
   services_.clear();
   violations_.clear();
@@ -231,12 +272,106 @@ void Platform::Reset() {
   stallCalls_ = stalledUs_ = 0;
   for (EventCounts &c : counts_) c = EventCounts();
   droppedEvents_ = 0;
-  serviceCalls_.assign(kServiceSlots + 1, 0);
+  serviceCalls_.assign(kEntryCount, 0);
   watches_.clear();
   outputs_.clear();
   entryInstructions_ = 0;
   oneByOne_ = 0;
   scratch_ = std::mt19937(kScratchStart);
+}
+
+void Platform::KeepPages(uint32_t address, uint32_t size) {
+  uint64_t end = std::min<uint64_t>(uint64_t(address) + size, kRamEnd);
+  for (uint64_t page = address / kPageSize; page * kPageSize < end; page++) {
+    kept_[page] = 1;
+    memcpy(pristine_ + page * kPageSize, ram_ + page * kPageSize, kPageSize);
+  }
+}
+
+bool Platform::Predispatch(const pe::Image &image, const std::string &name, uint32_t fileHandle,
+                           std::string &outcome, std::string &error) {
+  if (image.machine != pe::kMachineI386 || image.directories[pe::kDirImport].size != 0) {
+    error = name + ": not an IA-32 image without imports";
+    return false;
+  }
+  uint32_t alignment = std::max<uint32_t>(image.sectionAlignment, 0x10000);
+  if (alignment & (alignment - 1)) alignment = 0x10000;
+  uint64_t base = (uint64_t(ramImageNext_) + alignment - 1) & ~uint64_t(alignment - 1);
+  uint64_t size = (uint64_t(image.sizeOfImage) + kPageSize - 1) & ~uint64_t(kPageSize - 1);
+  if (image.sizeOfImage == 0 || base + size > kRamImageEnd) {
+    error = name + ": no room in RAM for its " + Hex(image.sizeOfImage) + " bytes";
+    return false;
+  }
+  std::vector<uint8_t> layout = pe::MemoryLayout(image);
+  if (!pe::RelocateLayout(image, layout, uint32_t(base), error)) {
+    error = name + ": cannot relocate to " + Hex(base, 8) + ": " + error;
+    return false;
+  }
+  memcpy(ram_ + base, layout.data(), layout.size());
+  MarkDirty(uint32_t(base), uint32_t(size));
+  uc_hook h;
+  uc_err e = uc_mem_protect(uc_, base, size, UC_PROT_ALL);
+  if (!e)
+    e = uc_hook_add(uc_, &h, UC_HOOK_BLOCK, (void *)Hooks::Block, this, base, base + size - 1);
+  if (e) {
+    error = name + ": cannot map it: " + uc_strerror(e);
+    return false;
+  }
+  ramImageNext_ = uint32_t(base + size);
+  others_.push_back({name, image, uint32_t(base), uint32_t(size)});
+
+  uint32_t savedHandle = fileHandle_;
+  fileHandle_ = fileHandle;
+  shadowRegistered_ = shadowRun_ = false;
+  uint32_t entry = uint32_t(base) + image.entryRva;
+  CallOutcome o = Call(entry, {fileHandle, kPeiServicesCell}, {}, Phase::kEntry);
+  if (o.returned && !notifications_.empty()) RunDispatchNotifications();
+  if (o.returned && shadowRegistered_ && violations_.empty()) {
+    shadowRun_ = true;
+    o = Call(entry, {fileHandle, kPeiServicesCell}, {}, Phase::kEntry);
+  }
+  fileHandle_ = savedHandle;
+  outcome = !violations_.empty() ? "[" + violations_.front().kind + "] " + violations_.front().message
+            : o.returned         ? "returned " + StatusName(o.eax)
+                                 : "did not return";
+  // Its trace is not the module's.
+  events_.clear();
+  services_.clear();
+  violations_.clear();
+  stalls_.clear();
+  stallCalls_ = stalledUs_ = 0;
+  for (EventCounts &c : counts_) c = EventCounts();
+  droppedEvents_ = 0;
+  serviceCalls_.assign(kEntryCount, 0);
+  for (InstalledPpi &p : ppis_) p.byModule = false;
+  return true;
+}
+
+void Platform::KeepState() {
+  for (uint32_t page : dirtyList_) {
+    KeepPages(page * kPageSize, kPageSize);
+    dirty_[page] = 0;
+  }
+  dirtyList_.clear();
+  initialPpis_ = ppis_;
+  initialChipset_ = chipset_;
+  initialHobEnd_ = hobEnd_;
+  initialPoolNext_ = poolNext_;
+  initialAllocations_ = allocations_;
+  initialNotifications_ = notifications_;
+  Reset();
+}
+
+bool Platform::InOtherImage(uint32_t address) const {
+  for (const OtherImage &o : others_)
+    if (address - o.base < o.size) return true;
+  return false;
+}
+
+uint32_t Platform::CurrentEsp() const {
+  uint32_t esp = 0;
+  uc_reg_read(uc_, UC_X86_REG_ESP, &esp);
+  return esp;
 }
 
 void Platform::MarkDirty(uint32_t address, uint32_t size) {
@@ -316,6 +451,7 @@ void Platform::OnBlock(uint32_t address, uint32_t size) {
   block_ = &it->second;
   blockPorts_ = 0;
   instructions_ += block_->instructions;
+  if ((++blocksSinceClock_ & 0xFFF) == 0) CheckClock();
   if (instructions_ > options_.budget && !stopped_) {
     AddViolation("budget", "still running after " + std::to_string(options_.budget) +
                                " instructions (the instruction budget)");
@@ -334,6 +470,17 @@ void Platform::OnBlock(uint32_t address, uint32_t size) {
     stopped_ = true;
     uc_emu_stop(uc_);
   }
+}
+
+void Platform::CheckClock() {
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                  callStart_);
+  if (stopped_ || uint64_t(ms.count()) <= options_.timeLimitMs) return;
+  AddViolation("time-limit", "still running after " + std::to_string(ms.count()) +
+                                 " ms of wall-clock time (the time limit, " +
+                                 std::to_string(options_.timeLimitMs) + " ms)");
+  stopped_ = true;
+  uc_emu_stop(uc_);
 }
 
 void Platform::CheckControlRegisters() {
@@ -399,6 +546,8 @@ CallOutcome Platform::Call(uint32_t address, const std::vector<uint32_t> &args,
   stopped_ = false;
   instructions_ = 0;
   splitReadsToSkip_ = 0;
+  pending_.clear();
+  callStart_ = std::chrono::steady_clock::now();
 
   uint32_t argsAt = (kStackTop - 0x80 - 4 * uint32_t(args.size())) & ~0xFu;
   uint32_t esp = argsAt - 4;
@@ -475,9 +624,19 @@ CallOutcome Platform::Call(uint32_t address, const std::vector<uint32_t> &args,
 }
 
 CallOutcome Platform::RunEntry() {
-  CallOutcome o = Call(LoadAddress() + image_.entryRva, {kFileHandle, kPeiServicesCell}, {},
+  shadowRegistered_ = shadowRun_ = false;
+  CallOutcome o = Call(LoadAddress() + image_.entryRva, {fileHandle_, kPeiServicesCell}, {},
                        Phase::kEntry);
   entryInstructions_ = o.instructions;
+  if (o.returned && !notifications_.empty()) RunDispatchNotifications();
+  if (o.returned && shadowRegistered_ && violations_.empty()) {
+    // RegisterForShadow: the entry again, as after memory; its outcome is
+    // the module's.
+    shadowRun_ = true;
+    o = Call(LoadAddress() + image_.entryRva, {fileHandle_, kPeiServicesCell}, {}, Phase::kEntry);
+    entryInstructions_ += o.instructions;
+    o.instructions = entryInstructions_;
+  }
   return o;
 }
 

@@ -22,6 +22,7 @@ void Platform::BuildFoundation() {
   uint8_t *page = ram_ + kFoundationData;
   memset(page, 0, kPageSize);
   auto put32 = [&](uint32_t address, uint32_t v) { memcpy(page + (address - kFoundationData), &v, 4); };
+  auto entry = [](int n) { return kFoundationCode + uint32_t(n) * kServiceStride; };
   put32(kPeiServicesCell, kPeiServicesTable);
   // EFI_TABLE_HEADER: "PEI SERV", revision 1.70, header size = whole table.
   uint64_t signature = 0x5652455320494550ull;
@@ -29,14 +30,25 @@ void Platform::BuildFoundation() {
   put32(kPeiServicesTable + 8, 0x00010046);
   put32(kPeiServicesTable + 12, 24 + 4 * kServiceSlots);
   for (int slot = 0; slot < kServiceSlots; slot++)
-    put32(kPeiServicesTable + 24 + 4 * slot, kFoundationCode + slot * kServiceStride);
+    put32(kPeiServicesTable + 24 + 4 * slot, entry(slot));
+  // CpuIo and PciCfg are not functions but pointers to the two PPIs.
+  put32(kPeiServicesTable + 24 + 4 * ServiceSlotFromName("CpuIo"), kCpuIoPpi);
+  put32(kPeiServicesTable + 24 + 4 * ServiceSlotFromName("PciCfg"), kPciCfgPpi);
+  for (int i = 0; i < 20; i++) put32(kCpuIoPpi + 4 * i, entry(kCpuIoEntries + i));
+  for (int i = 0; i < 3; i++) put32(kPciCfgPpi + 4 * i, entry(kPciCfgEntries + i));
+  put32(kPciCfgPpi + 12, 0);  // Segment 0
   put32(kStallPpi, 1);  // Resolution: 1 us
-  put32(kStallPpi + 4, kFoundationCode + kStallEntry * kServiceStride);
+  put32(kStallPpi + 4, entry(kStallEntry));
   memcpy(page + (kStallPpiGuidAddress - kFoundationData), kStallPpiGuid.data(), 16);
   put32(kStallPpiDescriptor, 0x80000010);
   put32(kStallPpiDescriptor + 4, kStallPpiGuidAddress);
   put32(kStallPpiDescriptor + 8, kStallPpi);
-  foundationPage_.assign(page, page + kPageSize);
+  // The services pointer below the IDT (the IDT's gates stay zero: not
+  // present, as no interrupt is expected during PEI).
+  put32(kIdtBase - 4, kPeiServicesCell);
+  BuildHobList();
+  KeepPages(kFoundationData, kPageSize);
+  KeepPages(kPoolBase, kPageSize);
 
   initialPpis_.clear();
   if (options_.stallPpi) {
@@ -73,7 +85,8 @@ uint32_t Platform::CallSite(uint32_t ret) const {
 }
 
 uint32_t Platform::ServiceStatus(const std::string &name, uint32_t okStatus, bool &injected) {
-  int slot = name == "Stall" ? kStallEntry : ServiceSlotFromName(name);
+  int slot = EntryFromName(name);
+  if (slot < 0) return okStatus;
   uint32_t n = ++serviceCalls_[slot];
   for (const Failure &f : options_.failures) {
     if (f.service == name && (f.call == 0 || f.call == n)) {
@@ -108,32 +121,46 @@ void Platform::OnService(uint32_t address) {
   bool readable = Read(esp, &ret, 4) && Read(esp + 4, call.args, sizeof call.args);
   int entry = int((address - kFoundationCode) / kServiceStride);
   call.slot = entry < kServiceSlots ? entry : -1;
-  call.name = entry == kStallEntry ? "Stall" : ServiceSlotName(entry);
+  call.name = EntryName(entry);
   if (!readable || address % kServiceStride != 0) {
-    AddViolation("service-entry", "jumped into the PEI Foundation at " + Hex(address, 8));
+    AddViolation("service-entry", "jumped into the PEI Foundation at " + Hex(address, 8) +
+                                      (readable ? ", not at a service's entry"
+                                                : " with a stack it cannot read"));
     stopped_ = true;
     uc_emu_stop(uc_);
+    return;
+  }
+  if (entry == kNotifyReturnEntry) {
+    OnNotifyReturn(esp);
     return;
   }
   uint32_t eflags = 0;
   uc_reg_read(uc_, UC_X86_REG_EFLAGS, &eflags);
   if (eflags & kDirectionFlag)
     AddViolation("direction-flag", "called " + call.name + " with the direction flag set");
-  if (call.args[0] != kPeiServicesCell)
+  if (EntryTakesPeiServices(entry) && call.args[0] != kPeiServicesCell)
     AddViolation("service-argument", "called " + call.name + " with PeiServices " +
                                          Hex(call.args[0], 8) + ", not the pointer it was given (" +
                                          Hex(kPeiServicesCell, 8) + ")");
 
-  if (call.name == "GetBootMode") DoGetBootMode(call);
-  else if (call.name == "LocatePpi") DoLocatePpi(call);
-  else if (call.name == "AllocatePages") DoAllocatePages(call);
-  else if (call.name == "InstallPpi") DoInstallPpi(call);
-  else if (call.name == "Stall") DoStall(call);
-  else {
+  callbacks_.clear();
+  size_t eventsBefore = events_.size();
+  bool moduleService = call.name == "GetBootMode" || call.name == "LocatePpi" ||
+                       call.name == "AllocatePages" || call.name == "InstallPpi" ||
+                       call.name == "Stall";
+  if (!options_.anyPeim && !moduleService) {
     call.expected = false;
     call.status = kEfiUnsupported;
     AddViolation("unexpected-service", "called PEI service " + call.name +
                                            ", which this module has no reason to use");
+  } else if (!CarryOut(call, entry)) {
+    call.supported = false;
+    call.status = kEfiUnsupported;
+    AddViolation("unsupported-service", "called " + call.name +
+                                            ", which this PEI Foundation does not carry out; the "
+                                            "run stops there");
+    stopped_ = true;
+    uc_emu_stop(uc_);
   }
   if (phase_ == Phase::kConsumer)
     AddViolation("consumer-service", "GetUsbController called " + call.name);
@@ -149,14 +176,22 @@ void Platform::OnService(uint32_t address) {
     stallCalls_++;
     stalledUs_ += call.args[2];
   }
+  // The accesses a CpuIo or PciCfg member made were traced while it ran;
+  // the call's own line goes before them.
   if (Record(e)) {
+    std::rotate(events_.begin() + long(eventsBefore), events_.end() - 1, events_.end());
     services_.push_back(call);
     if (stalled) stalls_.push_back(call.args[2]);
   }
+  if (stopped_ && resetRequested_) return;
 
+  if (!callbacks_.empty()) {
+    StartCallbacks(esp, call.status);
+    return;
+  }
   // Return to the caller as a cdecl function does; the scratch registers
   // come back with garbage, as they may from a real Foundation.
-  uint32_t ecx = uint32_t(scratch_()), edx = uint32_t(scratch_());
+  uint32_t ecx = uint32_t(scratch_()), edx = call.returns64 ? call.statusHigh : uint32_t(scratch_());
   esp += 4;
   uc_reg_write(uc_, UC_X86_REG_EAX, &call.status);
   uc_reg_write(uc_, UC_X86_REG_ECX, &ecx);
@@ -268,10 +303,13 @@ void Platform::DoInstallPpi(ServiceCall &call) {
     else if (i == kDescriptorsShown)
       call.arguments += ", ...";
     for (uint32_t where : {at, p.guidAddress, p.ppi}) {
+      // A PPI may have no interface at all (a NULL Ppi): its presence is the
+      // message.
+      if (where == 0 && where == p.ppi) continue;
       if (where >= kStackBase && where < kStackTop)
         AddViolation("ppi-on-stack", "InstallPpi: " + Hex(where, 8) +
                                          " lies in the stack, which is gone once the module returns");
-      else if (!InImage(where) && !Allocated(where, 1))
+      else if (!InImage(where) && !Allocated(where, 1) && !InOtherImage(where))
         AddViolation("ppi-memory", "InstallPpi: " + Hex(where, 8) + " (" + Where(where) +
                                        ") is not memory the module owns");
     }
@@ -296,6 +334,7 @@ void Platform::DoInstallPpi(ServiceCall &call) {
     return;
   }
   ppis_.insert(ppis_.end(), found.begin(), found.end());
+  QueueCallbacks(found, notifications_);
 }
 
 void Platform::DoStall(ServiceCall &call) {

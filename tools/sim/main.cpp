@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "file_io.h"
+#include "input.h"
 #include "options.h"
 #include "pe_image.h"
 #include "report.h"
@@ -25,10 +26,9 @@ int main(int argc, char **argv) {
     fputs(HelpText().c_str(), stdout);
     return 0;
   }
-  std::vector<uint8_t> bytes;
-  pe::Image image;
-  if (!pe::ReadFile(cl.imagePath, bytes, error)) return Fail(error);
-  if (!pe::Parse(std::move(bytes), image, error)) return Fail(cl.imagePath + ": " + error);
+  ModuleInput input;
+  if (!ReadModule(cl.imagePath, cl.fileGuid, input, error)) return Fail(error);
+  if (!cl.volumePath.empty() && !ReadVolumes(cl.volumePath, input, error)) return Fail(error);
   // The expectation is read and checked before the run, so that a file
   // that cannot serve is refused as bad input.
   std::vector<std::string> expected;
@@ -41,11 +41,34 @@ int main(int argc, char **argv) {
                   " (expected a saved peim-sim text output, made without --quiet)");
   }
   Platform platform;
-  if (!platform.Load(image, cl.platform, error)) return Fail(cl.imagePath + ": " + error);
+  if (!platform.Load(input.image, cl.platform, error)) return Fail(cl.imagePath + ": " + error);
+  if (!MapFirmware(platform, input, error)) return Fail(cl.imagePath + ": " + error);
+  if (cl.platform.anyPeim && !DispatchEarlierPeims(platform, input, error))
+    return Fail(cl.imagePath + ": " + error);
 
   RunReport report;
   report.imagePath = cl.imagePath;
+  report.source = input.what;
+  report.notes = input.notes;
   report.platform = &platform;
+  if (input.hasDepex) {
+    // The Foundation dispatches a PEIM once its dependency expression holds
+    // for the PPIs installed.
+    DepexResult d = CheckDepex(platform, input);
+    if (!d.valid) return Fail(cl.imagePath + ": dependency expression: " + d.error);
+    std::string missing;
+    for (const Guid &g : d.missing) missing += (missing.empty() ? "" : ", ") + GuidName(g);
+    report.dispatch = d.text + (d.satisfied ? ": met" : ": not met (" + missing + " not installed)");
+    if (!d.satisfied && !cl.force) {
+      printf("peim-sim: %s\n  not dispatchable: its dependency expression %s is not met "
+             "(%s not installed); --force runs it anyway\n",
+             Printable(cl.imagePath).c_str(), d.text.c_str(), missing.c_str());
+      fprintf(stderr, "peim-sim: %s: not dispatchable: dependency expression not met (%s not "
+              "installed)\n", Printable(cl.imagePath).c_str(), missing.c_str());
+      return 1;
+    }
+    if (!d.satisfied) report.dispatch += ", dispatched anyway (--force)";
+  }
   if (cl.repeat) {
     auto start = std::chrono::steady_clock::now();
     for (uint64_t i = 0; i < cl.repeat; i++) {
@@ -57,7 +80,7 @@ int main(int argc, char **argv) {
   }
   platform.Reset();
   report.entry = platform.RunEntry();
-  report.consumer = platform.QueryConsumer();
+  if (!cl.platform.anyPeim) report.consumer = platform.QueryConsumer();
   platform.CheckInjectedFailures();
   if (!cl.expectPath.empty()) {
     report.expect = CompareTrace(TraceLines(platform), expected);

@@ -130,13 +130,16 @@ bool ParseFailure(const std::string &text, Failure &f, std::string &error) {
   int which = -1;
   for (int i = 0; i < 5; i++)
     if (service == kFailServices[i]) which = i;
-  if (which < 0) {
+  // Any other service or PPI member of the Foundation fails with
+  // EFI_DEVICE_ERROR by default (for --any-peim runs).
+  if (which < 0 && EntryFromName(service) < 0) {
     error = "--fail " + text + ": unknown service '" + service +
-            "' (GetBootMode, LocatePpi, AllocatePages, InstallPpi or Stall)";
+            "' (a PEI service such as GetBootMode, LocatePpi, AllocatePages, InstallPpi, or "
+            "Stall, CpuIo.IoRead8, PciCfg.Read)";
     return false;
   }
   f.service = service;
-  f.status = kFailDefaults[which];
+  f.status = which >= 0 ? kFailDefaults[which] : kEfiDeviceError;
   if (colon != std::string::npos) {
     std::optional<uint32_t> s = StatusFromName(status);
     if (!s) {
@@ -162,8 +165,8 @@ bool ParseFailure(const std::string &text, Failure &f, std::string &error) {
 // own errors.
 const char *const kValueOptions[] = {"--boot-mode", "--fail", "--pci", "--mmio", "--randomize",
                                      "--load-address", "--budget", "--format", "--expect",
-                                     "--repeat"};
-const char *const kFlags[] = {"--quiet", "--no-stall-ppi"};
+                                     "--repeat", "--time-limit", "--file", "--volume"};
+const char *const kFlags[] = {"--quiet", "--no-stall-ppi", "--any-peim", "--force"};
 
 // CLI11's error, in this tool's words where it has them.
 std::string ParseErrorText(const CLI::ParseError &e) {
@@ -213,8 +216,9 @@ bool Parse(int argc, const char *const *argv, CommandLine &cl, std::string &erro
   app.set_help_flag();  // handled above, with this tool's own text
   app.allow_extras();   // unknown options and extra images get messages of ours
   std::string format, bootMode, randomize, loadAddress, budget, expect, repeat, image;
+  std::string timeLimit, file, volume;
   std::vector<std::string> failures, pci, mmio;
-  bool quiet = false, noStallPpi = false;
+  bool quiet = false, noStallPpi = false, anyPeim = false, force = false;
   auto single = [&](const char *name, std::string &to) {
     app.add_option(name, to)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   };
@@ -224,6 +228,11 @@ bool Parse(int argc, const char *const *argv, CommandLine &cl, std::string &erro
   };
   app.add_flag("-q,--quiet", quiet)->disable_flag_override();
   app.add_flag("--no-stall-ppi", noStallPpi)->disable_flag_override();
+  app.add_flag("--any-peim", anyPeim)->disable_flag_override();
+  app.add_flag("--force", force)->disable_flag_override();
+  single("--time-limit", timeLimit);
+  single("--file", file);
+  single("--volume", volume);
   single("--format", format);
   single("--boot-mode", bootMode);
   repeatable("--fail", failures);
@@ -262,6 +271,28 @@ bool Parse(int argc, const char *const *argv, CommandLine &cl, std::string &erro
 
   cl.quiet = quiet;
   cl.platform.stallPpi = !noStallPpi;
+  cl.platform.anyPeim = anyPeim;
+  cl.force = force;
+  if (app.count("--time-limit")) {
+    uint64_t seconds = 0;
+    if (!Number("--time-limit", timeLimit, 1, kMaxTimeLimit, seconds, error)) return false;
+    cl.platform.timeLimitMs = seconds * 1000;
+  }
+  if (app.count("--file")) {
+    Guid g{};
+    if (!toolio::ParseGuid(file, g)) {
+      error = "--file takes a file name GUID (8-4-4-4-12 hex digits), not '" + file + "'";
+      return false;
+    }
+    cl.fileGuid = file;
+  }
+  if (app.count("--volume")) {
+    if (volume.empty()) {
+      error = "--volume needs a file name";
+      return false;
+    }
+    cl.volumePath = volume;
+  }
   if (app.count("--format")) {
     if (format != "text" && format != "json") {
       error = "--format takes text or json, not '" + format + "'";
@@ -358,9 +389,9 @@ std::string HelpText() {
   char loadAddress[16];
   snprintf(loadAddress, sizeof loadAddress, "0x%08X", kDefaultLoadAddress);
   return std::string(
-             "Usage: peim-sim [options] IMAGE.efi\n"
+             "Usage: peim-sim [options] IMAGE.efi|FILE.ffs|FIRMWARE.fd --file GUID\n"
              "\n"
-             "Runs the IA-32 PE32 image of a PEI module on an emulated platform: the PEI\n"
+             "Runs the IA-32 PE32 or TE image of a PEI module on an emulated platform: the PEI\n"
              "Foundation dispatches it (entry point called with its file handle and the PEI\n"
              "services pointer), then a consumer locates PEI_USB_CONTROLLER_PPI and calls\n"
              "GetUsbController for ids 0, 1, 2, ... up to the first error (each id's stack\n"
@@ -381,6 +412,16 @@ std::string HelpText() {
              "                          A failed service writes none of its outputs. Repeatable.\n"
              "                          A failure that never fires is reported as a violation.\n"
              "  --no-stall-ppi          the PPI database starts empty (no Stall PPI)\n"
+             "  --any-peim              run any PEIM: every PEI service carried out (or named as\n"
+             "                          not supported, which stops the run), absent PCI functions\n"
+             "                          read all ones, no consumer; without it the checks are\n"
+             "                          those of UsbControllerPeim (five services, its functions)\n"
+             "  --file GUID             with a firmware image (volumes): run that file's PEIM; the\n"
+             "                          image's volumes serve the volume services\n"
+             "  --volume FILE           a firmware image whose volumes serve the volume services\n"
+             "  --force                 run a firmware file whose dependency expression is not met\n"
+             "                          by the installed PPIs (otherwise: not dispatchable, exit 1)\n"
+             "  --time-limit SECONDS    wall-clock time a call may run, 1 to 86400 (default 60)\n"
              "  --pci BB:DD.F+OFF=VALUE[/WIDTH]\n"
              "                          initial contents of a PCI configuration register, e.g.\n"
              "                          --pci 00:12.2+0x04=0x06/8; WIDTH 8, 16 or 32 (default:\n"

@@ -17,9 +17,13 @@ struct CommandLine {
   bool help = false;
   std::string expectPath;
   uint64_t repeat = 0;  // extra timed dispatches before the reported one
+  std::string fileGuid;    // --file: the PEIM's file in a firmware image
+  std::string volumePath;  // --volume: the volumes the Foundation serves
+  bool force = false;      // dispatch even when the dependency expression is not met
 };
 
 constexpr uint64_t kMaxRepeat = 100000000;
+constexpr uint64_t kMaxTimeLimit = 86400;  // seconds
 constexpr uint64_t kMaxExpectBytes = 64ull << 20;  // a saved output given to --expect
 
 // Fills cl from argv (argv[0] is the program). False with a one-line error

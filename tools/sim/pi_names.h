@@ -21,6 +21,7 @@ constexpr uint32_t kEfiUnsupported = kErrorBit | 3;
 constexpr uint32_t kEfiDeviceError = kErrorBit | 7;
 constexpr uint32_t kEfiOutOfResources = kErrorBit | 9;
 constexpr uint32_t kEfiNotFound = kErrorBit | 14;
+constexpr uint32_t kEfiAlreadyStarted = kErrorBit | 20;
 
 constexpr uint32_t kBootOnS3Resume = 0x11;
 

@@ -5,6 +5,7 @@
 #ifndef TOOLS_SIM_PLATFORM_H_
 #define TOOLS_SIM_PLATFORM_H_
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <random>
@@ -62,6 +63,13 @@ struct PlatformOptions {
   // for checking the per-block count).
   bool countEachInstruction = false;
   size_t eventLimit = kEventLimit;  // events kept in the trace
+  // Any PEIM rather than UsbControllerPeim: every service is carried out, an
+  // absent PCI function reads all ones without complaint, and no consumer
+  // asks for controllers.
+  bool anyPeim = false;
+  // Wall-clock bound per call into the image, in milliseconds, besides the
+  // instruction budget.
+  uint64_t timeLimitMs = 60000;
 };
 
 // Events of one phase, recorded or not.
@@ -161,6 +169,33 @@ class Platform {
   uint64_t CountedOneByOne() const { return oneByOne_; }
   uint64_t HardwareAccesses(Phase phase) const;
 
+  // The firmware the Foundation serves with its volume services: bytes
+  // copied into RAM (read-only to the module), returning their address or 0
+  // with an error when they do not fit; then the volumes and lone files
+  // found in them, with the addresses filled in.
+  uint32_t MapBytes(const uint8_t *data, size_t size, std::string &error);
+  void AddVolume(const FvVolume &volume);
+  void AddLooseFile(const FvFile &file);
+  const std::vector<FvVolume> &Volumes() const { return volumes_; }
+  // A PEIM the Foundation dispatches before the module (from its volume):
+  // loaded in RAM, run to its end, its trace and violations dropped; what
+  // it installed, allocated and registered stays. `outcome` says how it
+  // ended; false with an error when it cannot be loaded. KeepState then
+  // makes the platform as they left it the state Reset restores.
+  bool Predispatch(const pe::Image &image, const std::string &name, uint32_t fileHandle,
+                   std::string &outcome, std::string &error);
+  void KeepState();
+  // In an image dispatched before the module (for messages and checks).
+  bool InOtherImage(uint32_t address) const;
+
+  // The FileHandle the entry receives: the module's file in a mapped volume.
+  void SetFileHandle(uint32_t handle) { fileHandle_ = handle; }
+  uint32_t FileHandle() const { return fileHandle_; }
+  bool ImageInRam() const { return imageInRam_; }
+  // Whether the run ended in ResetSystem; the notifications registered.
+  bool ResetRequested() const { return resetRequested_; }
+  const std::vector<Notification> &Notifications() const { return notifications_; }
+
   // Describes an address for messages: "stack", "page 0x001FF000+0x4", "image+0x34C".
   std::string Where(uint32_t address) const;
 
@@ -179,19 +214,33 @@ class Platform {
   // it was not kept.
   bool Record(const Event &e);
   void CheckControlRegisters();
+  // Stops the run once the call has taken longer than the time limit.
+  void CheckClock();
   uint32_t CurrentEip() const;
   uint8_t *Host(uint32_t address, uint32_t size) const;  // RAM or device window, else null
   void HostWrite(uint32_t address, const void *data, size_t size);
   void MarkDirty(uint32_t address, uint32_t size);
   bool Allocated(uint32_t address, uint32_t size) const;
   bool WritableByModule(uint32_t address, uint32_t size) const;
+  // In a writable section of an image loaded in RAM (its data).
+  bool InWritableSection(uint32_t address, uint32_t size) const;
   uint32_t CallSite(uint32_t returnAddress) const;
+
+  // Memory whose contents Reset puts back (the Foundation's tables, the HOB
+  // list, an image in RAM, the volumes), rather than filling with
+  // kUninitialisedByte.
+  void KeepPages(uint32_t address, uint32_t size);
+  uint32_t CurrentEsp() const;
 
   // Hook bodies.
   void OnMemory(bool write, uint32_t address, int size, uint64_t value);
   void OnPortIn(uint16_t port, int size, uint32_t &value);
   void OnPortOut(uint16_t port, int size, uint32_t value);
   void CheckPort(const Event &e);
+  // A port or device-window access made on the module's behalf (CpuIo,
+  // PciCfg) or by the processor, traced and checked alike.
+  uint32_t PortAccess(bool write, uint16_t port, int size, uint32_t value, uint32_t eip);
+  uint64_t DeviceMemoryAccess(bool write, uint32_t address, int size, uint64_t value, uint32_t eip);
   void OnService(uint32_t address);
   void OnBlock(uint32_t address, uint32_t size);
   uint32_t PortInstruction();
@@ -207,6 +256,41 @@ class Platform {
   void DoStall(ServiceCall &call);
   bool ServiceOutput(ServiceCall &call, uint32_t address, const void *data, size_t size,
                      const char *what);
+  // The services of services.cpp and fv_services.cpp; false for one the
+  // Foundation does not carry out.
+  bool CarryOut(ServiceCall &call, int entry);
+  void DoReInstallPpi(ServiceCall &call);
+  void DoNotifyPpi(ServiceCall &call);
+  void DoSetBootMode(ServiceCall &call);
+  void DoGetHobList(ServiceCall &call);
+  void DoCreateHob(ServiceCall &call);
+  void DoAllocatePool(ServiceCall &call);
+  void DoFreePages(ServiceCall &call);
+  void DoInstallPeiMemory(ServiceCall &call);
+  void DoCopyOrSetMem(ServiceCall &call);
+  void DoReportStatusCode(ServiceCall &call);
+  void DoResetSystem(ServiceCall &call);
+  void DoRegisterForShadow(ServiceCall &call);
+  void DoCpuIo(ServiceCall &call, int member);
+  void DoPciCfg(ServiceCall &call, int member);
+  bool DoVolumeService(ServiceCall &call);
+  uint64_t ServiceAccess(bool io, bool write, uint32_t address, int size, uint64_t value,
+                         uint32_t eip);
+  const FvFile *FindFvFile(uint32_t handle) const;
+  const FvVolume *FindFvVolume(uint32_t handle) const;
+  // HOBs: the initial list, the PHIT's free-memory fields, a new HOB before
+  // the end marker (0 when there is no room).
+  void BuildHobList();
+  void UpdateHandoff();
+  uint32_t AppendHob(uint16_t type, uint32_t length);
+  // Notify callbacks: queued by the service that makes them due, run one
+  // after another below its return address, then the service returns.
+  void QueueCallbacks(const std::vector<InstalledPpi> &ppis,
+                      const std::vector<Notification> &notifications);
+  void StartCallbacks(uint32_t esp, uint32_t status);
+  void RunNextCallback();
+  void OnNotifyReturn(uint32_t esp);
+  void RunDispatchNotifications();
 
   uc_struct *uc_ = nullptr;
   pe::Image image_;
@@ -216,7 +300,8 @@ class Platform {
   uint8_t *devices_ = nullptr;  // the device window, indexed by address - kDeviceWindowBase
   uint8_t *imageMemory_ = nullptr;  // the image's pages, mapped read+execute
   uint32_t imageMapBase_ = 0, imageMapSize_ = 0;
-  std::vector<uint8_t> foundationPage_;  // kFoundationData as built
+  uint8_t *pristine_ = nullptr;  // kRamEnd bytes: the kept pages' contents
+  std::vector<uint8_t> kept_;    // one flag per RAM page
   std::vector<uint8_t> dirty_;           // one flag per RAM page
   std::vector<uint32_t> dirtyList_;
 
@@ -234,6 +319,31 @@ class Platform {
   std::vector<std::pair<uint32_t, uint32_t>> outputs_;
   std::vector<std::pair<uint32_t, uint32_t>> watches_;
   uint32_t poolNext_ = kPoolBase + kPoolPages * kPageSize;  // allocates downwards
+  uint32_t hobEnd_ = 0, initialHobEnd_ = 0;  // the end-of-list HOB
+  uint32_t bootMode_ = 0;
+  bool installedMemory_ = false;
+  bool resetRequested_ = false;
+  bool imageInRam_ = false;
+  bool shadowRegistered_ = false, shadowRun_ = false;
+  struct OtherImage {
+    std::string name;
+    pe::Image image;
+    uint32_t base = 0, size = 0;
+  };
+  std::vector<OtherImage> others_;
+  uint32_t ramImageNext_ = kRamImageBase;
+  std::vector<Allocation> initialAllocations_;
+  std::vector<Notification> initialNotifications_;
+  uint32_t initialPoolNext_ = kPoolBase + kPoolPages * kPageSize;
+  uint32_t fileHandle_ = kFileHandle;
+  uint32_t volumeNext_ = kVolumeBase;
+  std::vector<FvVolume> volumes_;
+  std::vector<FvFile> looseFiles_;
+  std::vector<Notification> notifications_;
+  std::vector<std::pair<Notification, InstalledPpi>> callbacks_;  // due after this service
+  std::vector<PendingReturn> pending_;
+  uint64_t blocksSinceClock_ = 0;
+  std::chrono::steady_clock::time_point callStart_;
 
   // The current call.
   Phase phase_ = Phase::kEntry;

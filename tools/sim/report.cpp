@@ -335,7 +335,10 @@ std::string RenderText(const RunReport &r, bool quiet) {
   };
   if (!quiet) {
     s += "peim-sim: " + Printable(r.imagePath) + "\n\nImage\n";
-    line("format", std::string(img.magic == pe::kMagicPe32 ? "PE32" : "?") + ", " +
+    if (!r.source.empty()) line("source", Printable(r.source));
+    if (!r.dispatch.empty()) line("dispatch", Printable(r.dispatch));
+    for (const std::string &n : r.notes) line("note", Printable(n));
+    line("format", std::string(img.IsTe() ? "TE" : img.magic == pe::kMagicPe32 ? "PE32" : "?") + ", " +
                        (img.machine == pe::kMachineI386 ? "IA-32" : "?") + " (machine " +
                        Hex(img.machine, 4) + "), subsystem " + std::to_string(img.subsystem) +
                        (img.subsystem == 11 ? " (EFI boot-service driver)" : " (not 11!)"));
@@ -351,7 +354,8 @@ std::string RenderText(const RunReport &r, bool quiet) {
     line("relocations", std::to_string(img.relocations.size()) + " (32-bit)");
     line("entry", "RVA " + Hex(img.entryRva, 8));
     line("loaded at", Hex(p.LoadAddress(), 8) + " (preferred base " + Hex(img.imageBase, 8) +
-                          "), relocations applied, mapped read+execute only");
+                          "), relocations applied, " +
+                          (p.ImageInRam() ? "in RAM (it has writable data)" : "mapped read+execute only"));
 
     const PlatformOptions &o = p.options();
     s += "\nPlatform\n";

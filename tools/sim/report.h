@@ -25,6 +25,9 @@ struct RepeatFigures {
 
 struct RunReport {
   std::string imagePath;
+  std::string source;    // what the image came from: "PE32 image", "PE32 image in firmware file ..."
+  std::string dispatch;  // the dependency expression's verdict, for a firmware file
+  std::vector<std::string> notes;  // what the volume mapping left out
   const Platform *platform = nullptr;
   CallOutcome entry;
   ConsumerView consumer;
