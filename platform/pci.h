@@ -48,7 +48,9 @@ static inline VOID PciWriteAt(PCI_CF8_ADDRESS Address, UINT32 Value) {
   IoWriteAt<Width>(PciDataPort(Width, Address), Value);
 }
 
-static inline UINT8 PciRead8(PCI_CF8_ADDRESS Address) { return (UINT8)PciReadAt<RegWidth8>(Address); }
+static inline UINT8 PciRead8(PCI_CF8_ADDRESS Address) {
+  return (UINT8)PciReadAt<RegWidth8>(Address);
+}
 static inline UINT16 PciRead16(PCI_CF8_ADDRESS Address) {
   return (UINT16)PciReadAt<RegWidth16>(Address);
 }

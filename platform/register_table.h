@@ -55,8 +55,8 @@ static inline VOID MmioUpdateAt(MMIO_ADDRESS Address, UINT32 AndMask, UINT32 OrV
 // Out of line: it is the bulk of the bring-up, and its callers differ only
 // in the three arguments. It takes the CONFIG_ADDRESS word as it is written
 // (enable bit included): the tables hold their functions in that form.
-// In the image it is fastcall: the word and the mask come in ECX and EDX, and
-// the update's own RET removes the value from the stack, not every caller.
+// In the image it is fastcall: the first two arguments come in ECX and EDX,
+// and the update's own RET removes the third from the stack, not every caller.
 #if defined(__i386__)
 #define PCI_UPDATE_CALL __attribute__((noinline, fastcall))
 #else
