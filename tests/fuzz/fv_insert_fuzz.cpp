@@ -1,11 +1,11 @@
 // fvtool's edits on arbitrary images: the input is read strictly (as the
-// tool reads an image before editing it); then a small PEIM firmware file is
-// inserted into its PEI volume, and the first file of the image is removed,
-// replaced by a new file of the same name, and replaced by itself. Each edit
-// may refuse with fv::Error; an "internal:" error is a broken promise of the
-// editor and so a crash. An edit that succeeds must give an image of the
-// same size that reads strictly again, with its volumes where they were and
-// every byte outside them as it was.
+// tool reads an image before editing it); then a small PEIM firmware file (a
+// PE32 or a TE image) is inserted into its PEI volume, and the first file of
+// the image is removed, replaced by a new file of the same name, and replaced
+// by itself. Each edit may refuse with fv::Error; an "internal:" error is a
+// broken promise of the editor and so a crash. An edit that succeeds must give
+// an image of the same size that reads strictly again, with its volumes where
+// they were and every byte outside them as it was.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -16,6 +16,7 @@
 #include "ffs.h"
 #include "fv_edit.h"
 #include "fv_tree.h"
+#include "pe_compact.h"
 
 namespace {
 
@@ -83,19 +84,30 @@ fv::Bytes TinyPe(uint32_t alignment) {
   return b;
 }
 
-fv::Bytes ModuleFile(const fv::Guid &name, uint8_t type, uint32_t alignment) {
+// The same image as a TE image: its header 0x110 bytes above its base,
+// which insert must put on the 0x20 bytes its sections' addresses share.
+fv::Bytes TinyTe(uint32_t alignment) {
+  pe::Image image;
+  std::string error;
+  fv::Bytes te;
+  Check(pe::Parse(TinyPe(alignment), image, error) && pe::WriteTeImage(image, te, error));
+  return te;
+}
+
+fv::Bytes ModuleFile(const fv::Guid &name, uint8_t type, uint32_t alignment, bool te = false) {
   fv::ModuleFileParams params;
   params.name = name;
   params.uiName = "FuzzModule";
   params.type = type;
   params.depexPush = {fv::kStallPpiGuid};
-  return fv::BuildModuleFile(params, TinyPe(alignment));
+  return fv::BuildModuleFile(params, te ? TinyTe(alignment) : TinyPe(alignment));
 }
 
-const fv::Bytes &InsertedFile() {
-  static const fv::Bytes file =
-      ModuleFile(fv::Guid::Parse("5A3B2C1D-0E9F-4A8B-9C7D-6E5F4A3B2C1D"), fv::kFilePeim, 0x20);
-  return file;
+const fv::Bytes &InsertedFile(bool te) {
+  static const fv::Guid name = fv::Guid::Parse("5A3B2C1D-0E9F-4A8B-9C7D-6E5F4A3B2C1D");
+  static const fv::Bytes pe32 = ModuleFile(name, fv::kFilePeim, 0x20);
+  static const fv::Bytes teFile = ModuleFile(name, fv::kFilePeim, 0x20, true);
+  return te ? teFile : pe32;
 }
 
 using EditFunction = std::function<fv::Bytes(std::vector<std::string> &log)>;
@@ -144,11 +156,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
 
   fv::InsertRequest insert;
-  insert.files = {InsertedFile()};
+  // One or two bytes more or less after the volumes pick the other forms:
+  // apriori or not, a TE or a PE32 image.
+  insert.files = {InsertedFile(size & 2)};
   insert.labels = {"FuzzModule.ffs"};
   insert.haveBase = true;
   insert.base = kBase;
-  // One byte more or less after the volumes picks the other form.
   insert.apriori = size & 1;
   Edit(*image, [&](std::vector<std::string> &log) { return fv::InsertFiles(*image, insert, log); });
 
