@@ -46,9 +46,11 @@ class Parser {
     app_.fallthrough(false);
 
     CLI::App *ffs = Command("ffs",
-        "Writes a PEIM firmware file holding a PE32 image: a dependency expression section "
-        "(PUSH each --depex-push GUID, AND them, END; none without), the PE32 section with its "
-        "data aligned to the image's section alignment, and a UI section with NAME. Data "
+        "Writes a PEIM firmware file holding a PE32 or TE image (told apart by their MZ and VZ "
+        "signatures): a dependency expression section (PUSH each --depex-push GUID, AND them, "
+        "END; none without), the PE32 or TE section placed so that the image's base lies on its "
+        "section alignment (for TE, which does not state it, the largest power of two its "
+        "sections' addresses share, at least 8), and a UI section with NAME. Data "
         "checksum and data alignment attributes set. The state is 0x07, as GenFfs writes a lone "
         "file and GenFv expects it (inverting it in an erase-polarity-1 volume); "
         "--volume-state writes 0xF8, the state as such a volume holds it. fvtool reads both.");
@@ -62,7 +64,7 @@ class Parser {
         ->check(CLI::IsMember({"peim", "pei-core", "driver"}));
     ffs->add_flag("--volume-state", a_.volumeState,
                   "write the state as an erase-polarity-1 volume holds it (0xF8), not 0x07");
-    Files(ffs, "IMAGE.efi", "the PE32 image", -1);
+    Files(ffs, "IMAGE.efi", "the PE32 or TE image", -1);
 
     CLI::App *list = Command("list",
         "Lists the volumes (#N, numbered in the order shown), files (GUID, type, offset in the "
@@ -73,9 +75,10 @@ class Parser {
 
     CLI::App *insert = Command("insert",
         "Writes OUT: IMAGE with the files added to its PEI volume (the one holding the PEI "
-        "core, or volume #N), each PE32 image rebased to run where it lies (the volume's run "
-        "address taken from the images already in it, or ADDR) and aligned to its section "
-        "alignment. Enclosing volumes are rewritten in place: recompressed, sizes and checksums "
+        "core, or volume #N), each PE32 or TE image rebased to run where it lies (the volume's "
+        "run address taken from the images already in it, or ADDR) and aligned to its section "
+        "alignment (a TE image's base lies StrippedSize - 40 bytes below its header). "
+        "Enclosing volumes are rewritten in place: recompressed, sizes and checksums "
         "(CRC32 included) renewed; no file or volume moves, nothing else changes.");
     Image(insert);
     Files(insert, "FILE.ffs", "the firmware files to add", -1);
