@@ -77,9 +77,12 @@ cat > "$OUT/$NAME.fdf.inc" <<FDF
 # In the PEI volume's [FV.*] section (the INF's path as the platform's
 # PACKAGES_PATH finds it):
 #   INF RuleOverride = USB_CONTROLLER_PEIM_PE32 <path>/$NAME.inf
-# or, for the TE image where the kit has one:
-#   INF RuleOverride = USB_CONTROLLER_PEIM_TE <path>/$NAME.inf
-# and these rules, !include'd once among the platform's [Rule.*] sections.
+# and this rule, !include'd once among the platform's [Rule.*] sections.
+# GenFds makes every TE section itself, from a PE32 image (GenFw -t), and
+# cannot take the kit's TE image through a rule: a volume that is to hold the
+# TE image as built takes the firmware file fvtool makes of it
+# (UsbControllerPeim.te.ffs in the build directory, where the build writes a
+# TE image), added to the finished volume with fvtool insert.
 
 [Rule.IA32.PEIM.USB_CONTROLLER_PEIM_PE32]
   FILE PEIM = \$(NAMED_GUID) {
@@ -88,10 +91,4 @@ cat > "$OUT/$NAME.fdf.inc" <<FDF
     UI        STRING="\$(MODULE_NAME)" Optional
   }
 
-[Rule.IA32.PEIM.USB_CONTROLLER_PEIM_TE]
-  FILE PEIM = \$(NAMED_GUID) {
-    PEI_DEPEX PEI_DEPEX Optional |.depex
-    TE        TE                |.te
-    UI        STRING="\$(MODULE_NAME)" Optional
-  }
 FDF
