@@ -3,11 +3,13 @@
 // the file itself. Whatever Parse accepts must go through all of that
 // within bounds, and the two ways of moving an image (relocating its layout,
 // rebasing its file and laying that out) must give the same bytes.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "pe_compact.h"
 #include "pe_image.h"
 
 namespace {
@@ -22,6 +24,52 @@ bool OneLine(const std::string &text) {
 
 void Put32(std::vector<uint8_t> &b, size_t o, uint32_t v) {
   for (int i = 0; i < 4; i++) b[o + i] = uint8_t(v >> (8 * i));
+}
+
+// The post-link writer on a PE32 image the reader accepts: when it writes a
+// compact image, that image reads back, holds the same fixups moved, and
+// loads the same code and data at the same addresses as the original; its TE
+// image loads as it does.
+void CheckCompact(const pe::Image &image, const std::vector<uint8_t> &layout) {
+  std::vector<uint8_t> out;
+  pe::CompactMove move;
+  std::string error;
+  if (!pe::WriteCompactImage(image, out, move, error)) {
+    Check(OneLine(error) && out.empty());
+    return;
+  }
+  pe::Image compact;
+  Check(pe::Parse(out, compact, error));
+  Check(compact.relocations.size() == image.relocations.size());
+  for (size_t i = 0; i < image.relocations.size(); i++)
+    Check(compact.relocations[i] == move.NewRva(image.relocations[i]));
+  const uint32_t moved = move.oldStart - move.newStart;
+  const uint32_t base = 0x00800000;
+  std::vector<uint8_t> a = layout, b = pe::MemoryLayout(compact);
+  if (!pe::RelocateLayout(image, a, base, error)) return;
+  Check(pe::RelocateLayout(compact, b, base + moved, error));
+  // A fixup holding the image base itself names the headers, which stay
+  // where they are: its bytes differ by what the code moved.
+  std::vector<bool> imageBaseBytes(a.size(), false);
+  for (uint32_t rva : image.relocations) {
+    uint32_t v = 0;
+    for (int i = 0; i < 4; i++) v |= uint32_t(layout[rva + i]) << (8 * i);
+    if (v == image.imageBase)
+      for (int i = 0; i < 4; i++) imageBaseBytes[rva + i] = true;
+  }
+  for (uint32_t i = move.oldStart; i < move.oldEnd; i++)
+    Check(imageBaseBytes[i] || a[i] == b[i - move.oldStart + move.newStart]);
+  std::vector<uint8_t> te;
+  if (!pe::WriteTeImage(compact, te, error)) {
+    Check(OneLine(error));
+    return;
+  }
+  pe::Image teImage;
+  Check(pe::ParseTe(te, teImage, error));
+  std::vector<uint8_t> c = pe::MemoryLayout(teImage);
+  Check(pe::RelocateLayout(teImage, c, base + moved, error));
+  Check(c.size() <= b.size());
+  Check(std::equal(c.begin() + teImage.sizeOfHeaders, c.end(), b.begin() + teImage.sizeOfHeaders));
 }
 
 }  // namespace
@@ -46,6 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
   const std::vector<uint8_t> layout = pe::MemoryLayout(image);
   Check(layout.size() == image.sizeOfImage);
+  if (!image.IsTe()) CheckCompact(image, layout);
   for (uint32_t rva : image.relocations) Check(uint64_t(rva) + 4 <= layout.size());
 
   // The image's own base, the highest it fits at, the lowest it does not,

@@ -132,6 +132,16 @@ std::string Input(const std::string &name) {
     bytes = ReadText(MODULE_TE);
     bytes[6] = 39;
     bytes[7] = 0;
+  } else if (name == "TE_SECTION_IN_HEADERS") {
+    // The section's RVA moved into the TE header and section table.
+    bytes = ReadText(MODULE_TE);
+    Put32(bytes, 40 + 12, Get32(bytes, 40 + 12) - 0x20);
+  } else if (name == "TE_BASE_WRAPS") {
+    bytes = ReadText(MODULE_TE);
+    Put32(bytes, 16, 0xFFFFFF00);
+  } else if (name == "TE_TRUNCATED") {
+    bytes = ReadText(MODULE_TE);
+    bytes.resize(bytes.size() - 16);
   } else {
     return std::string(ROBUSTNESS_DATA_DIR) + "/" + name;
   }
@@ -204,6 +214,12 @@ const Case kCases[] = {
      "TRUNCATED_IMAGE: truncated PE image"},
     {"TE image with StrippedSize 39", {"--map", "MAP", "TE_STRIPPED_39"}, 2,
      "TE_STRIPPED_39: StrippedSize 0x27 at file offset 0x6 is below the 40-byte TE header"},
+    {"TE image with a section in its headers", {"--map", "MAP", "TE_SECTION_IN_HEADERS"}, 2,
+     "TE_SECTION_IN_HEADERS: section 1 (.text) at RVA"},
+    {"TE image wrapping past 4 GiB", {"--map", "MAP", "TE_BASE_WRAPS"}, 2,
+     "TE_BASE_WRAPS: image of"},
+    {"TE image cut short", {"--map", "MAP", "TE_TRUNCATED"}, 2,
+     "lies outside the file after the headers"},
     {"image with SizeOfImage 0", {"--map", "MAP", "F16-sizeofimage0.efi"}, 2,
      "F16-sizeofimage0.efi: SizeOfImage 0x0 is not between 1 and 0x4000000 bytes"},
 

@@ -1,8 +1,9 @@
 // The PE reader and the link-map reader on damaged copies of the image and
-// map as linked (two sections, .text and .reloc, before pe-compact). Every field a loader trusts is broken once; Parse must
-// refuse each copy with a message naming the field, so that the tools built
-// on it (fvtool's rebasing, peim-sim's loader, pe-check) never lay out,
-// relocate or rebase an image whose numbers do not hold together.
+// map as linked (two sections, .text and .reloc, before pe-compact). Every
+// field a loader trusts is broken once; Parse must refuse each copy with a
+// message naming the field, so that the tools built on it (fvtool's
+// rebasing, peim-sim's loader, pe-check) never lay out, relocate or rebase an
+// image whose numbers do not hold together.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -151,6 +151,15 @@ bool WriteCompactImage(const Image &linked, std::vector<uint8_t> &out, CompactMo
   std::vector<uint32_t> fixups;
   std::vector<uint8_t> layout = MemoryLayout(linked);
   const uint32_t delta = move.oldStart - move.newStart;  // modulo 2^32
+  // Overlapping fixups would each move the bytes of the other's address.
+  std::vector<uint32_t> sorted = linked.relocations;
+  std::sort(sorted.begin(), sorted.end());
+  for (size_t i = 1; i < sorted.size(); i++) {
+    if (sorted[i] - sorted[i - 1] < 4) {
+      error = "fixups at RVA " + Hex(sorted[i - 1]) + " and RVA " + Hex(sorted[i]) + " overlap";
+      return false;
+    }
+  }
   for (uint32_t rva : linked.relocations) {
     if (rva < move.oldStart || uint64_t(rva) + 4 > move.oldEnd) {
       error = "fixup at RVA " + Hex(rva) + " lies outside the code and data that are kept";
@@ -338,13 +347,14 @@ bool ShiftLinkMap(const std::string &text, const std::string &name, const Image 
                       move.keptSections.end();
     if (!kept) {
       error = name + ":" + std::to_string(line) + ": section " + std::to_string(section) +
-              " is not one the compact image keeps";
+              " is not one the compact image keeps (or the map does not belong to the image)";
       return false;
     }
     const uint64_t old = uint64_t(linked.sections[section - 1].virtualAddress) + offset;
     if (old < move.oldStart || old > move.oldEnd) {
       error = name + ":" + std::to_string(line) + ": offset " + Hex(offset) + " of section " +
-              std::to_string(section) + " lies outside the image's code and data";
+              std::to_string(section) +
+              " lies outside the image's code and data: the map does not belong to the image";
       return false;
     }
     rva = uint32_t(old);

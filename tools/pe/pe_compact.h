@@ -48,8 +48,9 @@ struct CompactMove {
 // no relocation table (the code could not be moved), a writable section, a
 // data directory other than the relocation table, a relocation table
 // sharing a section with other data except at its end, an entry point
-// outside the code, or a fixup in no kept section or holding an address
-// outside the block that moves (other than the image base itself).
+// outside the code, overlapping fixups, or a fixup in no kept section or
+// holding an address outside the block that moves (other than the image base
+// itself, which stays: it names the headers, which do not move).
 bool WriteCompactImage(const Image &linked, std::vector<uint8_t> &out, CompactMove &move,
                        std::string &error);
 

@@ -1,5 +1,8 @@
 // pe-compact: the post-link writer. Rewrites the image lld-link made into the
 // compact PE32 that ships (and its TE image), and the link map to match.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -137,8 +140,16 @@ int main(int argc, char **argv) {
     shiftedMap.assign(shifted.begin(), shifted.end());
   }
 
+  // Each output is replaced whole; checking every one before writing the
+  // first keeps a bad later path from leaving the earlier ones written.
   for (const std::string &path : outputs) {
     if (!toolio::CheckOutputPath(path, error)) return Fail(error);
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    struct stat st;
+    if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+        access(folder.c_str(), W_OK | X_OK) != 0)
+      return Fail(path + ": its folder does not exist or cannot be written");
   }
   if (!toolio::WriteOutput(output, compact, error)) return Fail(error);
   if (!mapOut.empty() && !toolio::WriteOutput(mapOut, shiftedMap, error)) return Fail(error);

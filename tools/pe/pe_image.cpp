@@ -344,6 +344,9 @@ bool ParseTe(std::vector<uint8_t> bytes, Image &image, std::string &error) {
   }
   image.sizeOfImage = uint32_t(end);
   if (!FitsAt(image.imageBase, image.sizeOfImage, error)) return false;
+  // Sections below the end of the section table would overlap the headers
+  // in memory; ParseSections refuses them as it does in a PE32 image.
+  if (!ParseSections(image, kTeHeaderSize, sectionCount, error)) return false;
   for (int i : {kDirBaseReloc, kDirDebug}) {
     const DataDirectory &d = image.directories[i];
     if (d.size != 0 && uint64_t(d.rva) + d.size > image.sizeOfImage) {
@@ -353,9 +356,6 @@ bool ParseTe(std::vector<uint8_t> bytes, Image &image, std::string &error) {
       return false;
     }
   }
-  // Sections below the end of the section table would overlap the headers
-  // in memory; ParseSections refuses them as it does in a PE32 image.
-  if (!ParseSections(image, kTeHeaderSize, sectionCount, error)) return false;
   return ParseRelocations(image, error);
 }
 
