@@ -325,3 +325,52 @@ TEST(Te, BuiltTeModuleFile) {
   EXPECT_EQ(Bytes(s->data(), s->data() + s->dataSize()), ReadFile(MODULE_TE));
 }
 #endif
+
+// A TE image linked to where it lies, after a compressed stream that grows,
+// would move: the edit is refused, as for PE32. One not linked anywhere
+// (ImageBase 0) moves with its section.
+TEST(Te, EditThatWouldMoveALinkedTeImageIsRefused) {
+  Bytes inner = fvtest::TestVolume(0x8000, {fvtest::ModuleFile(kCoreGuid, "Core", kFilePeiCore)},
+                                   0xFFF80000);
+  Bytes stream;
+  AppendSection(stream, MakeSection(kSecRaw, Bytes(0x78, 0)));
+  AppendSection(stream, MakeSection(kSecFvImage, inner));
+  LzmaProperties props;
+  Bytes lzma = MakeGuidDefinedSection(kLzmaSectionGuid, 1, {}, LzmaEncode(stream, props));
+  for (bool linked : {true, false}) {
+    SCOPED_TRACE(linked ? "linked" : "not linked");
+    pe::Image te;
+    std::string error;
+    ASSERT_TRUE(pe::ParseTe(ModuleTe(), te, error)) << error;
+    if (linked) {
+      ASSERT_TRUE(pe::RebaseFile(te, 0xFFF00000, error)) << error;
+    }
+    Bytes body = lzma;
+    AppendSection(body, MakeSection(kSecTe, te.bytes));
+    Bytes file = MakeFile(Guid::Parse("9E21FD93-9C72-4C15-8C4B-E77F1DB2D792"), kFileFvImage, 0,
+                          body, true);
+    Image image(fvtest::TestVolume(0x20000, {file}, 0, 16));
+    ASSERT_EQ(image.AllVolumes().size(), 2u);
+    InsertRequest request;
+    request.files = {fvtest::NoiseFile("22222222-3333-4444-8555-666666666666", 0x800)};
+    request.volumeIndex = 1;
+    std::vector<std::string> log;
+    if (linked) {
+      try {
+        InsertFiles(image, request, log);
+        ADD_FAILURE() << "the TE image moved";
+      } catch (const Error &e) {
+        EXPECT_NE(std::string(e.what()).find("(TE) at "), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("linked to where it lies"), std::string::npos)
+            << e.what();
+      }
+    } else {
+      Image after(InsertFiles(image, request, log));
+      const File &moved = after.volumes()[0].files.at(0);
+      ASSERT_EQ(moved.sections.size(), 2u);
+      EXPECT_GT(moved.sections[1].offset, image.volumes()[0].files[0].sections[1].offset);
+      const Section &s = moved.sections[1];
+      EXPECT_EQ(Bytes(s.data(), s.data() + s.dataSize()), te.bytes);
+    }
+  }
+}
