@@ -89,11 +89,17 @@ void Platform::AddViolationAt(const std::string &kind, const std::string &messag
 
 bool Platform::Record(const Event &e) {
   EventCounts &c = counts_[int(e.phase)];
+  if (e.kind == EventKind::kPort && e.portKind == PortKind::kConsole && e.write) {
+    c.ports++;
+    OnConsole(e);  // recorded as the lines it makes
+    return false;
+  }
   switch (e.kind) {
     case EventKind::kPort: c.ports++, c.portReads += !e.write; break;
     case EventKind::kMemory: c.mmio++, c.mmioReads += !e.write; break;
     case EventKind::kService: c.services++; break;
     case EventKind::kRamWrite: c.ramWrites++; break;
+    case EventKind::kConsole: break;  // its bytes were counted as port writes
   }
   if (events_.size() >= options_.eventLimit) {
     droppedEvents_++;
@@ -120,6 +126,11 @@ void Platform::CheckInjectedFailures() {
 }
 
 void Platform::CheckPort(const Event &e) {
+  // At the IN or OUT itself: while a port hook runs, EIP is not yet that
+  // instruction's address.
+  auto violation = [&](const std::string &kind, const std::string &message) {
+    AddViolationAt(kind, message, e.eip);
+  };
   // Named only for a violation: this runs on every port access.
   auto access = [&] {
     return std::to_string(e.width) + "-bit " + (e.write ? "OUT to" : "IN from") + " port " +
@@ -164,7 +175,7 @@ void Platform::CheckPort(const Event &e) {
       break;
   }
   if (phase_ == Phase::kConsumer)
-    AddViolation("consumer-hardware", "GetUsbController touched I/O port " + Hex(e.address, 4));
+    violation("consumer-hardware", "GetUsbController touched I/O port " + Hex(e.address, 4));
 }
 
 }  // namespace peimsim

@@ -146,7 +146,7 @@ bool Platform::Load(const pe::Image &image, const PlatformOptions &options, std:
   options_.loadAddress = base;
   imageInRam_ = inRam;
   // The chipset's initial contents.
-  initialChipset_ = Chipset();
+  initialChipset_ = options.description ? Chipset(*options.description) : Chipset();
   if (options.randomize) initialChipset_.Randomize(options.randomizeStart);
   for (const RegisterPreset &p : options.presets) {
     bool ok = p.space == RegisterPreset::kConfig
@@ -232,6 +232,7 @@ bool Platform::MapMemory(std::string &error) {
   if (!e)
     e = uc_hook_add(uc_, &h, UC_HOOK_BLOCK, (void *)Hooks::Block, this, LoadAddress(),
                     uint64_t(ImageEnd() - 1));
+  if (!e && !AttachCoverage(error)) return false;
   if (!e && options_.countEachInstruction)
     e = uc_hook_add(uc_, &h, UC_HOOK_CODE, (void *)Hooks::Instruction, this, LoadAddress(),
                     uint64_t(ImageEnd() - 1));
@@ -277,6 +278,7 @@ void Platform::Reset() {
   outputs_.clear();
   entryInstructions_ = 0;
   oneByOne_ = 0;
+  ResetObservers();
   scratch_ = std::mt19937(kScratchStart);
 }
 
@@ -580,6 +582,7 @@ CallOutcome Platform::Call(uint32_t address, const std::vector<uint32_t> &args,
   block_ = nullptr;
   uc_err err = uc_emu_start(uc_, address, kReturnTrap, 0, 0);
   outcome.instructions = instructions_;
+  FlushConsole(false);  // what the call wrote after its last line break
   uint32_t eip = CurrentEip(), espAfter = 0;
   uc_reg_read(uc_, UC_X86_REG_ESP, &espAfter);
   uc_reg_read(uc_, UC_X86_REG_EAX, &outcome.eax);

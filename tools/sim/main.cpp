@@ -40,6 +40,9 @@ int main(int argc, char **argv) {
       return Fail("--expect: no trace in " + cl.expectPath +
                   " (expected a saved peim-sim text output, made without --quiet)");
   }
+  // An output that cannot be written is bad input: refused before the run.
+  if (!cl.coveragePath.empty() && !toolio::CheckOutputPath(cl.coveragePath, error))
+    return Fail("--coverage: " + error);
   Platform platform;
   if (!platform.Load(input.image, cl.platform, error)) return Fail(cl.imagePath + ": " + error);
   if (!MapFirmware(platform, input, error)) return Fail(cl.imagePath + ": " + error);
@@ -51,6 +54,7 @@ int main(int argc, char **argv) {
   report.source = input.what;
   report.notes = input.notes;
   report.platform = &platform;
+  report.disasm = cl.disasm;
   if (input.hasDepex) {
     // The Foundation dispatches a PEIM once its dependency expression holds
     // for the PPIs installed.
@@ -86,6 +90,9 @@ int main(int argc, char **argv) {
     report.expect = CompareTrace(TraceLines(platform), expected);
     report.expect->path = cl.expectPath;
   }
+  if (!cl.coveragePath.empty() &&
+      !toolio::WriteOutput(cl.coveragePath, CoverageFile(platform, cl.imagePath), error))
+    return Fail("--coverage: " + error);
   std::string out = cl.json ? RenderJson(report, cl.quiet) : RenderText(report, cl.quiet);
   fputs(out.c_str(), stdout);
   if (CleanRun(report)) return 0;

@@ -7,6 +7,7 @@
 
 #include "chipset.h"
 #include "numbers.h"
+#include "platform_file.h"
 
 namespace peimsim {
 namespace {
@@ -34,8 +35,9 @@ int NaturalWidth(uint32_t offset) { return offset % 4 == 0 ? 32 : offset % 2 == 
 // BB:DD.F+OFF=VALUE[/WIDTH], or ADDR=VALUE[/WIDTH] when allowAddress. The
 // register must lie inside its function's configuration space or register
 // file (or the chipset's registers) at its width.
-bool ParseRegister(const std::string &option, const std::string &text, bool allowAddress,
-                   RegisterPreset &preset, std::string &error) {
+bool ParseRegister(const PlatformDescription &platform, const std::string &option,
+                   const std::string &text, bool allowAddress, RegisterPreset &preset,
+                   std::string &error) {
   const std::string what = option + " " + text + ": ";
   std::string why;
   size_t eq = text.find('=');
@@ -95,7 +97,7 @@ bool ParseRegister(const std::string &option, const std::string &text, bool allo
   preset.value = uint32_t(n);
   // The same setters Platform::Load uses, on a scratch chipset: whatever
   // they refuse is refused here, with the option named.
-  Chipset scratch;
+  Chipset scratch(platform);
   bool ok = preset.space == RegisterPreset::kConfig
                 ? scratch.SetConfig(preset.bdf, preset.address, preset.width, preset.value, why)
             : preset.space == RegisterPreset::kFunctionMemory
@@ -163,10 +165,10 @@ bool ParseFailure(const std::string &text, Failure &f, std::string &error) {
 
 // The options that take a value, and the flags, as CLI11 names them in its
 // own errors.
-const char *const kValueOptions[] = {"--boot-mode", "--fail", "--pci", "--mmio", "--randomize",
+const char *const kValueOptions[] = {"--platform", "--coverage", "--boot-mode", "--fail", "--pci", "--mmio", "--randomize",
                                      "--load-address", "--budget", "--format", "--expect",
                                      "--repeat", "--time-limit", "--file", "--volume"};
-const char *const kFlags[] = {"--quiet", "--no-stall-ppi", "--any-peim", "--force"};
+const char *const kFlags[] = {"--disasm", "--quiet", "--no-stall-ppi", "--any-peim", "--force"};
 
 // CLI11's error, in this tool's words where it has them.
 std::string ParseErrorText(const CLI::ParseError &e) {
@@ -218,6 +220,8 @@ bool Parse(int argc, const char *const *argv, CommandLine &cl, std::string &erro
   std::string format, bootMode, randomize, loadAddress, budget, expect, repeat, image;
   std::string timeLimit, file, volume;
   std::vector<std::string> failures, pci, mmio;
+  std::string platformFile, coverage;
+  bool disasm = false;
   bool quiet = false, noStallPpi = false, anyPeim = false, force = false;
   auto single = [&](const char *name, std::string &to) {
     app.add_option(name, to)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
@@ -243,6 +247,9 @@ bool Parse(int argc, const char *const *argv, CommandLine &cl, std::string &erro
   single("--budget", budget);
   single("--expect", expect);
   single("--repeat", repeat);
+  single("--platform", platformFile);
+  single("--coverage", coverage);
+  app.add_flag("--disasm", disasm)->disable_flag_override();
   app.add_option("image", image);
   try {
     app.parse(argc, argv);
@@ -314,15 +321,37 @@ bool Parse(int argc, const char *const *argv, CommandLine &cl, std::string &erro
     if (!ParseFailure(text, f, error)) return false;
     cl.platform.failures.push_back(f);
   }
+  cl.disasm = disasm;
+  if (app.count("--coverage")) {
+    if (coverage.empty()) {
+      error = "--coverage needs a file name";
+      return false;
+    }
+    cl.coveragePath = coverage;
+    cl.platform.coverage = true;
+  }
+  // The devices come before the register presets, which must name them.
+  if (app.count("--platform")) {
+    if (platformFile.empty()) {
+      error = "--platform needs a file name";
+      return false;
+    }
+    auto description = std::make_shared<PlatformDescription>();
+    if (!ReadPlatformFile(platformFile, *description, error)) return false;
+    cl.platformPath = platformFile;
+    cl.platform.description = description;
+  }
+  const PlatformDescription &devices =
+      cl.platform.description ? *cl.platform.description : DefaultPlatform();
   for (const std::string &text : pci) {
     RegisterPreset p;
-    if (!ParseRegister("--pci", text, false, p, error)) return false;
+    if (!ParseRegister(devices, "--pci", text, false, p, error)) return false;
     cl.platform.presets.push_back(p);
   }
   for (const std::string &text : mmio) {
     RegisterPreset p;
     p.space = RegisterPreset::kFunctionMemory;
-    if (!ParseRegister("--mmio", text, true, p, error)) return false;
+    if (!ParseRegister(devices, "--mmio", text, true, p, error)) return false;
     cl.platform.presets.push_back(p);
   }
   if (app.count("--randomize")) {
@@ -412,6 +441,12 @@ std::string HelpText() {
              "                          A failed service writes none of its outputs. Repeatable.\n"
              "                          A failure that never fires is reported as a violation.\n"
              "  --no-stall-ppi          the PPI database starts empty (no Stall PPI)\n"
+             "  --platform FILE         the devices: PCI functions, their configuration space and\n"
+             "                          register files, register blocks, the debug console (format\n"
+             "                          in tools/sim/README.md); default: the USB chipset below\n"
+             "  --coverage FILE         write the image's executed blocks to FILE in drcov format\n"
+             "                          (version 2), which disassembler coverage viewers load\n"
+             "  --disasm                end each trace line with the instruction that made it\n"
              "  --any-peim              run any PEIM: every PEI service carried out (or named as\n"
              "                          not supported, which stops the run), absent PCI functions\n"
              "                          read all ones, no consumer; without it the checks are\n"

@@ -17,6 +17,9 @@ struct CommandLine {
   bool help = false;
   std::string expectPath;
   uint64_t repeat = 0;  // extra timed dispatches before the reported one
+  bool disasm = false;        // the trace shows each access's instruction
+  std::string coveragePath;   // --coverage: the drcov file to write
+  std::string platformPath;   // --platform: the devices' description
   std::string fileGuid;    // --file: the PEIM's file in a firmware image
   std::string volumePath;  // --volume: the volumes the Foundation serves
   bool force = false;      // dispatch even when the dependency expression is not met

@@ -15,6 +15,7 @@
 
 #include "checks.h"
 #include "chipset.h"
+#include "coverage.h"
 #include "foundation.h"
 #include "memory_map.h"
 #include "pe_image.h"
@@ -26,7 +27,8 @@ namespace peimsim {
 
 enum class Phase : uint8_t { kEntry, kConsumer, kCall };
 
-enum class EventKind : uint8_t { kService, kPort, kMemory, kRamWrite };
+// kConsole: a line written to the debug console port.
+enum class EventKind : uint8_t { kService, kPort, kMemory, kRamWrite, kConsole };
 
 struct Event {
   EventKind kind = EventKind::kPort;
@@ -39,7 +41,7 @@ struct Event {
   PortKind portKind = PortKind::kUnclaimed;
   uint32_t configAddress = 0;  // CONFIG_ADDRESS at the time (port events)
   Target target;
-  int service = -1;  // index into Platform::Services() for kService
+  int service = -1;  // index into Platform::Services() for kService, ConsoleLines() for kConsole
 };
 
 struct RegisterPreset {
@@ -63,6 +65,11 @@ struct PlatformOptions {
   // for checking the per-block count).
   bool countEachInstruction = false;
   size_t eventLimit = kEventLimit;  // events kept in the trace
+  // Record the image's executed blocks (--coverage), with a block hook of
+  // its own, so that a run without it pays nothing.
+  bool coverage = false;
+  // The devices (--platform); null for the built-in USB chipset.
+  std::shared_ptr<const PlatformDescription> description;
   // Any PEIM rather than UsbControllerPeim: every service is carried out, an
   // absent PCI function reads all ones without complaint, and no consumer
   // asks for controllers.
@@ -152,6 +159,10 @@ class Platform {
   const std::vector<Violation> &Violations() const { return violations_; }
   const std::vector<InstalledPpi> &Ppis() const { return ppis_; }
   const std::vector<Allocation> &Allocations() const { return allocations_; }
+  // The debug console's lines, as kConsole events index them.
+  const std::vector<std::string> &ConsoleLines() const { return consoleLines_; }
+  // The image's blocks run since Load (with options().coverage).
+  const Coverage &ImageCoverage() const { return coverage_; }
   // The Stall requests of the recorded events; all of them counted.
   const std::vector<uint32_t> &StallRequests() const { return stalls_; }
   uint64_t StallCalls() const { return stallCalls_; }
@@ -243,6 +254,12 @@ class Platform {
   uint64_t DeviceMemoryAccess(bool write, uint32_t address, int size, uint64_t value, uint32_t eip);
   void OnService(uint32_t address);
   void OnBlock(uint32_t address, uint32_t size);
+  // The debug console and coverage (observers.cpp).
+  void OnConsole(const Event &out);
+  void FlushConsole(bool lineBreak);
+  void ResetObservers();
+  bool AttachCoverage(std::string &error);
+  static void CoverageHook(uc_struct *uc, uint64_t address, uint32_t size, void *user);
   uint32_t PortInstruction();
   void OnFault(const char *what, uint32_t address, int size);
   void OnInterrupt(uint32_t number);
@@ -366,6 +383,11 @@ class Platform {
   const Block *block_ = nullptr;  // the block executing now
   size_t blockPorts_ = 0;         // its port instructions already executed
   uint64_t oneByOne_ = 0;
+  Coverage coverage_;
+  std::vector<std::string> consoleLines_;
+  std::string consoleLine_;  // written since the console's last line
+  uint32_t consoleEip_ = 0;  // the OUT that wrote the line's first byte
+  Phase consolePhase_ = Phase::kEntry;
 };
 
 }  // namespace peimsim

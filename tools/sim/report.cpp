@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <sstream>
 
+#include "disasm.h"
+
 namespace peimsim {
 namespace {
 
@@ -62,9 +64,16 @@ std::string TargetText(const Platform &p, const Event &e) {
   return s;
 }
 
+// The instruction behind a violation, as " (at ADDRESS: mov eax, ...)".
+std::string ViolationInstruction(const Platform &p, const Violation &v) {
+  std::string insn = v.hasEip ? InstructionText(p, v.eip) : "";
+  return insn.empty() ? "" : " (at " + Hex(v.eip, 8) + ": " + insn + ")";
+}
+
 std::string ValueText(const Event &e) { return Hex(e.value, e.width / 4); }
 
 std::string TraceBody(const Platform &p, const Event &e) {
+  if (e.kind == EventKind::kConsole) return "CON   \"" + Printable(p.ConsoleLines()[e.service]) + "\"";
   if (e.kind == EventKind::kService) {
     const ServiceCall &s = p.Services()[e.service];
     std::string line = "PEI   " + s.name + " (" + s.arguments + ")  => " + StatusName(s.status);
@@ -90,7 +99,7 @@ std::string CompareKey(const std::string &line) {
   std::istringstream in(line);
   std::string word, key;
   int n = 0;
-  while (in >> word)
+  while (in >> word && word != ";")  // the --disasm column is not compared
     if (n++ >= 2) key += (key.empty() ? "" : " ") + word;
   return key;
 }
@@ -234,11 +243,22 @@ std::string QueryText(const ConsumerQuery &q) {
 
 }  // namespace
 
-std::vector<std::string> TraceLines(const Platform &p) {
+std::string InstructionText(const Platform &p, uint32_t address) {
+  if (!p.InImage(address)) return "";
+  uint8_t code[kMaxInstructionBytes];
+  size_t n = std::min<uint64_t>(kMaxInstructionBytes, uint64_t(p.ImageEnd()) - address);
+  if (!p.Read(address, code, n)) return "";
+  return DisassembleX86(code, n, address);
+}
+
+std::vector<std::string> TraceLines(const Platform &p, bool disasm) {
   std::vector<std::string> lines;
   int n = 0;
-  for (const Event &e : p.Events())
-    lines.push_back(PadLeft(std::to_string(++n), 5) + "  " + Pad(Offset(p, e), 9) + TraceBody(p, e));
+  for (const Event &e : p.Events()) {
+    std::string line = PadLeft(std::to_string(++n), 5) + "  " + Pad(Offset(p, e), 9) + TraceBody(p, e);
+    std::string insn = disasm ? InstructionText(p, e.eip) : "";
+    lines.push_back(insn.empty() ? line : Pad(line, 100) + "  ; " + insn);
+  }
   // A truncated trace says so in a line of its own, which --expect compares
   // like any other: two runs match only if both stopped recording alike.
   if (p.DroppedEvents()) lines.push_back("    -  -        " + TruncationLine(p));
@@ -374,7 +394,7 @@ std::string RenderText(const RunReport &r, bool quiet) {
     s += "\nTrace\n";
     s += PadLeft("#", 5) + "  " + Pad("image+", 9) + Pad("kind", 6) + Pad("op", 7) +
          Pad("address", 12) + Pad("value", 12) + "target\n";
-    for (const std::string &l : TraceLines(p)) s += l + "\n";
+    for (const std::string &l : TraceLines(p, r.disasm)) s += l + "\n";
     if (p.Events().empty() && !p.DroppedEvents()) s += "  (no access)\n";
 
     s += "\nConsumer\n";
@@ -441,7 +461,7 @@ std::string RenderText(const RunReport &r, bool quiet) {
   line("violations", v.empty() ? "none" : std::to_string(v.size()));
   for (const Violation &x : v)
     s += "    " + Pad(x.hasEip ? (p.InImage(x.eip) ? "+" + Hex(x.eip - p.LoadAddress(), 4) : Hex(x.eip, 8)) : "-", 11) +
-         Pad("[" + x.kind + "]", 21) + x.message + "\n";
+         Pad("[" + x.kind + "]", 21) + x.message + ViolationInstruction(p, x) + "\n";
   if (r.expect) {
     if (r.expect->match)
       line("expect", "the trace matches " + Printable(r.expect->path));
@@ -505,7 +525,9 @@ std::string RenderJson(const RunReport &r, bool quiet) {
         o.Add("offset", uint64_t(e.eip - p.LoadAddress()));
       else
         o.Raw("offset", "null");
-      if (e.kind == EventKind::kService) {
+      if (e.kind == EventKind::kConsole) {
+        o.Add("kind", std::string("console")).Add("text", p.ConsoleLines()[e.service]);
+      } else if (e.kind == EventKind::kService) {
         const ServiceCall &s = p.Services()[e.service];
         o.Add("kind", std::string("service"))
             .Add("service", s.name)
@@ -525,6 +547,11 @@ std::string RenderJson(const RunReport &r, bool quiet) {
         if (e.kind != EventKind::kRamWrite)
           o.Add("claimed", e.kind == EventKind::kPort ? e.portKind == PortKind::kConfigAddress || e.target.claimed
                                                       : e.target.claimed);
+      }
+      if (r.disasm) {
+        std::string insn = InstructionText(p, e.eip);
+        if (insn.empty()) o.Raw("instruction", "null");
+        else o.Add("instruction", insn);
       }
       trace.push_back(o.Str());
     }
@@ -564,6 +591,9 @@ std::string RenderJson(const RunReport &r, bool quiet) {
   for (const Violation &v : p.Violations()) {
     Object o;
     o.Add("kind", v.kind).Add("message", v.message);
+    std::string insn = v.hasEip ? InstructionText(p, v.eip) : "";
+    if (insn.empty()) o.Raw("instruction", "null");
+    else o.Add("instruction", insn);
     if (v.hasEip && p.InImage(v.eip))
       o.Add("offset", uint64_t(v.eip - p.LoadAddress()));
     else

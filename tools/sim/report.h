@@ -29,14 +29,23 @@ struct RunReport {
   std::string dispatch;  // the dependency expression's verdict, for a firmware file
   std::vector<std::string> notes;  // what the volume mapping left out
   const Platform *platform = nullptr;
+  bool disasm = false;  // the trace shows each access's instruction
   CallOutcome entry;
   ConsumerView consumer;
   std::optional<ExpectResult> expect;
   std::optional<RepeatFigures> repeat;
 };
 
-// The trace as numbered text lines, one per event.
-std::vector<std::string> TraceLines(const Platform &platform);
+// The trace as numbered text lines, one per event; with disasm, each ends
+// with "; " and the instruction that made it (--expect ignores that part).
+std::vector<std::string> TraceLines(const Platform &platform, bool disasm = false);
+
+// The instruction at address, disassembled; empty when it is not readable
+// code of the image.
+std::string InstructionText(const Platform &platform, uint32_t address);
+
+// The drcov file of the run's coverage (coverage.h); path names the image.
+std::vector<uint8_t> CoverageFile(const Platform &platform, const std::string &path);
 
 // The trace lines of a saved peim-sim text output. False if it has no
 // Trace section (not a text output, or one made with --quiet).
