@@ -16,6 +16,10 @@ namespace peimsim {
 constexpr size_t kEventLimit = 50000;
 constexpr size_t kPpiLimit = 256;
 constexpr size_t kViolationLimit = 500;
+// Blocks within kDeadLoopSpan bytes of each other, run this often with no
+// write, access or call, are a dead loop.
+constexpr uint64_t kDeadLoopRepeats = 100000;
+constexpr uint32_t kDeadLoopSpan = 128;
 constexpr uint64_t kMaxBudget = 1ull << 40;
 
 struct Violation {

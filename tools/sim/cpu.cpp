@@ -453,6 +453,29 @@ void Platform::OnBlock(uint32_t address, uint32_t size) {
   block_ = &it->second;
   blockPorts_ = 0;
   instructions_ += block_->instructions;
+  // Code within a few bytes that runs over and over, with nothing written,
+  // traced or called in between, is a dead loop (CpuDeadLoop after a failed
+  // check, a spin on memory nobody will change): named as such rather than
+  // left to the budget. (UsbControllerPeim's runs keep the budget as the
+  // bound of a spin.)
+  if (options_.anyPeim) {
+    uint64_t activity = counts_[int(phase_)].All() + memoryWrites_;
+    if (activity == loopActivity_ && address - loopBlock_ + kDeadLoopSpan / 2 < kDeadLoopSpan) {
+      if (++loopCount_ == kDeadLoopRepeats && !stopped_) {
+        AddViolationAt("dead-loop", "the code at " + Hex(loopBlock_, 8) + " (" + Where(loopBlock_) +
+                                        ") ran " + std::to_string(kDeadLoopRepeats) +
+                                        " times over without writing memory, touching hardware or "
+                                        "calling a service: a dead loop; the run stops",
+                       loopBlock_);
+        stopped_ = true;
+        uc_emu_stop(uc_);
+      }
+    } else {
+      loopBlock_ = address;
+      loopActivity_ = activity;
+      loopCount_ = 0;
+    }
+  }
   if ((++blocksSinceClock_ & 0xFFF) == 0) CheckClock();
   if (instructions_ > options_.budget && !stopped_) {
     AddViolation("budget", "still running after " + std::to_string(options_.budget) +
@@ -550,6 +573,8 @@ CallOutcome Platform::Call(uint32_t address, const std::vector<uint32_t> &args,
   splitReadsToSkip_ = 0;
   pending_.clear();
   callStart_ = std::chrono::steady_clock::now();
+  loopBlock_ = 0;
+  loopCount_ = 0;
 
   uint32_t argsAt = (kStackTop - 0x80 - 4 * uint32_t(args.size())) & ~0xFu;
   uint32_t esp = argsAt - 4;

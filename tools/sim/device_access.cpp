@@ -28,7 +28,9 @@ void Platform::OnMemory(bool write, uint32_t address, int size, uint64_t value) 
     }
     return;
   }
-  if (!write || address >= kRamEnd) return;  // reads of RAM and the image are free
+  if (!write) return;  // reads of RAM and the image are free
+  memoryWrites_++;
+  if (address >= kRamEnd) return;
   MarkDirty(address, uint32_t(size));
   if (imageInRam_ && InImage(address) && !InWritableSection(address, uint32_t(size)))
     AddViolation("write-image", Bytes(size) + " write at " + Hex(address, 8) + " (" +
@@ -70,10 +72,20 @@ uint64_t Platform::DeviceMemoryAccess(bool write, uint32_t address, int size, ui
     e.value = chipset_.MemoryRead(e.target, size);
   }
   Record(e);
-  if (!e.target.claimed)
+  if (!e.target.claimed) {
     AddViolationAt("unclaimed-mmio", std::string(write ? "write" : "read") + " of " + Bytes(size) +
-                                         " at " + Hex(address, 8) + ", which no device claims",
+                                         " at " + Hex(address, 8) + ", which no device " +
+                                         (options_.anyPeim ? "of this platform claims; the run "
+                                                             "stops there"
+                                                           : "claims"),
                    eip);
+    // As for ports: any PEIM that expects a device the platform does not
+    // model stops there, with the device's address named.
+    if (options_.anyPeim) {
+      stopped_ = true;
+      uc_emu_stop(uc_);
+    }
+  }
   if (phase_ == Phase::kConsumer)
     AddViolation("consumer-hardware", "GetUsbController touched memory-mapped address " +
                                           Hex(address, 8));

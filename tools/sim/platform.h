@@ -360,6 +360,10 @@ class Platform {
   std::vector<std::pair<Notification, InstalledPpi>> callbacks_;  // due after this service
   std::vector<PendingReturn> pending_;
   uint64_t blocksSinceClock_ = 0;
+  // The dead-loop check: where the repeating code is, how often it ran, and
+  // the writes and events counted when it started.
+  uint32_t loopBlock_ = 0;
+  uint64_t loopCount_ = 0, loopActivity_ = 0, memoryWrites_ = 0;
   std::chrono::steady_clock::time_point callStart_;
 
   // The current call.
