@@ -135,6 +135,27 @@ TEST(Coverage, ModuleRunCoversEntryAndServiceButNotTheErrorPaths) {
   EXPECT_LT(failed.blocks.size(), clean.blocks.size());
 }
 
+TEST(Coverage, BlockStoppedBeforeItRunsIsNotCovered) {
+  // A block that jumps over a MOV to CR0 runs; the one holding it is
+  // stopped before it runs.
+  std::string image = simtest::ScratchFile(
+      "cr0.efi", simtest::BuildImage({0xEB, 0x00,          // jmp +0
+                                      0x0F, 0x22, 0xC0,    // mov cr0, eax
+                                      0xC3}));             // ret
+  std::string path = std::string(SIM_SCRATCH_DIR) + "/cr0.drcov";
+  simtest::ToolRun run = RunTool({"--coverage", path, image});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("[processor-control]"), std::string::npos) << run.out;
+  std::vector<uint8_t> bytes;
+  std::string error;
+  ASSERT_TRUE(toolio::ReadInput(path, bytes, error)) << error;
+  Drcov d;
+  ASSERT_TRUE(ParseDrcov(bytes, d, error)) << error;
+  ASSERT_EQ(d.blocks.size(), 1u);
+  EXPECT_EQ(d.blocks[0].offset, simtest::kCodeRva);
+  EXPECT_EQ(d.blocks[0].size, 2);
+}
+
 TEST(Coverage, DrcovRecordsAreLittleEndianAndPathsStayOnOneLine) {
   CoverageModule m;
   m.path = "a\nb.efi";

@@ -52,14 +52,16 @@ void Platform::ResetObservers() {
 
 void Platform::CoverageHook(uc_engine *, uint64_t address, uint32_t size, void *user) {
   Platform *p = static_cast<Platform *>(user);
+  // A block the run stopped at (the budget, a processor-control
+  // instruction) does not run.
+  if (p->stopped_) return;
   p->coverage_.Add(uint32_t(address) - p->LoadAddress(), size);
 }
 
 bool Platform::AttachCoverage(std::string &error) {
   if (!options_.coverage) return true;
-  // Added after the block hook that counts instructions and stops a run at
-  // a processor-control instruction, so that a block stopped there (which
-  // never runs) is not counted as covered.
+  // Added after the block hook that counts instructions and stops a run,
+  // so that it sees whether the block will run.
   uc_hook h;
   uc_err e = uc_hook_add(uc_, &h, UC_HOOK_BLOCK, (void *)CoverageHook, this, LoadAddress(),
                          uint64_t(ImageEnd() - 1));
