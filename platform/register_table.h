@@ -64,7 +64,14 @@ static inline VOID MmioUpdateAt(MMIO_ADDRESS Address, UINT32 AndMask, UINT32 OrV
 #endif
 template <REG_WIDTH Width>
 PCI_UPDATE_CALL VOID PciUpdateAt(PCI_CONFIG_WORD Word, UINT32 AndMask, UINT32 OrValue) {
-  IO_PORT Port = PciDataPort(Width, Word);
+  // The data port (see PciDataPort): 0xCFC, plus the byte lane for narrow
+  // widths. The lane is hidden from the optimiser, which would otherwise
+  // compute (Word | 0xCFC) & 0xCFF, the same port in three more bytes.
+  UINT32 Lane = Width == RegWidth32 ? 0 : (Word & 3);
+  if constexpr (Width != RegWidth32) {
+    __asm__("" : "+r"(Lane));
+  }
+  IO_PORT Port = (IO_PORT)(PCI_CONFIG_DATA_PORT + Lane);
   PciSelectWord(Word);
   UINT32 Value = IoReadAt<Width>(Port);
   PciSelectWord(Word);
