@@ -1,0 +1,290 @@
+// The PEI Foundation for any PEIM (--any-peim): the services pointer below
+// the IDT, each service as a PEIM calls it (the host calls the service's
+// entry like a cdecl function, its outputs in the caller's variables), the
+// notify callbacks, the CpuIo and PciCfg PPIs, and firmware-file input with
+// its dependency expression through the built tool.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "depex.h"
+#include "test_support.h"
+
+using namespace peimsim;
+
+namespace {
+
+constexpr uint32_t kOut = kCallerData + 0x100;  // the caller's output variables
+constexpr uint32_t kBuffer = kCallerData + 0x200;
+
+uint32_t Entry(int n) { return kFoundationCode + uint32_t(n) * kServiceStride; }
+uint32_t Slot(const char *name) { return Entry(ServiceSlotFromName(name)); }
+
+// A platform for any PEIM around a small image of `code`.
+struct AnyPeim {
+  Platform platform;
+  explicit AnyPeim(const std::vector<uint8_t> &code = {0x31, 0xC0, 0xC3}) {
+    pe::Image image;
+    std::string error;
+    EXPECT_TRUE(pe::Parse(simtest::BuildImage(code), image, error)) << error;
+    PlatformOptions options;
+    options.anyPeim = true;
+    options.budget = 100000;
+    EXPECT_TRUE(platform.Load(image, options, error)) << error;
+    platform.Reset();
+  }
+  // Calls a service entry; the caller's output variables are writable.
+  CallOutcome Service(uint32_t entry, const std::vector<uint32_t> &args) {
+    return platform.Call(entry, args, {{kOut, 0x100}, {kBuffer, 0x100}});
+  }
+  std::string Kinds() const {
+    std::string s;
+    for (const Violation &v : platform.Violations()) s += "[" + v.kind + "] " + v.message + "\n";
+    return s;
+  }
+};
+
+TEST(Foundation, ServicesPointerLiesBelowTheIdt) {
+  // sub esp,8; sidt [esp]; mov eax,[esp+2]; mov eax,[eax-4]; add esp,8;
+  // cmp eax,[esp+8]; jne +3; xor eax,eax; ret; mov eax,EFI_UNSUPPORTED; ret
+  AnyPeim p({0x83, 0xEC, 0x08, 0x0F, 0x01, 0x0C, 0x24, 0x8B, 0x44, 0x24, 0x02, 0x8B, 0x40, 0xFC,
+             0x83, 0xC4, 0x08, 0x3B, 0x44, 0x24, 0x08, 0x75, 0x03, 0x31, 0xC0, 0xC3, 0xB8, 0x03,
+             0x00, 0x00, 0x80, 0xC3});
+  CallOutcome o = p.platform.RunEntry();
+  EXPECT_TRUE(o.returned) << p.Kinds();
+  EXPECT_EQ(o.eax, kEfiSuccess) << "[IDT base - 4] is not the PeiServices pointer";
+  EXPECT_EQ(p.platform.Read32(kIdtBase - 4), kPeiServicesCell);
+  EXPECT_EQ(p.platform.Read32(kPeiServicesTable + 24 + 4 * ServiceSlotFromName("CpuIo")), kCpuIoPpi);
+  EXPECT_EQ(p.platform.Read32(kPeiServicesTable + 24 + 4 * ServiceSlotFromName("PciCfg")), kPciCfgPpi);
+}
+
+TEST(Foundation, HobListGrowsWithCreateHobAndAllocatePool) {
+  AnyPeim p;
+  ASSERT_EQ(p.Service(Slot("GetHobList"), {kPeiServicesCell, kOut}).eax, kEfiSuccess) << p.Kinds();
+  uint32_t list = p.platform.Read32(kOut);
+  EXPECT_EQ(list, kPoolBase);
+  EXPECT_EQ(p.platform.Read32(list) & 0xFFFF, kHobHandoff);
+  uint32_t endBefore = p.platform.Read32(list + 48);  // EfiEndOfHobList
+  ASSERT_EQ(p.Service(Slot("CreateHob"), {kPeiServicesCell, kHobGuidExtension, 30, kOut}).eax,
+            kEfiSuccess)
+      << p.Kinds();
+  uint32_t hob = p.platform.Read32(kOut);
+  EXPECT_EQ(hob, endBefore) << "the new HOB takes the end marker's place";
+  EXPECT_EQ(p.platform.Read32(hob), uint32_t(kHobGuidExtension) | 32u << 16) << "length rounded to 8";
+  EXPECT_EQ(p.platform.Read32(hob + 32) & 0xFFFF, kHobEndOfList);
+  EXPECT_EQ(p.platform.Read32(list + 48), hob + 32) << "the PHIT follows the end of the list";
+  ASSERT_EQ(p.Service(Slot("AllocatePool"), {kPeiServicesCell, 100, kOut}).eax, kEfiSuccess);
+  uint32_t pool = p.platform.Read32(kOut);
+  EXPECT_EQ(pool, hob + 32 + 8) << "pool memory is a memory pool HOB's body";
+  EXPECT_EQ(p.platform.Read32(pool - 8) & 0xFFFF, kHobMemoryPool);
+  EXPECT_EQ(p.Service(Slot("AllocatePool"), {kPeiServicesCell, 0x10000, kOut}).eax,
+            kEfiOutOfResources);
+  EXPECT_EQ(p.Service(Slot("CreateHob"), {kPeiServicesCell, 4, 4, kOut}).eax, kEfiInvalidParameter);
+  EXPECT_TRUE(p.platform.Violations().empty()) << p.Kinds();
+}
+
+TEST(Foundation, MemoryServicesCheckTheirDestination) {
+  AnyPeim p;
+  uint8_t source[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+  ASSERT_TRUE(p.platform.Write(kBuffer, source, 8));
+  p.Service(Slot("CopyMem"), {kOut, kBuffer, 8});
+  uint8_t copied[8] = {};
+  p.platform.Read(kOut, copied, 8);
+  EXPECT_EQ(memcmp(copied, source, 8), 0);
+  p.Service(Slot("SetMem"), {kOut, 4, 0x5A});
+  EXPECT_EQ(p.platform.Read32(kOut), 0x5A5A5A5Au);
+  EXPECT_TRUE(p.platform.Violations().empty()) << p.Kinds();
+  // The services table is not the caller's to overwrite.
+  p.Service(Slot("SetMem"), {kPeiServicesTable, 4, 0});
+  EXPECT_NE(p.Kinds().find("[service-argument] SetMem was asked to write"), std::string::npos)
+      << p.Kinds();
+  EXPECT_NE(p.platform.Read32(kPeiServicesTable + 24), 0u);
+}
+
+TEST(Foundation, NotifyCallbackRunsWhenItsPpiIsInstalled) {
+  // The callback: mov eax,[esp+12] (Ppi); mov dword [eax],0x600DF00D; xor eax,eax; ret
+  AnyPeim p({0x8B, 0x44, 0x24, 0x0C, 0xC7, 0x00, 0x0D, 0xF0, 0x0D, 0x60, 0x31, 0xC0, 0xC3});
+  ASSERT_EQ(p.Service(Slot("AllocatePages"), {kPeiServicesCell, 4, 1, kOut}).eax, kEfiSuccess);
+  uint32_t page = p.platform.Read32(kOut);
+  // The page holds the GUID, the PPI's interface, and the two descriptors.
+  uint32_t guid = page, ppi = page + 0x10, notify = page + 0x20, install = page + 0x30;
+  const uint32_t notifyDesc[3] = {0x80000020, guid, p.platform.LoadAddress() + simtest::kCodeRva};
+  const uint32_t installDesc[3] = {0x80000010, guid, ppi};
+  ASSERT_TRUE(p.platform.Write(guid, kUsbControllerPpiGuid.data(), 16));
+  ASSERT_TRUE(p.platform.Write(notify, notifyDesc, 12));
+  ASSERT_TRUE(p.platform.Write(install, installDesc, 12));
+  ASSERT_EQ(p.Service(Slot("NotifyPpi"), {kPeiServicesCell, notify}).eax, kEfiSuccess) << p.Kinds();
+  EXPECT_NE(p.platform.Read32(ppi), 0x600DF00Du) << "no callback before the PPI is there";
+  CallOutcome o = p.Service(Slot("InstallPpi"), {kPeiServicesCell, install});
+  EXPECT_TRUE(o.returned) << p.Kinds();
+  EXPECT_EQ(o.eax, kEfiSuccess) << "InstallPpi's own status, after the callback";
+  EXPECT_EQ(p.platform.Read32(ppi), 0x600DF00Du) << "the callback ran with the PPI";
+  bool traced = false;
+  for (const ServiceCall &c : p.platform.Services()) traced |= c.name == "Notify";
+  EXPECT_TRUE(traced);
+  EXPECT_TRUE(p.platform.Violations().empty()) << p.Kinds();
+}
+
+TEST(Foundation, PciCfgAndCpuIoReachTheTracedChipset) {
+  AnyPeim p;
+  // PciCfg.Read(PeiServices, This, Uint16, 00:12.2 +0, Buffer): EHCI 0's vendor ID.
+  uint32_t address = 0x00120200;
+  CallOutcome o = p.Service(Entry(kPciCfgEntries), {kPeiServicesCell, kPciCfgPpi, 1, address, 0, kOut});
+  EXPECT_EQ(o.eax, kEfiSuccess) << p.Kinds();
+  int fn = p.platform.chipset().FindFunction(0, 0x12, 2);
+  ASSERT_GE(fn, 0);
+  EXPECT_EQ(p.platform.Read32(kOut) & 0xFFFF, p.platform.chipset().Function(fn).Config32(0) & 0xFFFF);
+  int ports = 0;
+  for (const Event &e : p.platform.Events()) ports += e.kind == EventKind::kPort;
+  EXPECT_EQ(ports, 2) << "CONFIG_ADDRESS, then CONFIG_DATA";
+  // CpuIo.IoRead32(PeiServices, This, 0xCF8): the value is the result.
+  o = p.Service(Entry(kCpuIoEntries + 6), {kPeiServicesCell, kCpuIoPpi, 0xCF8, 0});
+  EXPECT_EQ(o.eax, 0x80000000u | 0x12u << 11 | 2u << 8) << p.Kinds();
+  // Absent functions read all ones, without complaint for any PEIM.
+  o = p.Service(Entry(kPciCfgEntries), {kPeiServicesCell, kPciCfgPpi, 2, 0, 0, kOut});
+  EXPECT_EQ(p.platform.Read32(kOut), 0xFFFFFFFFu);
+  EXPECT_TRUE(p.platform.Violations().empty()) << p.Kinds();
+}
+
+// Each row: a call the Foundation refuses or that ends the run, and the
+// violation that must name it.
+struct Refusal {
+  const char *name;
+  int entry;
+  std::vector<uint32_t> args;
+  const char *kind, *text;
+};
+
+class RefusalTest : public ::testing::TestWithParam<Refusal> {};
+
+TEST_P(RefusalTest, IsNamed) {
+  AnyPeim p;
+  const Refusal &r = GetParam();
+  p.Service(Entry(r.entry), r.args);
+  ASSERT_FALSE(p.platform.Violations().empty()) << r.name;
+  EXPECT_EQ(p.platform.Violations().front().kind, r.kind) << p.Kinds();
+  EXPECT_NE(p.platform.Violations().front().message.find(r.text), std::string::npos) << p.Kinds();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Foundation, RefusalTest,
+    ::testing::Values(
+        Refusal{"RegisterForShadowGivenPeiServices", ServiceSlotFromName("RegisterForShadow"),
+                {kPeiServicesCell}, "service-argument", "takes the module's file handle"},
+        Refusal{"ResetSystemEndsTheRun", ServiceSlotFromName("ResetSystem"), {kPeiServicesCell},
+                "reset", "called ResetSystem"},
+        Refusal{"ResetSystem2EndsTheRun", ServiceSlotFromName("ResetSystem2"), {0, 0, 0, 0},
+                "reset", "called ResetSystem2"},
+        // The CpuIo slot holds a PPI, not a function: calling its position is
+        // a call the Foundation does not carry out.
+        Refusal{"CallIntoTheCpuIoSlot", ServiceSlotFromName("CpuIo"), {kPeiServicesCell},
+                "unsupported-service", "called CpuIo, which this PEI Foundation does not carry out"},
+        Refusal{"WrongPeiServices", ServiceSlotFromName("GetBootMode"), {0x1234, kOut},
+                "service-argument", "not the pointer it was given"}),
+    [](const ::testing::TestParamInfo<Refusal> &i) { return std::string(i.param.name); });
+
+TEST(Foundation, InstallPpiTakesANullInterface) {
+  AnyPeim p;
+  ASSERT_EQ(p.Service(Slot("AllocatePages"), {kPeiServicesCell, 4, 1, kOut}).eax, kEfiSuccess);
+  uint32_t page = p.platform.Read32(kOut);
+  const uint32_t desc[3] = {0x80000010, page + 0x10, 0};
+  p.platform.Write(page, desc, 12);
+  p.platform.Write(page + 0x10, kStallPpiGuid.data(), 16);
+  EXPECT_EQ(p.Service(Slot("InstallPpi"), {kPeiServicesCell, page}).eax, kEfiSuccess);
+  EXPECT_TRUE(p.platform.Violations().empty()) << p.Kinds();
+}
+
+TEST(Foundation, DeadLoopIsNamed) {
+  AnyPeim p({0xF3, 0x90, 0xEB, 0xFC});  // pause; jmp back
+  CallOutcome o = p.platform.RunEntry();
+  EXPECT_FALSE(o.returned);
+  ASSERT_FALSE(p.platform.Violations().empty());
+  EXPECT_EQ(p.platform.Violations().front().kind, "dead-loop") << p.Kinds();
+}
+
+// The dependency expression evaluator, table-driven.
+struct DepexCase {
+  const char *name;
+  std::vector<uint8_t> bytes;
+  bool valid, satisfied;
+  const char *text;
+};
+
+std::vector<uint8_t> Push(const Guid &g) {
+  std::vector<uint8_t> b{0x02};
+  b.insert(b.end(), g.begin(), g.end());
+  return b;
+}
+std::vector<uint8_t> Cat(std::vector<std::vector<uint8_t>> parts) {
+  std::vector<uint8_t> out;
+  for (auto &p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+TEST(Depex, EvaluatesAgainstTheInstalledPpis) {
+  auto stallOnly = [](const Guid &g) { return g == kStallPpiGuid; };
+  const DepexCase cases[] = {
+      {"Stall", Cat({Push(kStallPpiGuid), {0x08}}), true, true, "gEfiPeiStallPpiGuid"},
+      {"Missing", Cat({Push(kUsbControllerPpiGuid), {0x08}}), true, false, "PUSH"},
+      {"And", Cat({Push(kStallPpiGuid), Push(kUsbControllerPpiGuid), {0x03, 0x08}}), true, false, "AND"},
+      {"Or", Cat({Push(kStallPpiGuid), Push(kUsbControllerPpiGuid), {0x04, 0x08}}), true, true, "OR"},
+      {"NotMissing", Cat({Push(kUsbControllerPpiGuid), {0x05, 0x08}}), true, true, "NOT"},
+      {"True", {0x06, 0x08}, true, true, "TRUE END"},
+      {"False", {0x07, 0x08}, true, false, "FALSE END"},
+      {"Empty", {}, false, false, "empty"},
+      {"NoEnd", {0x06}, false, false, "no END"},
+      {"TrailingBytes", {0x06, 0x08, 0x00}, false, false, "bytes after END"},
+      {"TwoValues", {0x06, 0x06, 0x08}, false, false, "2 values"},
+      {"AndUnderflow", {0x06, 0x03, 0x08}, false, false, "AND needs two values"},
+      {"ShortGuid", {0x02, 0x01, 0x02}, false, false, "whole GUID"},
+      {"DxeBefore", Cat({{0x00}, Push(kStallPpiGuid)}), false, false, "DXE"},
+      {"UnknownOpcode", {0x42}, false, false, "unknown opcode 0x42"},
+      {"DeepStack", std::vector<uint8_t>(100, 0x06), false, false, "more than 64 values"},
+  };
+  for (const DepexCase &c : cases) {
+    DepexResult r = EvaluateDepex(c.bytes.data(), c.bytes.size(), stallOnly);
+    EXPECT_EQ(r.valid, c.valid) << c.name << ": " << r.error;
+    EXPECT_EQ(r.satisfied, c.satisfied) << c.name;
+    std::string shown = r.valid ? r.text : r.error;
+    EXPECT_NE(shown.find(c.text), std::string::npos) << c.name << ": " << shown;
+  }
+}
+
+// The module's firmware file through the tool: its dependency expression
+// waits for the Stall PPI.
+TEST(FirmwareFileInput, DependencyExpressionDecidesTheDispatch) {
+  simtest::ToolRun met = simtest::RunTool({"--quiet", USB_PEIM_FFS});
+  EXPECT_EQ(met.status, 0) << met.out << met.err;
+  simtest::ToolRun text = simtest::RunTool({USB_PEIM_FFS});
+  EXPECT_NE(text.out.find("PUSH gEfiPeiStallPpiGuid END: met"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("PE32 image in firmware file 58759340-0A30-4DFD-88F9-3E9274720402"),
+            std::string::npos)
+      << text.out;
+
+  simtest::ToolRun unmet = simtest::RunTool({"--no-stall-ppi", USB_PEIM_FFS});
+  EXPECT_EQ(unmet.status, 1);
+  EXPECT_NE(unmet.out.find("not dispatchable"), std::string::npos) << unmet.out;
+  EXPECT_NE(unmet.err.find("gEfiPeiStallPpiGuid not installed"), std::string::npos) << unmet.err;
+  EXPECT_EQ(std::count(unmet.err.begin(), unmet.err.end(), '\n'), 1) << unmet.err;
+
+  // Forced, it runs and looks for the Stall PPI in vain (how the module
+  // copies with that is its own business: here only that it ran).
+  simtest::ToolRun forced = simtest::RunTool({"--no-stall-ppi", "--force", USB_PEIM_FFS});
+  EXPECT_TRUE(forced.status == 0 || forced.status == 1) << forced.err;
+  EXPECT_NE(forced.out.find("dispatched anyway (--force)"), std::string::npos) << forced.out;
+  EXPECT_NE(forced.out.find("LocatePpi (gEfiPeiStallPpiGuid"), std::string::npos) << forced.out;
+  EXPECT_NE(forced.out.find("=> EFI_NOT_FOUND"), std::string::npos) << forced.out;
+}
+
+TEST(FirmwareFileInput, BadFirmwareIsRefusedOnOneLine) {
+  std::string notFirmware = simtest::ScratchFile("not-firmware.ffs", std::vector<uint8_t>(64, 0x11));
+  simtest::ToolRun r = simtest::RunTool({notFirmware});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  EXPECT_NE(r.err.find("not-firmware.ffs"), std::string::npos) << r.err;
+  simtest::ToolRun g = simtest::RunTool({"--file", "not-a-guid", USB_PEIM_FFS});
+  EXPECT_EQ(g.status, 2);
+  EXPECT_NE(g.err.find("--file takes a file name GUID"), std::string::npos) << g.err;
+}
+
+}  // namespace
