@@ -23,8 +23,9 @@ VOID ProgramUsbChipsetRegisters() {
 
 VOID InitOhciControllers() {
   UINT8 Index = 0;
+  MMIO_ADDRESS Base = OHCI_MMIO_BASE;
   do {
-    RunRegisterTable<mOhciInitTable>(mOhciPciAddress[Index],
-                                     OHCI_MMIO_BASE + Index * USB_MMIO_BASE_STRIDE);
+    RunRegisterTable<mOhciInitTable>(mOhciPciAddress[Index], Base);
+    Base += USB_MMIO_BASE_STRIDE;
   } while (++Index < OHCI_CONTROLLER_COUNT);
 }
