@@ -94,7 +94,7 @@ command -v qemu-system-i386 >/dev/null || fail "qemu-system-i386 is missing (Deb
 command -v python3 >/dev/null || fail "python3 is missing (scripts/install-deps.sh installs it)"
 
 # The EDK2 part: built once, then taken from the cache while its inputs stay.
-"$HERE/edk2/build.sh" "$BUILD" || exit 1
+"$HERE/edk2/build.sh" "$BUILD" || exit $?
 STACK_FV=$BUILD/edk2-stack/USBSTACK.ffs
 [ "$BUS_MASTER" = 0 ] || STACK_FV=$BUILD/edk2-stack/USBSTACKBM.ffs
 

@@ -19,13 +19,19 @@ BUILD=$(cd "$1" && pwd)
 HERE=$(cd "$(dirname "$0")" && pwd)
 STACK=$BUILD/edk2-stack
 KIT=$BUILD/edk2
+# Exit status: 0 built or up to date; 1 a build step failed; 2 something
+# missing (the kit, a tool).
 fail() {
   echo "edk2-build: $*" >&2
   exit 1
 }
-[ -f "$KIT/UsbControllerPeim.inf" ] || fail "$KIT/UsbControllerPeim.inf is missing (run make first)"
-for tool in gcc g++ nasm iasl python3; do
-  command -v "$tool" >/dev/null || fail "$tool is missing (scripts/install-deps.sh installs it)"
+missing() {
+  echo "edk2-build: $*" >&2
+  exit 2
+}
+[ -f "$KIT/UsbControllerPeim.inf" ] || missing "$KIT/UsbControllerPeim.inf is missing (run make first)"
+for tool in gcc g++ make nasm iasl python3 dpkg-source; do
+  command -v "$tool" >/dev/null || missing "$tool is missing (scripts/install-deps.sh installs it)"
 done
 
 "$HERE/fetch-source.sh" "$STACK"
@@ -53,7 +59,7 @@ if [ ! -x "$TOOLS/bin/GenFv" ] || [ ! -f "$STACK/basetools.stamp" ]; then
 fi
 
 # --- The platform build, skipped when none of its inputs changed.
-STAMP_NEW=$( { cat "$STACK/src.version"; find "$HERE/UsbTestPkg" "$KIT" -type f | sort \
+STAMP_NEW=$( { cat "$STACK/src.version"; find "$HERE/UsbTestPkg" "$KIT" "$0" -type f | sort \
   | xargs sha256sum; } | sha256sum | cut -d' ' -f1)
 OUT=$STACK/Build/UsbTest/DEBUG_GCC5
 if [ -f "$STACK/platform.stamp" ] && [ "$(cat "$STACK/platform.stamp")" = "$STAMP_NEW" ] \
