@@ -202,6 +202,22 @@ TEST(Foundation, DeadLoopIsNamed) {
   EXPECT_EQ(p.platform.Violations().front().kind, "dead-loop") << p.Kinds();
 }
 
+// A spin that keeps writing memory is no dead loop: with an instruction
+// budget out of reach, the wall-clock bound ends it, named.
+TEST(Foundation, TimeLimitEndsARunTheBudgetWouldNot) {
+  // l: inc dword [esp-8]; jmp l
+  std::string spin = simtest::ScratchFile("spin-writing.efi",
+                                          simtest::BuildImage({0xFF, 0x44, 0x24, 0xF8, 0xEB, 0xFA}));
+  simtest::ToolRun r = simtest::RunTool(
+      {"--any-peim", "--quiet", "--budget", "1099511627776", "--time-limit", "1", spin});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("[time-limit]"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("ms of wall-clock time (the time limit, 1000 ms)"), std::string::npos) << r.err;
+  simtest::ToolRun bad = simtest::RunTool({"--time-limit", "0", spin});
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_NE(bad.err.find("--time-limit"), std::string::npos) << bad.err;
+}
+
 // The dependency expression evaluator, table-driven.
 struct DepexCase {
   const char *name;
