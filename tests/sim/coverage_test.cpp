@@ -171,7 +171,8 @@ TEST(Coverage, DrcovRecordsAreLittleEndianAndPathsStayOnOneLine) {
   Drcov d;
   std::string why;
   ASSERT_TRUE(ParseDrcov(bytes, d, why)) << why;
-  EXPECT_EQ(d.module, " 0, 0xfffc0240, 0xfffc0800, 0xfffc0400, 0x00000000, 0x00000000, a\\x0Ab.efi");
+  EXPECT_EQ(d.module,
+            " 0, 0xfffc0240, 0xfffc0800, 0xfffc0400, 0x00000000, 0x00000000, a\\x0Ab.efi");
   ASSERT_EQ(d.blocks.size(), 3u);
   EXPECT_EQ(d.blocks[0].offset, 0x1C0u);
   EXPECT_EQ(d.blocks[0].size, 0x12);

@@ -137,7 +137,8 @@ TEST(PlatformCli, ModuleTraceOnTheBuiltInFileAndOnACopyOfIt) {
 
   // Without the chipset's register block the module's first accesses are
   // unclaimed, each shown with its instruction.
-  ToolRun without = RunTool({"--platform", Text("no-block.platform", "pci 00:12.2 \"EHCI 0\" ehci bar0=0x100\n"), USB_PEIM_IMAGE});
+  std::string noBlock = Text("no-block.platform", "pci 00:12.2 \"EHCI 0\" ehci bar0=0x100\n");
+  ToolRun without = RunTool({"--platform", noBlock, USB_PEIM_IMAGE});
   EXPECT_EQ(without.status, 1);
   EXPECT_NE(without.out.find("which no device claims (at 0x"), std::string::npos);
   EXPECT_NE(without.out.find("[unclaimed-mmio]     read of 1 byte at 0xFED803EF, which no "
@@ -162,10 +163,12 @@ TEST(PlatformCli, BadDescriptionsAndOutputsAreBadInput) {
        "peim-sim: " + bad + ":3: expected a \"quoted name\", not 'SMBus'\n"},
       {"MissingFile", {"--platform", bad + ".missing", USB_PEIM_IMAGE}, ""},
       {"Directory", {"--platform", SIM_SCRATCH_DIR, USB_PEIM_IMAGE}, ""},
-      {"EmptyName", {"--platform=", USB_PEIM_IMAGE}, "peim-sim: --platform: empty value after '='\n"},
+      {"EmptyName", {"--platform=", USB_PEIM_IMAGE},
+       "peim-sim: --platform: empty value after '='\n"},
       {"PresetOnAbsentFunction", {"--platform", smbus, "--pci", "00:12.2+0x40=1", USB_PEIM_IMAGE},
        "peim-sim: --pci 00:12.2+0x40=1: no modelled PCI function 00:12.2\n"},
-      {"PresetOnDescribedFunction", {"--platform", smbus, "--pci", "00:1F.3+0x100=1", USB_PEIM_IMAGE},
+      {"PresetOnDescribedFunction",
+       {"--platform", smbus, "--pci", "00:1F.3+0x100=1", USB_PEIM_IMAGE},
        "peim-sim: --pci 00:1F.3+0x100=1: the 32-bit register at +0x100 lies outside the 256-byte "
        "configuration space\n"},
       {"NoBlockForMmio", {"--platform", smbus, "--mmio", "0xFED803EF=1", USB_PEIM_IMAGE},

@@ -349,7 +349,8 @@ std::string DescribeDefaultChipset() {
     s += line;
   }
   if (d.console) {
-    snprintf(line, sizeof line, "  Debug console at port 0x%04X: what is written shows as text lines.\n",
+    snprintf(line, sizeof line,
+             "  Debug console at port 0x%04X: what is written shows as text lines.\n",
              d.consolePort);
     s += line;
   }

@@ -165,7 +165,8 @@ bool ParseFailure(const std::string &text, Failure &f, std::string &error) {
 
 // The options that take a value, and the flags, as CLI11 names them in its
 // own errors.
-const char *const kValueOptions[] = {"--platform", "--coverage", "--boot-mode", "--fail", "--pci", "--mmio", "--randomize",
+const char *const kValueOptions[] = {"--platform", "--coverage",
+                                     "--boot-mode", "--fail", "--pci", "--mmio", "--randomize",
                                      "--load-address", "--budget", "--format", "--expect",
                                      "--repeat", "--time-limit", "--file", "--volume"};
 const char *const kFlags[] = {"--disasm", "--quiet", "--no-stall-ppi", "--any-peim", "--force"};

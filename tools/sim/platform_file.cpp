@@ -175,7 +175,8 @@ class Parser {
                      uint8_t *contents, uint8_t *mask, uint32_t lockedFirst,
                      uint32_t lockedEnd, std::string &why) {
     size_t n = words.size() - first;
-    if (!(n == 3 || n == 5) || words[first + 1] != "=" || (n == 5 && words[first + 3] != "writable")) {
+    if (!(n == 3 || n == 5) || words[first + 1] != "=" ||
+        (n == 5 && words[first + 3] != "writable")) {
       why = "expected REGISTER = VALUE [writable MASK]";
       return false;
     }
@@ -185,7 +186,8 @@ class Parser {
     const char *unit = s.range ? " (one byte, repeated over the range)" : "";
     uint64_t value, writable = 0;
     if (!Number(std::string("value") + unit, words[first + 2], most, value, why)) return false;
-    if (n == 5 && !Number(std::string("writable mask") + unit, words[first + 4], most, writable, why))
+    if (n == 5 &&
+        !Number(std::string("writable mask") + unit, words[first + 4], most, writable, why))
       return false;
     for (uint32_t i = 0; i < s.bytes; i++) {
       int shift = s.range ? 0 : 8 * int(i);

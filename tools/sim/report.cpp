@@ -73,7 +73,8 @@ std::string ViolationInstruction(const Platform &p, const Violation &v) {
 std::string ValueText(const Event &e) { return Hex(e.value, e.width / 4); }
 
 std::string TraceBody(const Platform &p, const Event &e) {
-  if (e.kind == EventKind::kConsole) return "CON   \"" + Printable(p.ConsoleLines()[e.service]) + "\"";
+  if (e.kind == EventKind::kConsole)
+    return "CON   \"" + Printable(p.ConsoleLines()[e.service]) + "\"";
   if (e.kind == EventKind::kService) {
     const ServiceCall &s = p.Services()[e.service];
     std::string line = "PEI   " + s.name + " (" + s.arguments + ")  => " + StatusName(s.status);
