@@ -292,6 +292,17 @@ TEST(FirmwareFileInput, DependencyExpressionDecidesTheDispatch) {
   EXPECT_NE(forced.out.find("=> EFI_NOT_FOUND"), std::string::npos) << forced.out;
 }
 
+// The module's TE image makes the same trace as its PE32 image (the trace
+// comparison ignores image offsets, which differ between the two).
+TEST(FirmwareFileInput, TeImageRunsLikeThePe32Image) {
+  simtest::ToolRun pe32 = simtest::RunTool({USB_PEIM_IMAGE});
+  ASSERT_EQ(pe32.status, 0) << pe32.err;
+  std::string saved = simtest::ScratchFile("pe32-run.txt", std::vector<uint8_t>(pe32.out.begin(), pe32.out.end()));
+  simtest::ToolRun te = simtest::RunTool({"--expect", saved, USB_PEIM_TE});
+  EXPECT_EQ(te.status, 0) << te.out << te.err;
+  EXPECT_NE(te.out.find("format        TE"), std::string::npos) << te.out;
+}
+
 TEST(FirmwareFileInput, BadFirmwareIsRefusedOnOneLine) {
   std::string notFirmware = simtest::ScratchFile("not-firmware.ffs", std::vector<uint8_t>(64, 0x11));
   simtest::ToolRun r = simtest::RunTool({notFirmware});
