@@ -100,6 +100,25 @@ const BadCase kCases[] = {
     {"SlowConsumer256Calls", {"@data/H-slow-consumer-256-calls.efi"}, 1,
      {"[consumer-outputs]", "without writing ControllerType and BaseAddress"}},
     {"Spin", {"@data/H-spin.efi"}, 1, {"[budget]"}},
+    // The same under the Foundation for any PEIM: the spin is named a dead
+    // loop, the paging images still stop before the block that would page.
+    {"SpinAnyPeim", {"--any-peim", "@data/H-spin.efi"}, 1, {"[dead-loop]"}},
+    {"PagingAliasExecAnyPeim", {"--any-peim", "@data/H-paging-alias-exec.efi"}, 1,
+     {"[processor-control]", "MOV to CR3"}},
+    {"PortLoopAnyPeim", {"--any-peim", "--budget", "10000000", "@data/F13-port-loop.efi"}, 1,
+     {"not clean"}},
+
+    // Firmware input: hostile volumes and files are refused on one line or
+    // not dispatched, never run into the reader's limits unbounded.
+    {"LzmaBombVolume", {"--file", "58759340-0A30-4DFD-88F9-3E9274720402", "@data/F4-lzma-bomb-8x.fv"},
+     2, {"F4-lzma-bomb-8x.fv"}},
+    {"SectionCountBombVolume",
+     {"--file", "58759340-0A30-4DFD-88F9-3E9274720402", "@data/F5-section-count-bomb.fv"}, 2,
+     {"F5-section-count-bomb.fv"}},
+    {"FileNotInVolume", {"--file", "58759340-0A30-4DFD-88F9-3E9274720402", "@data/pei.fv"}, 2,
+     {"no file 58759340-0A30-4DFD-88F9-3E9274720402 in any of its volumes"}},
+    {"VolumeAsLoneFile", {"@data/pei.fv"}, 2, {"nor a firmware file"}},
+    {"FileWaitingForAPpi", {"@data/consumer.ffs"}, 1, {"not dispatchable", "not installed"}},
 
     // The command line.
     {"FailureThatNeverFires", {"--fail", "LocatePpi@2", "@image"}, 1,
