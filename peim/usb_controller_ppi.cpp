@@ -29,7 +29,10 @@ EFI_STATUS EFIAPI GetEhciController(EFI_PEI_SERVICES **PeiServices,
                                     PEI_USB_CONTROLLER_PPI *This, UINT8 UsbControllerId,
                                     UINTN *ControllerType, UINTN *BaseAddress) {
   (VOID)PeiServices;
-  UINT32 Id = UsbControllerId;
+  // Widened once and kept whole: compared and used as an index in one
+  // register, instead of a byte compare and a second widening.
+  UINTN Id = UsbControllerId;
+  __asm__("" : "+r"(Id));
   if (Id >= EHCI_CONTROLLER_COUNT || ControllerType == nullptr || BaseAddress == nullptr) {
     return EFI_INVALID_PARAMETER;
   }
