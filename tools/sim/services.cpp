@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_map>
 
 #include "platform.h"
 
@@ -64,16 +65,26 @@ std::string EntryName(int entry) {
 }
 
 int EntryFromName(const std::string &name) {
-  for (int entry = 0; entry < kNotifyReturnEntry; entry++)
-    if (EntryName(entry) == name) return entry;
-  return -1;
+  // Looked up on every service call (for --fail): built once.
+  static const std::unordered_map<std::string, int> kEntries = [] {
+    std::unordered_map<std::string, int> m;
+    for (int entry = 0; entry < kNotifyReturnEntry; entry++) m.emplace(EntryName(entry), entry);
+    return m;
+  }();
+  auto it = kEntries.find(name);
+  return it == kEntries.end() ? -1 : it->second;
 }
 
 bool EntryTakesPeiServices(int entry) {
-  std::string n = EntryName(entry);
-  return !(n == "CopyMem" || n == "SetMem" || n == "FfsFindFileByName" || n == "FfsGetFileInfo" ||
-           n == "FfsGetFileInfo2" || n == "FfsGetVolumeInfo" || n == "RegisterForShadow" ||
-           n == "ResetSystem2");
+  static const std::vector<bool> kTakes = [] {
+    std::vector<bool> takes(kEntryCount, true);
+    for (const char *n : {"CopyMem", "SetMem", "FfsFindFileByName", "FfsGetFileInfo",
+                          "FfsGetFileInfo2", "FfsGetVolumeInfo", "RegisterForShadow",
+                          "ResetSystem2"})
+      takes[size_t(EntryFromName(n))] = false;
+    return takes;
+  }();
+  return entry < 0 || entry >= kEntryCount || kTakes[size_t(entry)];
 }
 
 bool Platform::CarryOut(ServiceCall &call, int entry) {
