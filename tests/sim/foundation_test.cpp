@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "depex.h"
+#include "input.h"
 #include "test_support.h"
 
 using namespace peimsim;
@@ -200,6 +201,64 @@ TEST(Foundation, DeadLoopIsNamed) {
   EXPECT_FALSE(o.returned);
   ASSERT_FALSE(p.platform.Violations().empty());
   EXPECT_EQ(p.platform.Violations().front().kind, "dead-loop") << p.Kinds();
+}
+
+// The volume services over OVMF's volumes, mapped as --file maps them.
+TEST(Foundation, VolumeServicesWalkTheFirmwareOnOvmf) {
+  const char *ovmf = "/usr/share/OVMF/OVMF32_CODE_4M.secboot.fd";
+  const std::string pcdPeim = "9B3ADA4F-AE56-4C24-8DEA-F03B7558AE50";
+  ModuleInput input;
+  std::string error;
+  if (!ReadModule(ovmf, pcdPeim, input, error)) GTEST_SKIP() << error;
+  PlatformOptions options;
+  options.anyPeim = true;
+  Platform platform;
+  ASSERT_TRUE(platform.Load(input.image, options, error)) << error;
+  ASSERT_TRUE(MapFirmware(platform, input, error)) << error;
+  platform.Reset();
+  auto call = [&](const char *name, const std::vector<uint32_t> &args) {
+    return platform.Call(Slot(name), args, {{kOut, 0x100}, {kBuffer, 0x100}}).eax;
+  };
+  // The volume holding PcdPeim, found by walking the volumes.
+  const FvVolume *pei = nullptr;
+  for (uint32_t i = 0;; i++) {
+    uint32_t status = call("FfsFindNextVolume", {kPeiServicesCell, i, kOut});
+    if (status == kEfiNotFound) break;
+    ASSERT_EQ(status, kEfiSuccess);
+    for (const FvVolume &v : platform.Volumes())
+      if (v.address == platform.Read32(kOut))
+        for (const FvFile &f : v.files)
+          if (f.address == platform.FileHandle()) pei = &v;
+  }
+  ASSERT_NE(pei, nullptr) << "FfsFindNextVolume never handed out PcdPeim's volume";
+  ASSERT_EQ(call("FfsGetVolumeInfo", {pei->address, kBuffer}), kEfiSuccess);
+  Guid format{};
+  platform.Read(kBuffer + 4, format.data(), 16);
+  EXPECT_EQ(GuidName(format), "gEfiFirmwareFileSystem2Guid");
+  EXPECT_EQ(platform.Read32(kBuffer + 36), pei->address);
+  // The first PEIM (type 6) of the volume is PcdPeim: its handle, its name.
+  const uint32_t none = 0;
+  platform.Write(kOut, &none, 4);
+  ASSERT_EQ(call("FfsFindNextFile", {kPeiServicesCell, 6, pei->address, kOut}), kEfiSuccess);
+  uint32_t file = platform.Read32(kOut);
+  EXPECT_EQ(file, platform.FileHandle());
+  ASSERT_EQ(call("FfsGetFileInfo", {file, kBuffer}), kEfiSuccess);
+  Guid name{};
+  platform.Read(kBuffer, name.data(), 16);
+  EXPECT_EQ(GuidText(name), pcdPeim);
+  EXPECT_EQ(platform.Read32(kBuffer + 16) & 0xFF, 6u);
+  // By name, in any volume; then its PE32 section's data.
+  platform.Write(kBuffer + 0x80, name.data(), 16);
+  ASSERT_EQ(call("FfsFindFileByName", {kBuffer + 0x80, 0, kOut}), kEfiSuccess);
+  EXPECT_EQ(platform.Read32(kOut), file);
+  ASSERT_EQ(call("FfsFindSectionData", {kPeiServicesCell, 0x10, file, kOut}), kEfiSuccess);
+  EXPECT_EQ(platform.Read32(platform.Read32(kOut)) & 0xFFFF, 0x5A4Du) << "MZ";
+  EXPECT_EQ(call("FfsFindSectionData", {kPeiServicesCell, 0x12, file, kOut}), kEfiNotFound);
+  EXPECT_EQ(call("FfsGetFileInfo", {0x12345678, kBuffer}), kEfiInvalidParameter);
+  // The volume is the Foundation's: a write there is the module's fault.
+  EXPECT_TRUE(platform.Violations().empty());
+  platform.Call(Slot("SetMem"), {file, 4, 0}, {});
+  EXPECT_FALSE(platform.Violations().empty());
 }
 
 // A spin that keeps writing memory is no dead loop: with an instruction
