@@ -474,9 +474,10 @@ std::vector<UsbCheck> CheckUsbBoot(const UsbBootReport &r, const UsbExpectation 
   std::string detail;
   out.push_back(Make("PEI_USB_CONTROLLER_PPI located", r.controllerPpiStatus == 0u,
                      r.controllerPpiStatus ? Hex(*r.controllerPpiStatus) : "not reported"));
+  const bool controllersRight = ControllersRight(r, detail);  // fills detail first
   out.push_back(Make("ids 0-2: EHCI, each at its function's BAR0 with the capability registers "
                      "there; id 3 refused with EFI_INVALID_PARAMETER",
-                     ControllersRight(r, detail), detail));
+                     controllersRight, detail));
 
   // Where the stick was found: on the expected controller only, and that is the
   // expected PCI function.

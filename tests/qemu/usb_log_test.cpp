@@ -117,10 +117,14 @@ std::string ScheduleMissLog() {
                  "base=0xF000A000 caplength=0x20 ports=6 enabled-ports=0x0000 usbcmd=0x00080011");
 }
 
+// The failing checks; each must say what was seen.
 std::set<std::string> Failed(const std::string &log, const UsbExpectation &x) {
   std::set<std::string> failed;
-  for (const UsbCheck &c : CheckUsbBoot(ReadUsbBootLog(log), x))
-    if (!c.ok) failed.insert(c.what);
+  for (const UsbCheck &c : CheckUsbBoot(ReadUsbBootLog(log), x)) {
+    if (c.ok) continue;
+    failed.insert(c.what);
+    EXPECT_FALSE(c.detail.empty()) << c.what;
+  }
   return failed;
 }
 
