@@ -84,6 +84,17 @@ TEST(Foundation, HobListGrowsWithCreateHobAndAllocatePool) {
   EXPECT_TRUE(p.platform.Violations().empty()) << p.Kinds();
 }
 
+TEST(Foundation, SetBootModeIsWhatGetBootModeAndThePhitSay) {
+  AnyPeim p;
+  ASSERT_EQ(p.Service(Slot("SetBootMode"), {kPeiServicesCell, kBootOnS3Resume}).eax, kEfiSuccess);
+  ASSERT_EQ(p.Service(Slot("GetBootMode"), {kPeiServicesCell, kOut}).eax, kEfiSuccess);
+  EXPECT_EQ(p.platform.Read32(kOut), kBootOnS3Resume);
+  EXPECT_EQ(p.platform.Read32(kPoolBase + 12), kBootOnS3Resume) << "the PHIT's BootMode";
+  p.platform.Reset();
+  ASSERT_EQ(p.Service(Slot("GetBootMode"), {kPeiServicesCell, kOut}).eax, kEfiSuccess);
+  EXPECT_EQ(p.platform.Read32(kOut), 0u) << "a new dispatch starts from --boot-mode";
+}
+
 TEST(Foundation, MemoryServicesCheckTheirDestination) {
   AnyPeim p;
   uint8_t source[8] = {1, 2, 3, 4, 5, 6, 7, 8};

@@ -205,7 +205,7 @@ void Platform::DoGetBootMode(ServiceCall &call) {
   call.arguments = "BootMode -> " + Where(out);
   call.status = ServiceStatus(call.name, kEfiSuccess, call.injected);
   if (call.injected) return;
-  uint32_t mode = options_.bootMode;
+  uint32_t mode = bootMode_;  // as SetBootMode left it
   if (!ServiceOutput(call, out, &mode, 4, "BootMode")) {
     call.status = kEfiInvalidParameter;
     return;
