@@ -48,15 +48,17 @@ struct AnyPeim {
 TEST(Foundation, ServicesPointerLiesBelowTheIdt) {
   // sub esp,8; sidt [esp]; mov eax,[esp+2]; mov eax,[eax-4]; add esp,8;
   // cmp eax,[esp+8]; jne +3; xor eax,eax; ret; mov eax,EFI_UNSUPPORTED; ret
-  AnyPeim p({0x83, 0xEC, 0x08, 0x0F, 0x01, 0x0C, 0x24, 0x8B, 0x44, 0x24, 0x02, 0x8B, 0x40, 0xFC,
-             0x83, 0xC4, 0x08, 0x3B, 0x44, 0x24, 0x08, 0x75, 0x03, 0x31, 0xC0, 0xC3, 0xB8, 0x03,
-             0x00, 0x00, 0x80, 0xC3});
+  AnyPeim p({0x83, 0xEC, 0x08, 0x0F, 0x01, 0x0C, 0x24, 0x8B, 0x44, 0x24, 0x02,
+             0x8B, 0x40, 0xFC, 0x83, 0xC4, 0x08, 0x3B, 0x44, 0x24, 0x08, 0x75,
+             0x03, 0x31, 0xC0, 0xC3, 0xB8, 0x03, 0x00, 0x00, 0x80, 0xC3});
   CallOutcome o = p.platform.RunEntry();
   EXPECT_TRUE(o.returned) << p.Kinds();
   EXPECT_EQ(o.eax, kEfiSuccess) << "[IDT base - 4] is not the PeiServices pointer";
   EXPECT_EQ(p.platform.Read32(kIdtBase - 4), kPeiServicesCell);
-  EXPECT_EQ(p.platform.Read32(kPeiServicesTable + 24 + 4 * ServiceSlotFromName("CpuIo")), kCpuIoPpi);
-  EXPECT_EQ(p.platform.Read32(kPeiServicesTable + 24 + 4 * ServiceSlotFromName("PciCfg")), kPciCfgPpi);
+  EXPECT_EQ(p.platform.Read32(kPeiServicesTable + 24 + 4 * ServiceSlotFromName("CpuIo")),
+            kCpuIoPpi);
+  EXPECT_EQ(p.platform.Read32(kPeiServicesTable + 24 + 4 * ServiceSlotFromName("PciCfg")),
+            kPciCfgPpi);
 }
 
 TEST(Foundation, HobListGrowsWithCreateHobAndAllocatePool) {
@@ -71,7 +73,8 @@ TEST(Foundation, HobListGrowsWithCreateHobAndAllocatePool) {
       << p.Kinds();
   uint32_t hob = p.platform.Read32(kOut);
   EXPECT_EQ(hob, endBefore) << "the new HOB takes the end marker's place";
-  EXPECT_EQ(p.platform.Read32(hob), uint32_t(kHobGuidExtension) | 32u << 16) << "length rounded to 8";
+  EXPECT_EQ(p.platform.Read32(hob), uint32_t(kHobGuidExtension) | 32u << 16)
+      << "length rounded to 8";
   EXPECT_EQ(p.platform.Read32(hob + 32) & 0xFFFF, kHobEndOfList);
   EXPECT_EQ(p.platform.Read32(list + 48), hob + 32) << "the PHIT follows the end of the list";
   ASSERT_EQ(p.Service(Slot("AllocatePool"), {kPeiServicesCell, 100, kOut}).eax, kEfiSuccess);
@@ -141,11 +144,13 @@ TEST(Foundation, PciCfgAndCpuIoReachTheTracedChipset) {
   AnyPeim p;
   // PciCfg.Read(PeiServices, This, Uint16, 00:12.2 +0, Buffer): EHCI 0's vendor ID.
   uint32_t address = 0x00120200;
-  CallOutcome o = p.Service(Entry(kPciCfgEntries), {kPeiServicesCell, kPciCfgPpi, 1, address, 0, kOut});
+  CallOutcome o =
+      p.Service(Entry(kPciCfgEntries), {kPeiServicesCell, kPciCfgPpi, 1, address, 0, kOut});
   EXPECT_EQ(o.eax, kEfiSuccess) << p.Kinds();
   int fn = p.platform.chipset().FindFunction(0, 0x12, 2);
   ASSERT_GE(fn, 0);
-  EXPECT_EQ(p.platform.Read32(kOut) & 0xFFFF, p.platform.chipset().Function(fn).Config32(0) & 0xFFFF);
+  EXPECT_EQ(p.platform.Read32(kOut) & 0xFFFF,
+            p.platform.chipset().Function(fn).Config32(0) & 0xFFFF);
   int ports = 0;
   for (const Event &e : p.platform.Events()) ports += e.kind == EventKind::kPort;
   EXPECT_EQ(ports, 2) << "CONFIG_ADDRESS, then CONFIG_DATA";
@@ -180,19 +185,33 @@ TEST_P(RefusalTest, IsNamed) {
 
 INSTANTIATE_TEST_SUITE_P(
     Foundation, RefusalTest,
-    ::testing::Values(
-        Refusal{"RegisterForShadowGivenPeiServices", ServiceSlotFromName("RegisterForShadow"),
-                {kPeiServicesCell}, "service-argument", "takes the module's file handle"},
-        Refusal{"ResetSystemEndsTheRun", ServiceSlotFromName("ResetSystem"), {kPeiServicesCell},
-                "reset", "called ResetSystem"},
-        Refusal{"ResetSystem2EndsTheRun", ServiceSlotFromName("ResetSystem2"), {0, 0, 0, 0},
-                "reset", "called ResetSystem2"},
-        // The CpuIo slot holds a PPI, not a function: calling its position is
-        // a call the Foundation does not carry out.
-        Refusal{"CallIntoTheCpuIoSlot", ServiceSlotFromName("CpuIo"), {kPeiServicesCell},
-                "unsupported-service", "called CpuIo, which this PEI Foundation does not carry out"},
-        Refusal{"WrongPeiServices", ServiceSlotFromName("GetBootMode"), {0x1234, kOut},
-                "service-argument", "not the pointer it was given"}),
+    ::testing::Values(Refusal{"RegisterForShadowGivenPeiServices",
+                              ServiceSlotFromName("RegisterForShadow"),
+                              {kPeiServicesCell},
+                              "service-argument",
+                              "takes the module's file handle"},
+                      Refusal{"ResetSystemEndsTheRun",
+                              ServiceSlotFromName("ResetSystem"),
+                              {kPeiServicesCell},
+                              "reset",
+                              "called ResetSystem"},
+                      Refusal{"ResetSystem2EndsTheRun",
+                              ServiceSlotFromName("ResetSystem2"),
+                              {0, 0, 0, 0},
+                              "reset",
+                              "called ResetSystem2"},
+                      // The CpuIo slot holds a PPI, not a function: calling its position is
+                      // a call the Foundation does not carry out.
+                      Refusal{"CallIntoTheCpuIoSlot",
+                              ServiceSlotFromName("CpuIo"),
+                              {kPeiServicesCell},
+                              "unsupported-service",
+                              "called CpuIo, which this PEI Foundation does not carry out"},
+                      Refusal{"WrongPeiServices",
+                              ServiceSlotFromName("GetBootMode"),
+                              {0x1234, kOut},
+                              "service-argument",
+                              "not the pointer it was given"}),
     [](const ::testing::TestParamInfo<Refusal> &i) { return std::string(i.param.name); });
 
 TEST(Foundation, InstallPpiTakesANullInterface) {
@@ -276,13 +295,14 @@ TEST(Foundation, VolumeServicesWalkTheFirmwareOnOvmf) {
 // budget out of reach, the wall-clock bound ends it, named.
 TEST(Foundation, TimeLimitEndsARunTheBudgetWouldNot) {
   // l: inc dword [esp-8]; jmp l
-  std::string spin = simtest::ScratchFile("spin-writing.efi",
-                                          simtest::BuildImage({0xFF, 0x44, 0x24, 0xF8, 0xEB, 0xFA}));
+  std::string spin = simtest::ScratchFile(
+      "spin-writing.efi", simtest::BuildImage({0xFF, 0x44, 0x24, 0xF8, 0xEB, 0xFA}));
   simtest::ToolRun r = simtest::RunTool(
       {"--any-peim", "--quiet", "--budget", "1099511627776", "--time-limit", "1", spin});
   EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_NE(r.err.find("[time-limit]"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("ms of wall-clock time (the time limit, 1000 ms)"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("ms of wall-clock time (the time limit, 1000 ms)"), std::string::npos)
+      << r.err;
   simtest::ToolRun bad = simtest::RunTool({"--time-limit", "0", spin});
   EXPECT_EQ(bad.status, 2);
   EXPECT_NE(bad.err.find("--time-limit"), std::string::npos) << bad.err;
@@ -312,8 +332,10 @@ TEST(Depex, EvaluatesAgainstTheInstalledPpis) {
   const DepexCase cases[] = {
       {"Stall", Cat({Push(kStallPpiGuid), {0x08}}), true, true, "gEfiPeiStallPpiGuid"},
       {"Missing", Cat({Push(kUsbControllerPpiGuid), {0x08}}), true, false, "PUSH"},
-      {"And", Cat({Push(kStallPpiGuid), Push(kUsbControllerPpiGuid), {0x03, 0x08}}), true, false, "AND"},
-      {"Or", Cat({Push(kStallPpiGuid), Push(kUsbControllerPpiGuid), {0x04, 0x08}}), true, true, "OR"},
+      {"And", Cat({Push(kStallPpiGuid), Push(kUsbControllerPpiGuid), {0x03, 0x08}}), true, false,
+       "AND"},
+      {"Or", Cat({Push(kStallPpiGuid), Push(kUsbControllerPpiGuid), {0x04, 0x08}}), true, true,
+       "OR"},
       {"NotMissing", Cat({Push(kUsbControllerPpiGuid), {0x05, 0x08}}), true, true, "NOT"},
       {"True", {0x06, 0x08}, true, true, "TRUE END"},
       {"False", {0x07, 0x08}, true, false, "FALSE END"},
@@ -367,14 +389,16 @@ TEST(FirmwareFileInput, DependencyExpressionDecidesTheDispatch) {
 TEST(FirmwareFileInput, TeImageRunsLikeThePe32Image) {
   simtest::ToolRun pe32 = simtest::RunTool({USB_PEIM_IMAGE});
   ASSERT_EQ(pe32.status, 0) << pe32.err;
-  std::string saved = simtest::ScratchFile("pe32-run.txt", std::vector<uint8_t>(pe32.out.begin(), pe32.out.end()));
+  std::string saved =
+      simtest::ScratchFile("pe32-run.txt", std::vector<uint8_t>(pe32.out.begin(), pe32.out.end()));
   simtest::ToolRun te = simtest::RunTool({"--expect", saved, USB_PEIM_TE});
   EXPECT_EQ(te.status, 0) << te.out << te.err;
   EXPECT_NE(te.out.find("format        TE"), std::string::npos) << te.out;
 }
 
 TEST(FirmwareFileInput, BadFirmwareIsRefusedOnOneLine) {
-  std::string notFirmware = simtest::ScratchFile("not-firmware.ffs", std::vector<uint8_t>(64, 0x11));
+  std::string notFirmware =
+      simtest::ScratchFile("not-firmware.ffs", std::vector<uint8_t>(64, 0x11));
   simtest::ToolRun r = simtest::RunTool({notFirmware});
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;

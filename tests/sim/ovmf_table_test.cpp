@@ -82,8 +82,7 @@ TEST(OvmfTable, ReadmeTableMatchesTheRunsOnOvmf) {
   std::string error;
   if (!pe::ReadFile(kOvmf, bytes, error)) GTEST_SKIP() << "no OVMF IA-32 image: " << error;
   fv::Image firmware(std::move(bytes));
-  std::string table =
-      "| PEIM | outcome | instructions | accesses |\n|---|---|---:|---:|\n";
+  std::string table = "| PEIM | outcome | instructions | accesses |\n|---|---|---:|---:|\n";
   int rows = 0, succeeded = 0;
   for (const fv::Volume *v : firmware.AllVolumes()) {
     for (const fv::File &f : v->files) {
@@ -100,17 +99,21 @@ TEST(OvmfTable, ReadmeTableMatchesTheRunsOnOvmf) {
   EXPECT_GE(succeeded, 4);
   for (const char *peim : {"PcdPeim", "ReportStatusCodeRouterPei", "StatusCodeHandlerPei"})
     EXPECT_NE(table.find(std::string("| ") + peim + " | returned EFI_SUCCESS |"), std::string::npos)
-        << peim << " did not return EFI_SUCCESS:\n" << table;
+        << peim << " did not return EFI_SUCCESS:\n"
+        << table;
 
   std::string written = SIM_SCRATCH_DIR "/ovmf-table.md";
   std::ofstream(written, std::ios::binary) << table;
   std::string readme = ReadText(SIM_SOURCE_DIR "/README.md");
   size_t begin = readme.find(kBegin), end = readme.find(kEnd);
-  ASSERT_NE(begin, std::string::npos) << SIM_SOURCE_DIR "/README.md" << " has no line " << kBegin;
-  ASSERT_NE(end, std::string::npos) << SIM_SOURCE_DIR "/README.md" << " has no line " << kEnd;
+  ASSERT_NE(begin, std::string::npos) << SIM_SOURCE_DIR "/README.md"
+                                      << " has no line " << kBegin;
+  ASSERT_NE(end, std::string::npos) << SIM_SOURCE_DIR "/README.md"
+                                    << " has no line " << kEnd;
   begin += sizeof kBegin - 1;
   EXPECT_EQ(readme.substr(begin, end - begin), table)
-      << SIM_SOURCE_DIR "/README.md" << "'s OVMF table differs from this run's, written to " << written
+      << SIM_SOURCE_DIR "/README.md"
+      << "'s OVMF table differs from this run's, written to " << written
       << ". If the change is meant, refresh the README with:\n  tests/sim/refresh-ovmf-table.sh "
       << written;
 }

@@ -44,7 +44,8 @@ const KnownGuid kKnownGuids[] = {
 bool SameText(const char *a, const std::string &b) {
   size_t i = 0;
   for (; a[i] && i < b.size(); i++)
-    if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
+    if (std::toupper(static_cast<unsigned char>(a[i])) !=
+        std::toupper(static_cast<unsigned char>(b[i])))
       return false;
   return !a[i] && i == b.size();
 }

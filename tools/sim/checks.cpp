@@ -46,11 +46,14 @@ std::string Platform::Where(uint32_t address) const {
   if (InImage(address)) return "image+" + Hex(address - LoadAddress());
   for (const OtherImage &o : others_)
     if (address - o.base < o.size) return o.name + "+" + Hex(address - o.base);
-  if (address >= kFoundationData && address < kFoundationData + kPageSize) return "PEI Foundation data";
-  if (address >= kFoundationCode && address < kFoundationCode + kPageSize) return "PEI Foundation code";
+  if (address >= kFoundationData && address < kFoundationData + kPageSize)
+    return "PEI Foundation data";
+  if (address >= kFoundationCode && address < kFoundationCode + kPageSize)
+    return "PEI Foundation code";
   if (address >= kCallerData && address < kCallerData + kPageSize) return "caller's variables";
   if (address >= kPoolBase && address < hobEnd_ + 8) return "HOB list+" + Hex(address - kPoolBase);
-  if (address >= kPoolBase && address < kPoolBase + kPoolPages * kPageSize) return "unallocated page";
+  if (address >= kPoolBase && address < kPoolBase + kPoolPages * kPageSize)
+    return "unallocated page";
   for (const FvVolume &v : volumes_)
     if (address >= v.address && address - v.address < v.length)
       return "volume " + Hex(v.address, 8) + "+" + Hex(address - v.address);
@@ -118,7 +121,9 @@ void Platform::CheckInjectedFailures() {
     if (f.call == 0 ? calls > 0 : calls >= f.call) continue;
     std::string request = f.service + ":" + StatusName(f.status) +
                        (f.call ? "@" + std::to_string(f.call) : std::string());
-    std::string times = calls == 0 ? "never" : calls == 1 ? "once" : std::to_string(calls) + " times";
+    std::string times = calls == 0   ? "never"
+                        : calls == 1 ? "once"
+                                     : std::to_string(calls) + " times";
     AddViolation("fail-unused", "--fail " + request + " never took effect: " + f.service +
                                     " was called " + times,
                  false);

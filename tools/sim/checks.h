@@ -30,7 +30,9 @@ struct Violation {
 };
 
 // "1 byte", "4 bytes", for messages.
-inline std::string Bytes(int size) { return std::to_string(size) + (size == 1 ? " byte" : " bytes"); }
+inline std::string Bytes(int size) {
+  return std::to_string(size) + (size == 1 ? " byte" : " bytes");
+}
 
 // EFLAGS.DF: clear on entry to and return from any EFIAPI function.
 constexpr uint32_t kDirectionFlag = 0x400;

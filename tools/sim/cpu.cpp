@@ -104,7 +104,8 @@ bool Platform::Load(const pe::Image &image, const PlatformOptions &options, std:
   // An image with writable data cannot run from flash: it goes to RAM, as a
   // Foundation loads such a PEIM after memory, unless placed explicitly.
   bool writable = false;
-  for (const pe::Section &s : image.sections) writable |= (s.characteristics & pe::kScnMemWrite) != 0;
+  for (const pe::Section &s : image.sections)
+    writable |= (s.characteristics & pe::kScnMemWrite) != 0;
   if (writable && base == kDefaultLoadAddress) base = kRamImageBase;
   bool inRam = base >= kRamImageBase && base < kRamImageEnd;
   uint64_t end = uint64_t(base) + image.sizeOfImage;
@@ -220,12 +221,16 @@ bool Platform::MapMemory(std::string &error) {
   if (!e) e = mapRam(kFoundationCode + kPageSize, ramCode, rw);
   if (!e) e = mapRam(ramCode, ramCodeEnd, rw | UC_PROT_EXEC);
   if (!e) e = mapRam(ramCodeEnd, kRamEnd, rw);
-  if (!e) e = uc_mem_map_ptr(uc_, kDeviceWindowBase, kDeviceWindowEnd - kDeviceWindowBase, rw, devices_);
+  if (!e)
+    e = uc_mem_map_ptr(uc_, kDeviceWindowBase, kDeviceWindowEnd - kDeviceWindowBase, rw, devices_);
   if (!e && !imageInRam_) e = uc_mem_map_ptr(uc_, imageMapBase_, imageMapSize_, rx, imageMemory_);
   uc_hook h;
-  if (!e) e = uc_hook_add(uc_, &h, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, (void *)Hooks::Memory, this, 1, 0);
+  if (!e)
+    e = uc_hook_add(uc_, &h, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, (void *)Hooks::Memory, this, 1,
+                    0);
   if (!e) e = uc_hook_add(uc_, &h, UC_HOOK_INSN, (void *)Hooks::PortIn, this, 1, 0, UC_X86_INS_IN);
-  if (!e) e = uc_hook_add(uc_, &h, UC_HOOK_INSN, (void *)Hooks::PortOut, this, 1, 0, UC_X86_INS_OUT);
+  if (!e)
+    e = uc_hook_add(uc_, &h, UC_HOOK_INSN, (void *)Hooks::PortOut, this, 1, 0, UC_X86_INS_OUT);
   if (!e)
     e = uc_hook_add(uc_, &h, UC_HOOK_CODE, (void *)Hooks::Service, this, kFoundationCode,
                     kServiceEntriesEnd - 1);
@@ -238,7 +243,8 @@ bool Platform::MapMemory(std::string &error) {
                     uint64_t(ImageEnd() - 1));
   if (!e) e = uc_hook_add(uc_, &h, UC_HOOK_MEM_INVALID, (void *)Hooks::Invalid, this, 1, 0);
   if (!e) e = uc_hook_add(uc_, &h, UC_HOOK_INTR, (void *)Hooks::Interrupt, this, 1, 0);
-  if (!e) e = uc_hook_add(uc_, &h, UC_HOOK_INSN_INVALID, (void *)Hooks::InvalidInstruction, this, 1, 0);
+  if (!e)
+    e = uc_hook_add(uc_, &h, UC_HOOK_INSN_INVALID, (void *)Hooks::InvalidInstruction, this, 1, 0);
   if (e) {
     error = std::string("cannot set up the emulated platform: ") + uc_strerror(e);
     return false;
@@ -333,9 +339,10 @@ bool Platform::Predispatch(const pe::Image &image, const std::string &name, uint
     o = Call(entry, {fileHandle, kPeiServicesCell}, {}, Phase::kEntry);
   }
   fileHandle_ = savedHandle;
-  outcome = !violations_.empty() ? "[" + violations_.front().kind + "] " + violations_.front().message
-            : o.returned         ? "returned " + StatusName(o.eax)
-                                 : "did not return";
+  outcome = !violations_.empty()
+                ? "[" + violations_.front().kind + "] " + violations_.front().message
+            : o.returned ? "returned " + StatusName(o.eax)
+                         : "did not return";
   // Its trace is not the module's.
   events_.clear();
   services_.clear();
@@ -389,7 +396,8 @@ void Platform::MarkDirty(uint32_t address, uint32_t size) {
 uint8_t *Platform::Host(uint32_t address, uint32_t size) const {
   uint64_t end = uint64_t(address) + size;
   if (address >= kRamBase && end <= kRamEnd) return ram_ + address;
-  if (address >= kDeviceWindowBase && end <= kDeviceWindowEnd) return devices_ + (address - kDeviceWindowBase);
+  if (address >= kDeviceWindowBase && end <= kDeviceWindowEnd)
+    return devices_ + (address - kDeviceWindowBase);
   if (address >= imageMapBase_ && end <= imageMapBase_ + uint64_t(imageMapSize_))
     return imageMemory_ + (address - imageMapBase_);
   return nullptr;
@@ -545,7 +553,9 @@ void Platform::OnFault(const char *what, uint32_t address, int size) {
   else if (w == "fetch-prot")
     AddViolation("execute-data", "executes at " + at + ", which is not code");
   else
-    AddViolation("unmapped", (w == "read-unmapped" ? "read of " : w == "write-unmapped" ? "write of " : "fetch of ") +
+    AddViolation("unmapped", (w == "read-unmapped"    ? "read of "
+                              : w == "write-unmapped" ? "write of "
+                                                      : "fetch of ") +
                                  Bytes(size) + " at " + at + ", where nothing is mapped");
   stopped_ = true;
 }
@@ -556,7 +566,8 @@ void Platform::OnInterrupt(uint32_t number) {
                                        "device not available", "double fault"};
   std::string name = number < 9 ? kNames[number] : "interrupt";
   AddViolation("cpu-exception", "CPU exception/interrupt " + std::to_string(number) + " (" + name +
-                                    ") at " + Hex(CurrentEip(), 8) + " (" + Where(CurrentEip()) + ")");
+                                    ") at " + Hex(CurrentEip(), 8) + " (" + Where(CurrentEip()) +
+                                    ")");
   stopped_ = true;
   uc_emu_stop(uc_);
 }
@@ -620,8 +631,9 @@ CallOutcome Platform::Call(uint32_t address, const std::vector<uint32_t> &args,
   CheckControlRegisters();
   if (outcome.returned) {
     if (espAfter != esp + 4)
-      AddViolation("stack-imbalance", "returned with ESP " + Hex(espAfter, 8) + ", expected " +
-                                          Hex(esp + 4, 8) + " (cdecl: the caller pops the arguments)",
+      AddViolation("stack-imbalance",
+                   "returned with ESP " + Hex(espAfter, 8) + ", expected " + Hex(esp + 4, 8) +
+                       " (cdecl: the caller pops the arguments)",
                    false);
     for (int i = 0; i < 4; i++) {
       uint32_t now = 0;

@@ -15,7 +15,8 @@ DepexResult EvaluateDepex(const uint8_t *data, size_t size,
     return r;
   };
   if (size == 0) return fail(0, "empty dependency expression (no END)");
-  if (size > kDepexMaxBytes) return fail(0, "dependency expression longer than " + Hex(kDepexMaxBytes) + " bytes");
+  if (size > kDepexMaxBytes)
+    return fail(0, "dependency expression longer than " + Hex(kDepexMaxBytes) + " bytes");
   std::vector<bool> stack;
   auto word = [&](const std::string &w) { r.text += (r.text.empty() ? "" : " ") + w; };
   for (size_t at = 0; at < size;) {
@@ -37,7 +38,8 @@ DepexResult EvaluateDepex(const uint8_t *data, size_t size,
       }
       case 0x03:
       case 0x04: {  // AND, OR
-        if (stack.size() < 2) return fail(at, std::string(op == 3 ? "AND" : "OR") + " needs two values");
+        if (stack.size() < 2)
+          return fail(at, std::string(op == 3 ? "AND" : "OR") + " needs two values");
         bool b = stack.back();
         stack.pop_back();
         stack.back() = op == 3 ? (stack.back() && b) : (stack.back() || b);
@@ -60,14 +62,17 @@ DepexResult EvaluateDepex(const uint8_t *data, size_t size,
         word("END");
         if (at + 1 != size) return fail(at + 1, "bytes after END");
         if (stack.size() != 1)
-          return fail(at, "END with " + std::to_string(stack.size()) + " values on the stack, not one");
+          return fail(at,
+                      "END with " + std::to_string(stack.size()) + " values on the stack, not one");
         r.valid = true;
         r.satisfied = stack.back();
         return r;
       case 0x00:
       case 0x01:
       case 0x09:
-        return fail(at, std::string(op == 0 ? "BEFORE" : op == 1 ? "AFTER" : "SOR") +
+        return fail(at, std::string(op == 0   ? "BEFORE"
+                                    : op == 1 ? "AFTER"
+                                              : "SOR") +
                             " belongs to DXE dependency expressions, not PEI ones");
       default:
         return fail(at, "unknown opcode " + Hex(op, 2));

@@ -14,14 +14,18 @@ constexpr uint32_t kMaxPpiDescriptors = 64;
 constexpr uint32_t kDescriptorsShown = 4;
 
 // Byte-wise read of a little-endian value from a buffer.
-uint32_t Get32(const uint8_t *p) { return uint32_t(p[0]) | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
+uint32_t Get32(const uint8_t *p) {
+  return uint32_t(p[0]) | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24;
+}
 
 }  // namespace
 
 void Platform::BuildFoundation() {
   uint8_t *page = ram_ + kFoundationData;
   memset(page, 0, kPageSize);
-  auto put32 = [&](uint32_t address, uint32_t v) { memcpy(page + (address - kFoundationData), &v, 4); };
+  auto put32 = [&](uint32_t address, uint32_t v) {
+    memcpy(page + (address - kFoundationData), &v, 4);
+  };
   auto entry = [](int n) { return kFoundationCode + uint32_t(n) * kServiceStride; };
   put32(kPeiServicesCell, kPeiServicesTable);
   // EFI_TABLE_HEADER: "PEI SERV", revision 1.70, header size = whole table.
@@ -103,7 +107,8 @@ bool Platform::ServiceOutput(ServiceCall &call, uint32_t address, const void *da
     AddViolation("service-argument", call.name + " was given a NULL " + what + " pointer");
     return false;
   }
-  if (!WritableByModule(address, uint32_t(size)) || !(address >= kRamBase && address + size <= kRamEnd)) {
+  if (!WritableByModule(address, uint32_t(size)) ||
+      !(address >= kRamBase && address + size <= kRamEnd)) {
     AddViolation("service-argument", call.name + " was asked to write " + what + " at " +
                                          Hex(address, 8) + " (" + Where(address) +
                                          "), which is not the module's memory");
@@ -191,7 +196,8 @@ void Platform::OnService(uint32_t address) {
   }
   // Return to the caller as a cdecl function does; the scratch registers
   // come back with garbage, as they may from a real Foundation.
-  uint32_t ecx = uint32_t(scratch_()), edx = call.returns64 ? call.statusHigh : uint32_t(scratch_());
+  uint32_t ecx = uint32_t(scratch_()),
+           edx = call.returns64 ? call.statusHigh : uint32_t(scratch_());
   esp += 4;
   uc_reg_write(uc_, UC_X86_REG_EAX, &call.status);
   uc_reg_write(uc_, UC_X86_REG_ECX, &ecx);
@@ -220,12 +226,14 @@ void Platform::DoLocatePpi(ServiceCall &call) {
   Guid guid{};
   bool haveGuid = guidAt != 0 && Read(guidAt, guid.data(), 16);
   call.arguments = (haveGuid ? GuidName(guid) : "Guid " + Hex(guidAt, 8) + " (unreadable)") +
-                ", Instance " + std::to_string(instance) + ", Descriptor " +
-                (descOut ? "-> " + Where(descOut) : std::string("NULL")) + ", Ppi -> " + Where(ppiOut);
+                   ", Instance " + std::to_string(instance) + ", Descriptor " +
+                   (descOut ? "-> " + Where(descOut) : std::string("NULL")) + ", Ppi -> " +
+                   Where(ppiOut);
   call.status = ServiceStatus(call.name, kEfiSuccess, call.injected);
   if (call.injected) return;
   if (!haveGuid || ppiOut == 0) {
-    if (!haveGuid) AddViolation("service-argument", "LocatePpi was given an unreadable GUID pointer");
+    if (!haveGuid)
+      AddViolation("service-argument", "LocatePpi was given an unreadable GUID pointer");
     call.status = kEfiInvalidParameter;
     return;
   }
@@ -250,11 +258,13 @@ void Platform::DoAllocatePages(ServiceCall &call) {
   uint32_t type = call.args[1], pages = call.args[2], out = call.args[3];
   std::string typeName = MemoryTypeName(type);
   call.arguments = (typeName.empty() ? "MemoryType " + std::to_string(type) : typeName) + ", " +
-                std::to_string(pages) + (pages == 1 ? " page" : " pages") + ", Memory -> " + Where(out);
+                   std::to_string(pages) + (pages == 1 ? " page" : " pages") + ", Memory -> " +
+                   Where(out);
   call.status = ServiceStatus(call.name, kEfiSuccess, call.injected);
   if (call.injected) return;
   static const uint32_t kAllowed[] = {0, 1, 2, 3, 4, 5, 6, 9, 10};
-  if (std::find(std::begin(kAllowed), std::end(kAllowed), type) == std::end(kAllowed) || pages == 0) {
+  if (std::find(std::begin(kAllowed), std::end(kAllowed), type) == std::end(kAllowed) ||
+      pages == 0) {
     call.status = kEfiInvalidParameter;
     return;
   }
@@ -283,7 +293,8 @@ void Platform::DoInstallPpi(ServiceCall &call) {
     uint8_t d[12];
     InstalledPpi p;
     if (!Read(at, d, 12)) {
-      AddViolation("service-argument", "InstallPpi: descriptor at " + Hex(at, 8) + " is unreadable");
+      AddViolation("service-argument",
+                   "InstallPpi: descriptor at " + Hex(at, 8) + " is unreadable");
       break;
     }
     p.descriptor = at;
@@ -307,8 +318,9 @@ void Platform::DoInstallPpi(ServiceCall &call) {
       // message.
       if (where == 0 && where == p.ppi) continue;
       if (where >= kStackBase && where < kStackTop)
-        AddViolation("ppi-on-stack", "InstallPpi: " + Hex(where, 8) +
-                                         " lies in the stack, which is gone once the module returns");
+        AddViolation("ppi-on-stack",
+                     "InstallPpi: " + Hex(where, 8) +
+                         " lies in the stack, which is gone once the module returns");
       else if (!InImage(where) && !Allocated(where, 1) && !InOtherImage(where))
         AddViolation("ppi-memory", "InstallPpi: " + Hex(where, 8) + " (" + Where(where) +
                                        ") is not memory the module owns");
@@ -322,7 +334,8 @@ void Platform::DoInstallPpi(ServiceCall &call) {
   }
   if (!terminated) {
     if (list != 0 && found.size() == kMaxPpiDescriptors)
-      AddViolation("service-argument", "InstallPpi: no TERMINATE_LIST flag in the first 64 descriptors");
+      AddViolation("service-argument",
+                   "InstallPpi: no TERMINATE_LIST flag in the first 64 descriptors");
     if (!call.injected) call.status = kEfiInvalidParameter;
     return;
   }
@@ -339,10 +352,11 @@ void Platform::DoInstallPpi(ServiceCall &call) {
 
 void Platform::DoStall(ServiceCall &call) {
   uint32_t self = call.args[1], us = call.args[2];
-  call.arguments = std::string("This = ") + (self == kStallPpi ? "Stall PPI" : Hex(self, 8)) + ", " +
-                std::to_string(us) + " us";
+  call.arguments = std::string("This = ") + (self == kStallPpi ? "Stall PPI" : Hex(self, 8)) +
+                   ", " + std::to_string(us) + " us";
   if (self != kStallPpi)
-    AddViolation("service-argument", "Stall called with This " + Hex(self, 8) + ", not the Stall PPI");
+    AddViolation("service-argument",
+                 "Stall called with This " + Hex(self, 8) + ", not the Stall PPI");
   call.status = ServiceStatus(call.name, kEfiSuccess, call.injected);
 }
 }  // namespace peimsim

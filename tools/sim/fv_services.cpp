@@ -75,8 +75,10 @@ bool Platform::DoVolumeService(ServiceCall &call) {
     if (call.injected) return true;
     if (instance >= volumes_.size()) return fail(kEfiNotFound, ""), true;
     uint32_t handle = volumes_[instance].address;
-    if (!ServiceOutput(call, out, &handle, 4, "VolumeHandle")) call.status = kEfiInvalidParameter;
-    else call.results = "VolumeHandle = " + Hex(handle, 8);
+    if (!ServiceOutput(call, out, &handle, 4, "VolumeHandle"))
+      call.status = kEfiInvalidParameter;
+    else
+      call.results = "VolumeHandle = " + Hex(handle, 8);
     return true;
   }
   if (n == "FfsFindNextFile") {
@@ -92,14 +94,17 @@ bool Platform::DoVolumeService(ServiceCall &call) {
     size_t i = 0;
     if (after != 0) {
       while (i < v->files.size() && v->files[i].address != after) i++;
-      if (i == v->files.size()) return fail(kEfiInvalidParameter, "FileHandle is no file of it"), true;
+      if (i == v->files.size())
+        return fail(kEfiInvalidParameter, "FileHandle is no file of it"), true;
       i++;
     }
     for (; i < v->files.size(); i++) {
       if (type != kFileTypeAll && v->files[i].type != type) continue;
       uint32_t handle = v->files[i].address;
-      if (!ServiceOutput(call, out, &handle, 4, "FileHandle")) call.status = kEfiInvalidParameter;
-      else call.results = "FileHandle = " + Hex(handle, 8) + " " + GuidName(v->files[i].name);
+      if (!ServiceOutput(call, out, &handle, 4, "FileHandle"))
+        call.status = kEfiInvalidParameter;
+      else
+        call.results = "FileHandle = " + Hex(handle, 8) + " " + GuidName(v->files[i].name);
       return true;
     }
     return fail(kEfiNotFound, ""), true;
@@ -108,8 +113,9 @@ bool Platform::DoVolumeService(ServiceCall &call) {
     bool three = n == "FindSectionData3";
     uint32_t type = a[1] & 0xFF, instance = three ? a[2] : 0, file = a[three ? 3 : 2];
     uint32_t out = a[three ? 4 : 3], auth = three ? a[5] : 0;
-    call.arguments = "SectionType " + Hex(type, 2) + (three ? ", Instance " + std::to_string(instance) : "") +
-                     ", FileHandle " + handleText(file) + ", SectionData -> " + Where(out);
+    call.arguments = "SectionType " + Hex(type, 2) +
+                     (three ? ", Instance " + std::to_string(instance) : "") + ", FileHandle " +
+                     handleText(file) + ", SectionData -> " + Where(out);
     call.status = ServiceStatus(n, kEfiSuccess, call.injected);
     if (call.injected) return true;
     const FvFile *f = FindFvFile(file);
@@ -129,8 +135,8 @@ bool Platform::DoVolumeService(ServiceCall &call) {
         call.status = kEfiInvalidParameter;
         return true;
       }
-      call.results = "SectionData = " + Hex(data, 8) + " (" + std::to_string(s.size - s.headerSize) +
-                     " bytes)";
+      call.results = "SectionData = " + Hex(data, 8) + " (" +
+                     std::to_string(s.size - s.headerSize) + " bytes)";
       return true;
     }
     return fail(kEfiNotFound, ""), true;
@@ -149,8 +155,10 @@ bool Platform::DoVolumeService(ServiceCall &call) {
       for (const FvFile &f : v.files) {
         if (f.name != name) continue;
         uint32_t handle = f.address;
-        if (!ServiceOutput(call, out, &handle, 4, "FileHandle")) call.status = kEfiInvalidParameter;
-        else call.results = "FileHandle = " + Hex(handle, 8);
+        if (!ServiceOutput(call, out, &handle, 4, "FileHandle"))
+          call.status = kEfiInvalidParameter;
+        else
+          call.results = "FileHandle = " + Hex(handle, 8);
         return true;
       }
     }
@@ -175,8 +183,10 @@ bool Platform::DoVolumeService(ServiceCall &call) {
     memcpy(info + 24, &buffer, 4);
     memcpy(info + 28, &size, 4);
     memcpy(info + 32, &auth, 4);
-    if (!ServiceOutput(call, out, info, two ? 36 : 32, "FileInfo")) call.status = kEfiInvalidParameter;
-    else call.results = GuidName(f->name) + ", type " + Hex(f->type, 2) + ", Buffer " + Hex(buffer, 8);
+    if (!ServiceOutput(call, out, info, two ? 36 : 32, "FileInfo"))
+      call.status = kEfiInvalidParameter;
+    else
+      call.results = GuidName(f->name) + ", type " + Hex(f->type, 2) + ", Buffer " + Hex(buffer, 8);
     return true;
   }
   if (n == "FfsGetVolumeInfo") {
@@ -194,8 +204,10 @@ bool Platform::DoVolumeService(ServiceCall &call) {
     memcpy(info + 36, &v->address, 4);
     uint64_t size = v->length;
     memcpy(info + 40, &size, 8);
-    if (!ServiceOutput(call, out, info, sizeof info, "VolumeInfo")) call.status = kEfiInvalidParameter;
-    else call.results = GuidName(v->format) + ", " + Hex(v->length) + " bytes";
+    if (!ServiceOutput(call, out, info, sizeof info, "VolumeInfo"))
+      call.status = kEfiInvalidParameter;
+    else
+      call.results = GuidName(v->format) + ", " + Hex(v->length) + " bytes";
     return true;
   }
   return false;

@@ -22,7 +22,8 @@ const fv::Section *FindSection(const std::vector<fv::Section> &sections, uint8_t
 }
 
 // The image and dependency expression of a firmware file.
-bool TakeFile(const fv::File &file, const std::string &path, ModuleInput &input, std::string &error) {
+bool TakeFile(const fv::File &file, const std::string &path, ModuleInput &input,
+              std::string &error) {
   input.fromFile = true;
   input.fileName = file.name.bytes;
   input.uiName = file.UiName();
@@ -73,8 +74,8 @@ bool ReadModule(const std::string &path, const std::string &fileGuid, ModuleInpu
                 std::string &error) {
   std::vector<uint8_t> bytes;
   if (!toolio::ReadInput(path, bytes, error)) return false;
-  bool pe = bytes.size() >= 2 && ((bytes[0] == 'M' && bytes[1] == 'Z') ||
-                                  (bytes[0] == 'V' && bytes[1] == 'Z'));
+  bool pe = bytes.size() >= 2 &&
+            ((bytes[0] == 'M' && bytes[1] == 'Z') || (bytes[0] == 'V' && bytes[1] == 'Z'));
   if (pe && fileGuid.empty()) {
     input.what = bytes[0] == 'M' ? "PE32 image" : "TE image";
     if (!pe::ParseAny(std::move(bytes), input.image, error)) {
@@ -96,9 +97,11 @@ bool ReadModule(const std::string &path, const std::string &fileGuid, ModuleInpu
     fv::File file = fv::ParseLoneFile(input.fileBytes);
     return TakeFile(file, path, input, error);
   } catch (const std::exception &e) {
-    error = path + ": " + (pe ? std::string("--file needs a firmware image, not a PE32 or TE one")
-                              : "not a PE image (no MZ or VZ signature), nor a firmware "
-                                    "file: " + std::string(e.what()));
+    error = path + ": " +
+            (pe ? std::string("--file needs a firmware image, not a PE32 or TE one")
+                : "not a PE image (no MZ or VZ signature), nor a firmware "
+                  "file: " +
+                      std::string(e.what()));
     return false;
   }
 }
@@ -222,7 +225,8 @@ bool DispatchEarlierPeims(Platform &platform, ModuleInput &input, std::string &e
       std::string name = f->UiName().empty() ? GuidText(f->name.bytes) : pe::Printable(f->UiName());
       pe::Image image;
       std::string why, outcome;
-      if (!section || !pe::ParseAny(std::vector<uint8_t>(section->data(), section->data() + section->dataSize()),
+      if (!section || !pe::ParseAny(std::vector<uint8_t>(section->data(),
+                                                         section->data() + section->dataSize()),
                                     image, why)) {
         input.notes.push_back("dispatched first: " + name + ": no image it can run" +
                               (why.empty() ? "" : " (" + why + ")"));

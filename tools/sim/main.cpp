@@ -62,7 +62,8 @@ int main(int argc, char **argv) {
     if (!d.valid) return Fail(cl.imagePath + ": dependency expression: " + d.error);
     std::string missing;
     for (const Guid &g : d.missing) missing += (missing.empty() ? "" : ", ") + GuidName(g);
-    report.dispatch = d.text + (d.satisfied ? ": met" : ": not met (" + missing + " not installed)");
+    report.dispatch =
+        d.text + (d.satisfied ? ": met" : ": not met (" + missing + " not installed)");
     if (!d.satisfied && !cl.force) {
       printf("peim-sim: %s\n  not dispatchable: its dependency expression %s is not met "
              "(%s not installed); --force runs it anyway\n",

@@ -17,7 +17,8 @@ constexpr uint32_t kFoundationData = 0x00020000;  // PEI Foundation tables, one 
 constexpr uint32_t kFoundationCode = 0x00021000;  // service entry points (int3), read+execute
 constexpr uint32_t kCallerData = 0x00022000;      // the calling side's variables, one page
 constexpr uint32_t kPoolBase = 0x00100000;        // page pool for AllocatePages
-constexpr uint32_t kPoolPages = 256;  // the HOB list grows up from kPoolBase, pages down from the top
+constexpr uint32_t kPoolPages =
+    256;  // the HOB list grows up from kPoolBase, pages down from the top
 // An image with writable data is loaded in RAM, as a Foundation loads a
 // PEIM after memory; the volumes given to the Foundation lie above it.
 constexpr uint32_t kRamImageBase = 0x00400000;

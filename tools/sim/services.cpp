@@ -25,10 +25,10 @@ constexpr uint32_t kMaxCopy = kRamEnd;  // CopyMem and SetMem: no more than all 
 constexpr uint32_t kMaxIoCount = 0x10000;
 
 const char *const kCpuIoNames[20] = {
-    "CpuIo.Mem.Read", "CpuIo.Mem.Write", "CpuIo.Io.Read",   "CpuIo.Io.Write",
-    "CpuIo.IoRead8",  "CpuIo.IoRead16",  "CpuIo.IoRead32",  "CpuIo.IoRead64",
-    "CpuIo.IoWrite8", "CpuIo.IoWrite16", "CpuIo.IoWrite32", "CpuIo.IoWrite64",
-    "CpuIo.MemRead8", "CpuIo.MemRead16", "CpuIo.MemRead32", "CpuIo.MemRead64",
+    "CpuIo.Mem.Read",  "CpuIo.Mem.Write",  "CpuIo.Io.Read",    "CpuIo.Io.Write",
+    "CpuIo.IoRead8",   "CpuIo.IoRead16",   "CpuIo.IoRead32",   "CpuIo.IoRead64",
+    "CpuIo.IoWrite8",  "CpuIo.IoWrite16",  "CpuIo.IoWrite32",  "CpuIo.IoWrite64",
+    "CpuIo.MemRead8",  "CpuIo.MemRead16",  "CpuIo.MemRead32",  "CpuIo.MemRead64",
     "CpuIo.MemWrite8", "CpuIo.MemWrite16", "CpuIo.MemWrite32", "CpuIo.MemWrite64",
 };
 const char *const kPciCfgNames[3] = {"PciCfg.Read", "PciCfg.Write", "PciCfg.Modify"};
@@ -40,17 +40,19 @@ std::string StatusCodeType(uint32_t type) {
   std::string s = (type & 0xFF) < 4 ? kTypes[type & 0xFF] : Hex(type & 0xFF, 2);
   uint32_t severity = type >> 24;
   if ((type & 0xFF) == 2 && severity)
-    s += severity == 0x40 ? " MINOR" : severity == 0x80 ? " MAJOR" : severity == 0x90 ? " UNRECOVERED"
-         : severity == 0xA0 ? " UNCONTAINED" : " " + Hex(severity, 2);
+    s += severity == 0x40   ? " MINOR"
+         : severity == 0x80 ? " MAJOR"
+         : severity == 0x90 ? " UNRECOVERED"
+         : severity == 0xA0 ? " UNCONTAINED"
+                            : " " + Hex(severity, 2);
   return s;
 }
 
 std::string StatusCodeValue(uint32_t value) {
   static const char *const kClasses[] = {"computing unit", "peripheral", "I/O bus", "software"};
   uint32_t cls = value >> 24;
-  return Hex(value, 8) + " (" + (cls < 4 ? kClasses[cls] : "class " + Hex(cls, 2)) +
-         ", subclass " + Hex(value >> 16 & 0xFF, 2) + ", operation " + Hex(value & 0xFFFF, 4) +
-         ")";
+  return Hex(value, 8) + " (" + (cls < 4 ? kClasses[cls] : "class " + Hex(cls, 2)) + ", subclass " +
+         Hex(value >> 16 & 0xFF, 2) + ", operation " + Hex(value & 0xFFFF, 4) + ")";
 }
 
 }  // namespace
@@ -58,8 +60,10 @@ std::string StatusCodeValue(uint32_t value) {
 std::string EntryName(int entry) {
   if (entry >= 0 && entry < kServiceSlots) return ServiceSlotName(entry);
   if (entry == kStallEntry) return "Stall";
-  if (entry >= kCpuIoEntries && entry < kCpuIoEntries + 20) return kCpuIoNames[entry - kCpuIoEntries];
-  if (entry >= kPciCfgEntries && entry < kPciCfgEntries + 3) return kPciCfgNames[entry - kPciCfgEntries];
+  if (entry >= kCpuIoEntries && entry < kCpuIoEntries + 20)
+    return kCpuIoNames[entry - kCpuIoEntries];
+  if (entry >= kPciCfgEntries && entry < kPciCfgEntries + 3)
+    return kPciCfgNames[entry - kPciCfgEntries];
   if (entry == kNotifyReturnEntry) return "notify callback return";
   return "";
 }
@@ -78,9 +82,9 @@ int EntryFromName(const std::string &name) {
 bool EntryTakesPeiServices(int entry) {
   static const std::vector<bool> kTakes = [] {
     std::vector<bool> takes(kEntryCount, true);
-    for (const char *n : {"CopyMem", "SetMem", "FfsFindFileByName", "FfsGetFileInfo",
-                          "FfsGetFileInfo2", "FfsGetVolumeInfo", "RegisterForShadow",
-                          "ResetSystem2"})
+    for (const char *n :
+         {"CopyMem", "SetMem", "FfsFindFileByName", "FfsGetFileInfo", "FfsGetFileInfo2",
+          "FfsGetVolumeInfo", "RegisterForShadow", "ResetSystem2"})
       takes[size_t(EntryFromName(n))] = false;
     return takes;
   }();
@@ -89,26 +93,46 @@ bool EntryTakesPeiServices(int entry) {
 
 bool Platform::CarryOut(ServiceCall &call, int entry) {
   const std::string &n = call.name;
-  if (n == "GetBootMode") DoGetBootMode(call);
-  else if (n == "LocatePpi") DoLocatePpi(call);
-  else if (n == "AllocatePages") DoAllocatePages(call);
-  else if (n == "InstallPpi") DoInstallPpi(call);
-  else if (n == "Stall") DoStall(call);
-  else if (n == "ReInstallPpi") DoReInstallPpi(call);
-  else if (n == "NotifyPpi") DoNotifyPpi(call);
-  else if (n == "SetBootMode") DoSetBootMode(call);
-  else if (n == "GetHobList") DoGetHobList(call);
-  else if (n == "CreateHob") DoCreateHob(call);
-  else if (n == "AllocatePool") DoAllocatePool(call);
-  else if (n == "FreePages") DoFreePages(call);
-  else if (n == "InstallPeiMemory") DoInstallPeiMemory(call);
-  else if (n == "CopyMem" || n == "SetMem") DoCopyOrSetMem(call);
-  else if (n == "ReportStatusCode") DoReportStatusCode(call);
-  else if (n == "ResetSystem" || n == "ResetSystem2") DoResetSystem(call);
-  else if (n == "RegisterForShadow") DoRegisterForShadow(call);
-  else if (entry >= kCpuIoEntries && entry < kCpuIoEntries + 20) DoCpuIo(call, entry - kCpuIoEntries);
-  else if (entry >= kPciCfgEntries && entry < kPciCfgEntries + 3) DoPciCfg(call, entry - kPciCfgEntries);
-  else return DoVolumeService(call);
+  if (n == "GetBootMode")
+    DoGetBootMode(call);
+  else if (n == "LocatePpi")
+    DoLocatePpi(call);
+  else if (n == "AllocatePages")
+    DoAllocatePages(call);
+  else if (n == "InstallPpi")
+    DoInstallPpi(call);
+  else if (n == "Stall")
+    DoStall(call);
+  else if (n == "ReInstallPpi")
+    DoReInstallPpi(call);
+  else if (n == "NotifyPpi")
+    DoNotifyPpi(call);
+  else if (n == "SetBootMode")
+    DoSetBootMode(call);
+  else if (n == "GetHobList")
+    DoGetHobList(call);
+  else if (n == "CreateHob")
+    DoCreateHob(call);
+  else if (n == "AllocatePool")
+    DoAllocatePool(call);
+  else if (n == "FreePages")
+    DoFreePages(call);
+  else if (n == "InstallPeiMemory")
+    DoInstallPeiMemory(call);
+  else if (n == "CopyMem" || n == "SetMem")
+    DoCopyOrSetMem(call);
+  else if (n == "ReportStatusCode")
+    DoReportStatusCode(call);
+  else if (n == "ResetSystem" || n == "ResetSystem2")
+    DoResetSystem(call);
+  else if (n == "RegisterForShadow")
+    DoRegisterForShadow(call);
+  else if (entry >= kCpuIoEntries && entry < kCpuIoEntries + 20)
+    DoCpuIo(call, entry - kCpuIoEntries);
+  else if (entry >= kPciCfgEntries && entry < kPciCfgEntries + 3)
+    DoPciCfg(call, entry - kPciCfgEntries);
+  else
+    return DoVolumeService(call);
   return true;
 }
 
@@ -212,8 +236,8 @@ void Platform::RunDispatchNotifications() {
     e.eip = d.first.function;
     e.service = int(services_.size());
     if (Record(e)) services_.push_back(call);
-    CallOutcome o = Call(d.first.function, {kPeiServicesCell, d.first.descriptor, d.second.ppi},
-                         {}, Phase::kEntry);
+    CallOutcome o = Call(d.first.function, {kPeiServicesCell, d.first.descriptor, d.second.ppi}, {},
+                         Phase::kEntry);
     entryInstructions_ += o.instructions;
   }
 }
@@ -228,8 +252,8 @@ void Platform::DoNotifyPpi(ServiceCall &call) {
     uint32_t at = list + 12 * i, d[3];
     Notification n;
     if (!Read(at, d, 12) || !Read(d[1], n.guid.data(), 16)) {
-      AddViolation("service-argument", "NotifyPpi: descriptor at " + Hex(at, 8) +
-                                           " or its GUID is unreadable");
+      AddViolation("service-argument",
+                   "NotifyPpi: descriptor at " + Hex(at, 8) + " or its GUID is unreadable");
       break;
     }
     n.descriptor = at;
@@ -256,8 +280,8 @@ void Platform::DoNotifyPpi(ServiceCall &call) {
   if (call.injected) return;
   if (notifications_.size() + found.size() > kNotificationLimit) {
     call.status = kEfiOutOfResources;
-    call.results = "the notification list is full (" + std::to_string(kNotificationLimit) +
-                   " entries)";
+    call.results =
+        "the notification list is full (" + std::to_string(kNotificationLimit) + " entries)";
     return;
   }
   notifications_.insert(notifications_.end(), found.begin(), found.end());
@@ -373,8 +397,8 @@ void Platform::DoGetHobList(ServiceCall &call) {
 
 void Platform::DoCreateHob(ServiceCall &call) {
   uint32_t type = call.args[1] & 0xFFFF, length = call.args[2] & 0xFFFF, out = call.args[3];
-  call.arguments = "Type " + Hex(type, 4) + ", Length " + std::to_string(length) + ", Hob -> " +
-                   Where(out);
+  call.arguments =
+      "Type " + Hex(type, 4) + ", Length " + std::to_string(length) + ", Hob -> " + Where(out);
   call.status = ServiceStatus(call.name, kEfiSuccess, call.injected);
   if (call.injected) return;
   if (length < 8 || out == 0) {
@@ -546,15 +570,16 @@ uint64_t Platform::ServiceAccess(bool io, bool write, uint32_t address, int size
   if (write) {
     if (!(address >= kRamBase && uint64_t(address) + size <= kRamEnd) ||
         !WritableByModule(address, uint32_t(size)))
-      AddViolationAt("write-outside", "CpuIo: " + Bytes(size) + " write at " + Hex(address, 8) +
-                                          " (" + Where(address) + "), which is not the module's",
+      AddViolationAt("write-outside",
+                     "CpuIo: " + Bytes(size) + " write at " + Hex(address, 8) + " (" +
+                         Where(address) + "), which is not the module's",
                      eip);
     else
       HostWrite(address, &value, size_t(size));
   } else if (!Read(address, &v, size_t(size))) {
-    AddViolationAt("unmapped", "CpuIo: " + Bytes(size) + " read at " + Hex(address, 8) +
-                                   ", where nothing is mapped",
-                   eip);
+    AddViolationAt(
+        "unmapped",
+        "CpuIo: " + Bytes(size) + " read at " + Hex(address, 8) + ", where nothing is mapped", eip);
     v = ~0ull >> (64 - 8 * size);
   }
   return v;
