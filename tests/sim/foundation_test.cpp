@@ -365,6 +365,9 @@ TEST(FirmwareFileInput, DependencyExpressionDecidesTheDispatch) {
   EXPECT_EQ(met.status, 0) << met.out << met.err;
   simtest::ToolRun text = simtest::RunTool({USB_PEIM_FFS});
   EXPECT_NE(text.out.find("PUSH gEfiPeiStallPpiGuid END: met"), std::string::npos) << text.out;
+  simtest::ToolRun json = simtest::RunTool({"--format", "json", USB_PEIM_FFS});
+  EXPECT_NE(json.out.find("\"dispatch\": \"PUSH gEfiPeiStallPpiGuid END: met\""), std::string::npos)
+      << json.out.substr(0, 400);
   EXPECT_NE(text.out.find("PE32 image in firmware file 58759340-0A30-4DFD-88F9-3E9274720402"),
             std::string::npos)
       << text.out;
@@ -394,6 +397,10 @@ TEST(FirmwareFileInput, TeImageRunsLikeThePe32Image) {
   simtest::ToolRun te = simtest::RunTool({"--expect", saved, USB_PEIM_TE});
   EXPECT_EQ(te.status, 0) << te.out << te.err;
   EXPECT_NE(te.out.find("format        TE"), std::string::npos) << te.out;
+  simtest::ToolRun json = simtest::RunTool({"--format", "json", USB_PEIM_TE});
+  EXPECT_NE(json.out.find("\"source\": \"TE image\", \"dispatch\": null, \"format\": \"TE\""),
+            std::string::npos)
+      << json.out.substr(0, 400);
 }
 
 TEST(FirmwareFileInput, BadFirmwareIsRefusedOnOneLine) {

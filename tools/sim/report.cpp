@@ -490,7 +490,9 @@ std::string RenderJson(const RunReport &r, bool quiet) {
                              .Str());
     root.Raw("image", Object()
                           .Add("path", r.imagePath)
-                          .Add("format", std::string("PE32"))
+                          .Add("source", r.source.empty() ? std::string("PE32 image") : r.source)
+                          .Raw("dispatch", r.dispatch.empty() ? "null" : Json(r.dispatch))
+                          .Add("format", std::string(img.IsTe() ? "TE" : "PE32"))
                           .Add("machine", uint64_t(img.machine))
                           .Add("subsystem", uint64_t(img.subsystem))
                           .Add("file_size", uint64_t(img.bytes.size()))
