@@ -484,4 +484,23 @@ TEST(TeReader, WithoutARelocationDirectoryStaysAtItsBase) {
   EXPECT_TRUE(pe::RebaseFile(image, image.imageBase, error)) << error;
 }
 
+TEST(PeReader, StrippedRelocationsKeepTheImageAtItsBase) {
+  std::vector<uint8_t> bytes = ModuleBytes();
+  pe::Image image;
+  std::string error;
+  ASSERT_TRUE(pe::Parse(bytes, image, error)) << error;
+  // IMAGE_FILE_RELOCS_STRIPPED in the file header's Characteristics.
+  const size_t characteristics = image.peOffset + 4 + 18;
+  bytes[characteristics] |= 0x01;
+  ASSERT_TRUE(pe::Parse(bytes, image, error)) << error;
+  std::vector<uint8_t> layout = pe::MemoryLayout(image);
+  const std::vector<uint8_t> before = layout;
+  EXPECT_TRUE(pe::RelocateLayout(image, layout, image.imageBase, error)) << error;
+  EXPECT_FALSE(pe::RelocateLayout(image, layout, image.imageBase + 0x1000, error));
+  EXPECT_NE(error.find("relocations stripped cannot move"), std::string::npos) << error;
+  EXPECT_EQ(layout, before);
+  EXPECT_FALSE(pe::RebaseFile(image, image.imageBase + 0x1000, error));
+  EXPECT_EQ(image.bytes, bytes);
+}
+
 }  // namespace

@@ -46,9 +46,21 @@ bool FitsAt(uint32_t base, uint32_t sizeOfImage, std::string &error) {
 // A TE image without a relocation directory has had its relocations
 // stripped: it runs only at its own base. (A PE32 image without fixups may
 // hold no absolute address at all, and moves as it is.)
+// A PE32 image whose linker stripped the relocations says so in its file
+// header (IMAGE_FILE_RELOCS_STRIPPED); a PE loader refuses to move it, and so
+// do the tools. A TE image keeps no such flag, so one without a relocation
+// directory is taken as fixed to its base.
+constexpr uint16_t kFileRelocsStripped = 0x0001;
+
 bool CanMove(const Image &image, uint32_t newBase, std::string &error) {
-  if (!image.IsTe() || newBase == image.imageBase || image.directories[kDirBaseReloc].size != 0)
-    return true;
+  if (newBase == image.imageBase) return true;
+  if (!image.IsTe()) {
+    if (!(image.fileCharacteristics & kFileRelocsStripped)) return true;
+    error = "PE32 image with its relocations stripped cannot move from base " +
+            Hex(image.imageBase) + " to " + Hex(newBase);
+    return false;
+  }
+  if (image.directories[kDirBaseReloc].size != 0) return true;
   error = "TE image without a relocation directory cannot move from base " +
           Hex(image.imageBase) + " to " + Hex(newBase);
   return false;
