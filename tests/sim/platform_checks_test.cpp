@@ -93,6 +93,35 @@ TEST_P(MistakeTest, IsReportedAsItsViolation) {
 INSTANTIATE_TEST_SUITE_P(Checks, MistakeTest, ::testing::ValuesIn(kMistakes),
                          [](const ::testing::TestParamInfo<Mistake> &i) { return i.param.name; });
 
+// A PEIM other than UsbControllerPeim calls services the module never uses:
+// the violation tells the user how to run such a PEIM, and with that option
+// the same call is carried out instead.
+TEST(PlatformChecks, UnexpectedServicePointsToAnyPeimWhichCarriesItOut) {
+  // push PeiServices; call [table+0x2C] (SetBootMode); add esp, 4; xor eax, eax; ret
+  const std::vector<uint8_t> code = {0x8B, 0x44, 0x24, 0x08, 0x50, 0x8B, 0x00, 0xFF,
+                                     0x50, 0x2C, 0x83, 0xC4, 0x04, 0x31, 0xC0, 0xC3};
+  pe::Image image;
+  std::string error;
+  ASSERT_TRUE(pe::Parse(simtest::BuildImage(code), image, error)) << error;
+  for (bool anyPeim : {false, true}) {
+    SCOPED_TRACE(anyPeim ? "--any-peim" : "default");
+    PlatformOptions options;
+    options.anyPeim = anyPeim;
+    Platform platform;
+    ASSERT_TRUE(platform.Load(image, options, error)) << error;
+    ASSERT_TRUE(platform.RunEntry().returned);
+    std::string unexpected;
+    for (const Violation &v : platform.Violations())
+      if (v.kind == "unexpected-service") unexpected += v.message;
+    if (anyPeim) {
+      EXPECT_EQ(unexpected, "");
+    } else {
+      EXPECT_NE(unexpected.find("SetBootMode"), std::string::npos) << unexpected;
+      EXPECT_NE(unexpected.find("--any-peim"), std::string::npos) << unexpected;
+    }
+  }
+}
+
 // Port hooks do not see the instruction's address; the trace must still
 // name the IN or OUT itself, also when a block holds several of them.
 TEST(PlatformChecks, PortAccessesCarryTheirInstructionsOffset) {

@@ -156,8 +156,10 @@ void Platform::OnService(uint32_t address) {
   if (!options_.anyPeim && !moduleService) {
     call.expected = false;
     call.status = kEfiUnsupported;
-    AddViolation("unexpected-service", "called PEI service " + call.name +
-                                           ", which this module has no reason to use");
+    AddViolation("unexpected-service",
+                 "called PEI service " + call.name +
+                     ", which UsbControllerPeim has no reason to use (another PEIM: run it "
+                     "with --any-peim)");
   } else if (!CarryOut(call, entry)) {
     call.supported = false;
     call.status = kEfiUnsupported;
