@@ -170,7 +170,7 @@ class Parser {
     return true;
   }
 
-  // SPEC = VALUE [writable MASK] from words[first] on, into contents and mask.
+  // REGISTER = VALUE [writable MASK] from words[first] on, into contents and mask.
   static bool Assign(const std::vector<std::string> &words, size_t first, uint32_t limit,
                      uint8_t *contents, uint8_t *mask, uint32_t lockedFirst,
                      uint32_t lockedEnd, std::string &why) {
