@@ -5,10 +5,7 @@
 // names each fault.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <fstream>
@@ -16,19 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "tool_run.h"
+
 namespace {
 
-struct ToolRun {
-  int status = -1;  // exit status, or 128 + signal
-  std::string out, err;
-};
-
-std::string ReadText(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testtool::ReadText;
+using testtool::ToolRun;
 
 void WriteBytes(const std::string &path, const std::string &bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
@@ -39,33 +29,8 @@ std::string Scratch(const std::string &name) {
   return std::string(PE_CHECK_SCRATCH_DIR) + "/" + name;
 }
 
-// Runs the tool with args (no shell), stdout and stderr into files.
 ToolRun RunPeCheck(const std::vector<std::string> &args) {
-  const std::string stem = Scratch("run." + std::to_string(getpid()));
-  const std::string out = stem + ".out", err = stem + ".err";
-  pid_t pid = fork();
-  if (pid == 0) {
-    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int in = open("/dev/null", O_RDONLY);
-    if (o < 0 || e < 0 || in < 0) _exit(126);
-    dup2(in, 0);
-    dup2(o, 1);
-    dup2(e, 2);
-    std::vector<char *> argv;
-    argv.push_back(const_cast<char *>(PE_CHECK));
-    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(PE_CHECK, argv.data());
-    _exit(127);
-  }
-  ToolRun r;
-  int raw = 0;
-  if (pid < 0 || waitpid(pid, &raw, 0) != pid) return r;
-  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-  r.out = ReadText(out);
-  r.err = ReadText(err);
-  return r;
+  return testtool::RunTool(PE_CHECK, args, PE_CHECK_SCRATCH_DIR);
 }
 
 std::vector<std::string> Lines(const std::string &text) {

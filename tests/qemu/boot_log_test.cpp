@@ -4,10 +4,7 @@
 // the checks that describe it to fail.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <functional>
@@ -18,6 +15,7 @@
 #include "pe_image.h"
 #include "placement.h"
 #include "te_test_image.h"
+#include "tool_run.h"
 
 namespace testbed {
 namespace {
@@ -402,17 +400,8 @@ TEST(BootLogReport, LongLogGivesABoundedReport) {
 
 // testbed-report as run-qemu.sh runs it, on logs as files: the recorded boot,
 // the shared logs of impossible boots, and inputs it must refuse.
-struct ReportRun {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string ReadText(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using ReportRun = testtool::ToolRun;
+using testtool::ReadText;
 
 std::string Scratch(const std::string &name) {
   mkdir(REPORT_SCRATCH_DIR, 0755);
@@ -420,30 +409,7 @@ std::string Scratch(const std::string &name) {
 }
 
 ReportRun RunReport(const std::vector<std::string> &args) {
-  const std::string stem = Scratch("run." + std::to_string(getpid()));
-  const std::string out = stem + ".out", err = stem + ".err";
-  pid_t pid = fork();
-  if (pid == 0) {
-    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int in = open("/dev/null", O_RDONLY);
-    if (o < 0 || e < 0 || in < 0) _exit(126);
-    dup2(in, 0);
-    dup2(o, 1);
-    dup2(e, 2);
-    std::vector<char *> argv{const_cast<char *>(TESTBED_REPORT)};
-    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(TESTBED_REPORT, argv.data());
-    _exit(127);
-  }
-  ReportRun r;
-  int raw = 0;
-  if (pid < 0 || waitpid(pid, &raw, 0) != pid) return r;
-  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-  r.out = ReadText(out);
-  r.err = ReadText(err);
-  return r;
+  return testtool::RunTool(TESTBED_REPORT, args, REPORT_SCRATCH_DIR);
 }
 
 struct ReportCase {

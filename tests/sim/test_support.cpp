@@ -1,12 +1,7 @@
 #include "test_support.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -22,11 +17,6 @@ void Put32(std::vector<uint8_t> &b, size_t o, uint32_t v) {
   for (int i = 0; i < 4; i++) b[o + i] = uint8_t(v >> (8 * i));
 }
 uint32_t Align(uint32_t v, uint32_t a) { return (v + a - 1) / a * a; }
-
-std::string ReadAll(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 }  // namespace
 
@@ -105,35 +95,7 @@ std::string ScratchFile(const std::string &name, const std::vector<uint8_t> &byt
 }
 
 ToolRun RunTool(const std::vector<std::string> &args) {
-  // ctest runs test processes side by side: one pair of files per process.
-  std::string stem = std::string(SIM_SCRATCH_DIR) + "/tool." + std::to_string(getpid());
-  std::string out = stem + ".out", err = stem + ".err";
-  std::vector<const char *> argv = {PEIM_SIM};
-  for (const std::string &a : args) argv.push_back(a.c_str());
-  argv.push_back(nullptr);
-  ToolRun r;
-  pid_t pid = fork();
-  if (pid == 0) {
-    int in = open("/dev/null", O_RDONLY);
-    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (in < 0 || o < 0 || e < 0 || dup2(in, 0) < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0) _exit(126);
-    alarm(120);
-    execv(PEIM_SIM, const_cast<char *const *>(argv.data()));
-    _exit(127);
-  }
-  if (pid < 0) return r;
-  int raw = 0;
-  struct rusage usage {};
-  while (wait4(pid, &raw, 0, &usage) < 0 && errno == EINTR) {
-  }
-  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-  r.maxRssKb = usage.ru_maxrss;
-  r.out = ReadAll(out);
-  r.err = ReadAll(err);
-  unlink(out.c_str());
-  unlink(err.c_str());
-  return r;
+  return testtool::RunTool(PEIM_SIM, args, SIM_SCRATCH_DIR);
 }
 
 }  // namespace simtest

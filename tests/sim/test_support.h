@@ -9,6 +9,7 @@
 
 #include "pe_image.h"
 #include "platform.h"
+#include "tool_run.h"
 
 namespace simtest {
 
@@ -26,14 +27,8 @@ constexpr uint32_t kCodeRva = 0x200;
 // Writes bytes to a file in the test's scratch directory; returns its path.
 std::string ScratchFile(const std::string &name, const std::vector<uint8_t> &bytes);
 
-struct ToolRun {
-  int status = -1;  // exit status, or 128 + the signal that ended it
-  std::string out, err;
-  long maxRssKb = 0;  // the tool's peak resident memory
-};
-// Runs build/peim-sim with the arguments, stdin from /dev/null. A run that
-// hangs is ended after two minutes (SIGALRM), so that a test fails rather
-// than waits.
+using testtool::ToolRun;
+// Runs build/peim-sim with the arguments (see testtool::RunTool).
 ToolRun RunTool(const std::vector<std::string> &args);
 
 }  // namespace simtest
