@@ -5,29 +5,19 @@
 #include <cstring>
 
 #include "link_map.h"
+#include "pe_bytes.h"
 
 namespace pe {
 namespace {
 
-uint16_t Get16(const std::vector<uint8_t> &b, size_t o) { return uint16_t(b[o] | b[o + 1] << 8); }
-uint32_t Get32(const std::vector<uint8_t> &b, size_t o) {
-  return uint32_t(b[o]) | uint32_t(b[o + 1]) << 8 | uint32_t(b[o + 2]) << 16 |
-         uint32_t(b[o + 3]) << 24;
-}
-void Put16(std::vector<uint8_t> &b, size_t o, uint16_t v) {
-  b[o] = uint8_t(v);
-  b[o + 1] = uint8_t(v >> 8);
-}
-void Put32(std::vector<uint8_t> &b, size_t o, uint32_t v) {
-  for (int i = 0; i < 4; i++) b[o + i] = uint8_t(v >> (8 * i));
-}
-std::string Hex(uint64_t v) {
-  char s[24];
-  snprintf(s, sizeof s, "0x%llX", static_cast<unsigned long long>(v));
-  return s;
-}
+using bytes::Get16;
+using bytes::Get32;
+using bytes::Put16;
+using bytes::Put32;
+using bytes::Hex;
+using bytes::Extent;
+
 uint64_t AlignUp(uint64_t v, uint32_t a) { return (v + a - 1) / a * a; }
-uint32_t Extent(const Section &s) { return s.virtualSize ? s.virtualSize : s.rawSize; }
 
 const char *DirectoryName(uint32_t i) {
   static const char *const kNames[16] = {

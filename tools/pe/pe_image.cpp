@@ -5,23 +5,17 @@
 #include <cstring>
 
 #include "file_io.h"
+#include "pe_bytes.h"
 
 namespace pe {
 namespace {
 
-uint16_t Get16(const std::vector<uint8_t> &b, size_t o) { return uint16_t(b[o] | b[o + 1] << 8); }
-uint32_t Get32(const std::vector<uint8_t> &b, size_t o) {
-  return uint32_t(b[o]) | uint32_t(b[o + 1]) << 8 | uint32_t(b[o + 2]) << 16 |
-         uint32_t(b[o + 3]) << 24;
-}
-void Put32(std::vector<uint8_t> &b, size_t o, uint32_t v) {
-  for (int i = 0; i < 4; i++) b[o + i] = uint8_t(v >> (8 * i));
-}
-std::string Hex(uint64_t v) {
-  char s[24];
-  snprintf(s, sizeof s, "0x%llX", static_cast<unsigned long long>(v));
-  return s;
-}
+using bytes::Get16;
+using bytes::Get32;
+using bytes::Put32;
+using bytes::Hex;
+using bytes::Extent;
+
 bool PowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
 // The bytes of a section that a loader copies: its raw data, cut to its
@@ -29,8 +23,6 @@ bool PowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 uint32_t LoadedRawSize(const Section &s) {
   return s.virtualSize ? std::min(s.rawSize, s.virtualSize) : s.rawSize;
 }
-// The range a section occupies in memory, from its virtual address.
-uint32_t Extent(const Section &s) { return s.virtualSize ? s.virtualSize : s.rawSize; }
 
 // The image must fit below 4 GiB where it is loaded: every fixup adds the
 // same delta, and a wrap would put part of the image at address 0.
