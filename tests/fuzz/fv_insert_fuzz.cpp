@@ -17,12 +17,11 @@
 #include "fv_edit.h"
 #include "fv_tree.h"
 #include "pe_compact.h"
+#include "fuzz_check.h"
 
 namespace {
 
-void Check(bool condition) {
-  if (!condition) __builtin_trap();
-}
+using fuzzcheck::Check;
 
 // Where the edited volume runs: near the top of the 32-bit space, where a
 // PEI volume lies.

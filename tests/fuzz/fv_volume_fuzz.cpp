@@ -13,6 +13,7 @@
 
 #include "fv_list.h"
 #include "fv_tree.h"
+#include "fuzz_check.h"
 
 namespace {
 
@@ -24,9 +25,7 @@ class NullBuffer : public std::streambuf {
   std::streamsize xsputn(const char *, std::streamsize n) override { return n; }
 };
 
-void Check(bool condition) {
-  if (!condition) __builtin_trap();
-}
+using fuzzcheck::Check;
 
 fv::ReadLimits SmallLimits() {
   fv::ReadLimits limits;

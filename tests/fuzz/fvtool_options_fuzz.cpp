@@ -10,12 +10,11 @@
 #include <vector>
 
 #include "fvtool_options.h"
+#include "fuzz_check.h"
 
 namespace {
 
-void Check(bool condition) {
-  if (!condition) __builtin_trap();
-}
+using fuzzcheck::Check;
 
 bool OneLine(const std::string &text) {
   return !text.empty() && text.find('\n') == std::string::npos;

@@ -7,12 +7,11 @@
 #include <string>
 
 #include "link_map.h"
+#include "fuzz_check.h"
 
 namespace {
 
-void Check(bool condition) {
-  if (!condition) __builtin_trap();
-}
+using fuzzcheck::Check;
 
 std::string Row(const char *format, unsigned long long a, unsigned long long b,
                 unsigned long long c) {

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "lzma_codec.h"
+#include "fuzz_check.h"
 
 namespace {
 
@@ -22,9 +23,7 @@ constexpr uint64_t kMaxDecoded = 4u << 20;
 // say nothing the smaller ones do not.
 constexpr size_t kMaxEncoded = 64u << 10;
 
-void Check(bool condition) {
-  if (!condition) __builtin_trap();
-}
+using fuzzcheck::Check;
 
 void Decode(const uint8_t *data, size_t size) {
   uint64_t claimed = 0;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "numbers.h"
+#include "fuzz_check.h"
 
 namespace {
 
@@ -43,9 +44,7 @@ bool Reference(const std::string &text, U128 &value) {
   return true;
 }
 
-void Check(bool condition) {
-  if (!condition) __builtin_trap();
-}
+using fuzzcheck::Check;
 
 }  // namespace
 

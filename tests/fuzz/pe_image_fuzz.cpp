@@ -11,12 +11,11 @@
 
 #include "pe_compact.h"
 #include "pe_image.h"
+#include "fuzz_check.h"
 
 namespace {
 
-void Check(bool condition) {
-  if (!condition) __builtin_trap();
-}
+using fuzzcheck::Check;
 
 bool OneLine(const std::string &text) {
   return !text.empty() && text.find('\n') == std::string::npos;

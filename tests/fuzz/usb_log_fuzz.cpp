@@ -9,18 +9,12 @@
 #include <string>
 
 #include "usb_log.h"
+#include "fuzz_check.h"
 
 namespace {
 
-void Check(bool condition) {
-  if (!condition) __builtin_trap();
-}
-
-bool Printable(const std::string &text) {
-  for (char c : text)
-    if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) return false;
-  return true;
-}
+using fuzzcheck::Check;
+using fuzzcheck::Printable;
 
 }  // namespace
 
