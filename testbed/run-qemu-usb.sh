@@ -27,19 +27,15 @@
 # Exit status: 0 every boot read the stick and passed every check; 1 a boot
 # or a check failed; 2 bad usage or something missing.
 set -euo pipefail
-
-OVMF_CODE=${OVMF_CODE:-/usr/share/OVMF/OVMF32_CODE_4M.secboot.fd}
-OVMF_VARS=${OVMF_VARS:-/usr/share/OVMF/OVMF32_VARS_4M.fd}
+RUNNER=run-qemu-usb
 HERE=$(cd "$(dirname "$0")" && pwd)
+. "$HERE/qemu-common.sh"
 
-STALL_PEIM_GUID=8074766E-0D18-48B4-919E-41C2154D597C
 READER_PEIM_GUID=5C7E19A2-3B64-4F0D-8E21-9A4D6C0B7F53
-MEMORY_DISCOVERED_PPI=F894643D-C449-42D1-8EA8-85BDD8C65BDE
 
 # isa-debug-exit: QEMU's status is 2 * value + 1 for the value the guest writes.
 STATUS_READ_DONE=69     # the reader wrote 0x22 after reading the stick
 STATUS_NO_DEVICE=71     # the reader wrote 0x23: PEI ended without a block device
-STATUS_END_OF_PEI=67    # the Stall provider wrote 0x21: PEI ended, no reader
 # The stick: 4 MiB of 512-byte blocks.
 STICK_BLOCKS=8192
 # The three EHCI functions, by controller id (the module reports them in this order).
@@ -50,14 +46,7 @@ usage() {
     "(see $0 --help)" >&2
   exit 2
 }
-if [ "${1:-}" = --help ] || [ "${1:-}" = -h ]; then
-  sed -n '2,/^set -euo/{/^set -euo/d;s/^# \{0,1\}//;p}' "$0"
-  exit 0
-fi
-fail() {
-  echo "run-qemu-usb: $*" >&2
-  exit 2
-}
+show_help_if_asked "$@"
 
 [ $# -ge 1 ] || usage
 BUILD=$1
@@ -90,7 +79,7 @@ for f in "$BUILD/fvtool" "$BUILD/testbed-usb-report" "$BUILD/TestbedStallPeim.ef
   "$BUILD/TestbedUsbReaderPeim.efi" "$BUILD/edk2/UsbControllerPeim.inf" "$OVMF_CODE" "$OVMF_VARS"; do
   [ -e "$f" ] || fail "$f is missing (run make first; OVMF comes with Debian's ovmf-ia32)"
 done
-command -v qemu-system-i386 >/dev/null || fail "qemu-system-i386 is missing (Debian's qemu-system-x86)"
+need_qemu
 command -v python3 >/dev/null || fail "python3 is missing (scripts/install-deps.sh installs it)"
 
 # The EDK2 part: built once, then taken from the cache while its inputs stay.
@@ -98,17 +87,7 @@ command -v python3 >/dev/null || fail "python3 is missing (scripts/install-deps.
 STACK_FV=$BUILD/edk2-stack/USBSTACK.ffs
 [ "$BUS_MASTER" = 0 ] || STACK_FV=$BUILD/edk2-stack/USBSTACKBM.ffs
 
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/usb-peim-qemu-usb.XXXXXX")
-QEMU_PID=
-cleanup() {
-  if [ -n "$QEMU_PID" ]; then
-    kill "$QEMU_PID" 2>/dev/null || true
-    wait "$QEMU_PID" 2>/dev/null || true
-  fi
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM HUP
+make_work_dir usb-peim-qemu-usb
 
 # The stick's image: every block carries the pattern (see testbed/usb_reader.cpp)
 # and this run's tag.

@@ -25,33 +25,21 @@
 # Exit status: 0 the consumer reported and every check passed; 1 the boot or
 # a check failed; 2 bad usage or something missing.
 set -euo pipefail
+RUNNER=run-qemu
+. "$(cd "$(dirname "$0")" && pwd)/qemu-common.sh"
 
-OVMF_CODE=${OVMF_CODE:-/usr/share/OVMF/OVMF32_CODE_4M.secboot.fd}
-OVMF_VARS=${OVMF_VARS:-/usr/share/OVMF/OVMF32_VARS_4M.fd}
-
-# The test-bed PEIMs' file names, and the PPIs their dependency expressions name.
-STALL_PEIM_GUID=8074766E-0D18-48B4-919E-41C2154D597C
+# The consumer's file name, and the PPI its dependency expression names.
 CONSUMER_PEIM_GUID=26A2E0FF-C1FF-4354-8419-EC43E91C23A8
-MEMORY_DISCOVERED_PPI=F894643D-C449-42D1-8EA8-85BDD8C65BDE
 USB_CONTROLLER_PPI=3BC1F6DE-693E-4547-A300-21823CA420B2
 
 # isa-debug-exit: QEMU's status is 2 * value + 1 for the value the guest writes.
 STATUS_REPORT_DONE=65  # the consumer wrote 0x20 after its report
-STATUS_END_OF_PEI=67   # the Stall provider wrote 0x21: PEI ended, no consumer
 
 usage() {
   echo "usage: $0 BUILD [--apriori] [--te] [--timeout SECONDS] [--log FILE] (see $0 --help)" >&2
   exit 2
 }
-# The comment at the top of this file is the help text.
-if [ "${1:-}" = --help ] || [ "${1:-}" = -h ]; then
-  sed -n '2,/^set -euo/{/^set -euo/d;s/^# \{0,1\}//;p}' "$0"
-  exit 0
-fi
-fail() {
-  echo "run-qemu: $*" >&2
-  exit 2
-}
+show_help_if_asked "$@"
 
 [ $# -ge 1 ] || usage
 BUILD=$1
@@ -89,19 +77,9 @@ for f in "$BUILD/fvtool" "$BUILD/testbed-report" "$MODULE_IMAGE" "$MODULE_FFS" \
   "$BUILD/TestbedStallPeim.efi" "$BUILD/TestbedUsbConsumerPeim.efi" "$OVMF_CODE" "$OVMF_VARS"; do
   [ -e "$f" ] || fail "$f is missing (run make first; OVMF comes with Debian's ovmf-ia32)"
 done
-command -v qemu-system-i386 >/dev/null || fail "qemu-system-i386 is missing (Debian's qemu-system-x86)"
+need_qemu
 
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/usb-peim-qemu.XXXXXX")
-QEMU_PID=
-cleanup() {
-  if [ -n "$QEMU_PID" ]; then
-    kill "$QEMU_PID" 2>/dev/null || true
-    wait "$QEMU_PID" 2>/dev/null || true
-  fi
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM HUP
+make_work_dir usb-peim-qemu
 
 FVTOOL=$BUILD/fvtool
 cp "$OVMF_CODE" "$WORK/code.fd"
