@@ -100,6 +100,11 @@ class Reader {
  public:
   explicit Reader(UsbBootReport &r) : r_(r) {}
 
+  // A line of `source` that does not read.
+  void Unreadable(const std::string &source) {
+    if (source == "usb-reader") orderKnown_ = false;
+  }
+
   void Line(const UsbLogLine &line) {
     line_ = &line;
     if (doneLine_) {
@@ -129,6 +134,7 @@ class Reader {
       if (it != line_->fields.end()) v = ParseNumber(it->second);
       if (!v) {
         Problem(Where() + ": " + f.first + (it == line_->fields.end() ? " missing" : " not a number"));
+        if (line_->source == "usb-reader") orderKnown_ = false;
         return false;
       }
       *f.second = *v;
@@ -177,6 +183,45 @@ class Reader {
     }
   }
 
+  // The reader writes its report in one order: its ending (block-io, with
+  // the media and reads after it, or end-of-pei), the PPI's lookup, the
+  // controllers by id from 0 up to the first refused one, the three EHCI
+  // functions, done. A line out of that order is a problem: no boot writes it.
+  // After a line of the reader that does not read, its place in that order is
+  // unknown, and the order is not judged any more (that line is the problem).
+  enum class Phase { kBefore, kBlockIo, kEndOfPei, kControllers, kFunctions };
+  bool Order(bool ok, const std::string &why) {
+    if (ok || !orderKnown_) return true;
+    Problem(Where() + why);
+    return false;
+  }
+  bool InPhase(std::initializer_list<Phase> allowed, const char *where) {
+    bool ok = false;
+    for (Phase p : allowed) ok = ok || phase_ == p;
+    return Order(ok, std::string(" ") + where);
+  }
+  // The reader asks ids until one is refused (or its limit).
+  bool ControllersEnded() const {
+    return !r_.controllerPpiStatus || *r_.controllerPpiStatus != 0 || controllerRefused_ ||
+           r_.controllers.size() >= kReaderIdLimit;
+  }
+  bool Ending(std::optional<size_t> &line, Phase next) {
+    if (phase_ != Phase::kBefore) {
+      const std::optional<size_t> &other = next == Phase::kBlockIo ? r_.endOfPeiLine : r_.blockIoLine;
+      if (other) {
+        Problem(Where() + ": the reader ends one way per boot, but " +
+                (next == Phase::kBlockIo ? "end-of-pei" : "block-io") + " came on line " +
+                std::to_string(*other));
+      } else {
+        Once(line);
+      }
+      return false;
+    }
+    if (!Once(line)) return false;
+    phase_ = next;
+    return true;
+  }
+
   void UsbReader() {
     const std::string &e = line_->event;
     if (e == "entry") {
@@ -187,23 +232,25 @@ class Reader {
       if (Numbers({{"block-io-status", &r_.blockIoStatus},
                    {"block-io2-status", &r_.blockIo2Status},
                    {"usb2-host-controllers", &n}}) &&
-          Once(r_.blockIoLine))
+          Ending(r_.blockIoLine, Phase::kBlockIo))
         r_.usb2HostControllers = n;
     } else if (e == "end-of-pei") {
       uint32_t n = 0;
-      if (Numbers({{"usb2-host-controllers", &n}}) && Once(r_.endOfPeiLine))
+      if (Numbers({{"usb2-host-controllers", &n}}) && Ending(r_.endOfPeiLine, Phase::kEndOfPei))
         r_.usb2HostControllers = n;
     } else if (e == "media") {
-      Media();
+      if (InPhase({Phase::kBlockIo}, kOnlyAfterBlockIo)) Media();
     } else if (e == "read") {
-      Read();
+      if (InPhase({Phase::kBlockIo}, kOnlyAfterBlockIo)) Read();
     } else if (e == "usb-controller-ppi") {
       uint32_t s = 0;
       if (Numbers({{"status", &s}})) {
         if (r_.controllerPpiStatus) {
           Problem(Where() + " given twice");
-        } else {
+        } else if (InPhase({Phase::kBlockIo, Phase::kEndOfPei},
+                           "before the reader's block-io or end-of-pei line")) {
           r_.controllerPpiStatus = s;
+          phase_ = Phase::kControllers;
         }
       }
     } else if (e == "controller") {
@@ -220,6 +267,18 @@ class Reader {
         Problem(Where() + " for id " + std::to_string(c.id) + " given twice");
         return;
       }
+      const std::string id = " for id " + std::to_string(c.id);
+      const std::string stopped =
+          controllerRefused_ ? "the refused id " + std::to_string(r_.controllers.back().id)
+                             : "its last id";
+      if (!InPhase({Phase::kControllers}, "outside the reader's list of controllers") ||
+          !Order(r_.controllerPpiStatus == 0u, id + ", but the reader did not locate the PPI") ||
+          !Order(!ControllersEnded(), id + " after the reader stopped at " + stopped) ||
+          !Order(c.id == r_.controllers.size(), id + " where the reader asks id " +
+                                                    std::to_string(r_.controllers.size()) +
+                                                    " next"))
+        return;
+      controllerRefused_ = controllerRefused_ || c.status != 0;
       r_.controllers.push_back(c);
     } else if (e == "pci") {
       UsbPciFunction f;
@@ -232,9 +291,23 @@ class Reader {
                 " given twice");
         return;
       }
+      const size_t k = r_.functions.size();
+      const bool next = k < 3 && f.device == kEhciFunctions[k].device &&
+                        f.function == kEhciFunctions[k].function;
+      if (!InPhase({Phase::kControllers, Phase::kFunctions},
+                   "before the reader's lookup of the PPI") ||
+          !Order(ControllersEnded(), " while the reader still asks for controllers (id " +
+                                         std::to_string(r_.controllers.size()) + " next)") ||
+          !Order(next, " for " + Hex(f.device) + "." + std::to_string(f.function) +
+                           (k < 3 ? " where the reader reports " + Hex(kEhciFunctions[k].device) +
+                                        "." + std::to_string(kEhciFunctions[k].function) + " next"
+                                  : " after the reader's three functions")))
+        return;
+      phase_ = Phase::kFunctions;
       r_.functions.push_back(f);
     } else if (e == "no-buffer") {
-      Problem(Where() + ": the reader got no memory for its buffer");
+      if (InPhase({Phase::kBlockIo}, kOnlyAfterBlockIo))
+        Problem(Where() + ": the reader got no memory for its buffer");
     } else if (e == "done") {
       auto it = line_->fields.find("result");
       if (it == line_->fields.end()) {
@@ -243,6 +316,15 @@ class Reader {
       }
       r_.result = Quoted(it->second);
       doneLine_ = line_->number;
+      const bool ended = phase_ != Phase::kBefore;
+      const char *wanted = r_.blockIoLine ? "read" : "no-block-device";
+      Order(ended, " before the reader's block-io or end-of-pei line") &&
+          Order(!ended || it->second == wanted,
+                " with result " + r_.result + " after " +
+                    (r_.blockIoLine ? "block-io" : "end-of-pei") + ", where the reader writes " +
+                    wanted) &&
+          Order(phase_ == Phase::kFunctions && r_.functions.size() == 3,
+                " before the reader reported the three EHCI functions");
     } else {
       Problem(Where() + ": unknown event");
     }
@@ -291,8 +373,14 @@ class Reader {
     r_.reads.push_back(rd);
   }
 
+  static constexpr const char *kOnlyAfterBlockIo =
+      "outside the reader's block I/O part (after block-io, before usb-controller-ppi)";
+  static constexpr size_t kReaderIdLimit = 256;
+
   UsbBootReport &r_;
   const UsbLogLine *line_ = nullptr;
+  Phase phase_ = Phase::kBefore;
+  bool orderKnown_ = true, controllerRefused_ = false;
   std::optional<size_t> doneLine_, busMasterDone_;
   std::set<uint32_t> controllerIds_, busMasterIds_;
   std::set<std::pair<uint32_t, uint32_t>> functions_;
@@ -387,6 +475,7 @@ UsbBootReport ReadUsbBootLog(const std::string &log) {
       line.source = source;
       std::string why;
       if (!SplitLine(text, prefix.size(), line, why)) {
+        reader.Unreadable(source);
         if (report.problems.size() < kMaxProblems)
           report.problems.push_back(Quoted("line " + std::to_string(number) + " does not read: " + why, 200));
       } else {

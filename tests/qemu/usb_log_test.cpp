@@ -178,13 +178,22 @@ TEST(UsbLog, PlantedFaultsFailTheirChecks) {
       {"wrong type", [] { return Replace(kGoodLog, "id=1 status=0x00000000 type=0x00000003",
                                          "id=1 status=0x00000000 type=0x00000002"); },
        none, {kIds}},
+      // The reader asks ids until one is refused: after an accepted id 3 it asks id 4.
       {"id 3 accepted", [] { return Replace(kGoodLog,
                                             "id=3 status=0x80000002 type=0xA5A5A5A5 base=0xA5A5A5A5",
-                                            "id=3 status=0x00000000 type=0x00000003 base=0xF000B000"); },
+                                            "id=3 status=0x00000000 type=0x00000001 base=0xF000B000\n"
+                                            "usb-reader: controller id=4 status=0x80000002 type=0xA5A5A5A5 "
+                                            "base=0xA5A5A5A5"); },
        none, {kIds}},
-      {"id 1 refused", [] { return Replace(kGoodLog, "id=1 status=0x00000000 type=0x00000003",
-                                           "id=1 status=0x80000002 type=0x00000003"); },
-       none, {kIds, "controller id 1 is 00:13.2"}},
+      // ... and stops at the first refused one.
+      {"id 1 refused", [] {
+         std::string log = Replace(kGoodLog, "id=1 status=0x00000000 type=0x00000003 base=0xF0009000 "
+                                             "caplength=0x20 ports=6 enabled-ports=0x0001 usbcmd=0x00080031 "
+                                             "usbsts=0x0000C000",
+                                   "id=1 status=0x80000002 type=0xA5A5A5A5 base=0xA5A5A5A5");
+         return Drop(Drop(log, "controller id=2 "), "controller id=3 ");
+       },
+       none, {kIds, "controller id 1 is 00:13.2", "found on controller id 1"}},
       {"no capability registers at the base", [] { return Replace(kGoodLog,
                                             "base=0xF0008000 caplength=0x20", "base=0xF0008000 caplength=0x00"); },
        none, {kIds}},
@@ -320,6 +329,86 @@ TEST(UsbLog, ScheduleStartMissedOnlyForItsSignature) {
   }
 }
 
+// The reader writes its report in one order, and one boot ends it one way:
+// a log that no boot can write fails "the log reads cleanly", whatever the
+// other checks make of it, and the problem says what is out of place.
+TEST(UsbLog, LogsNoBootWritesAreProblems) {
+  const std::string refused = "usb-reader: controller id=3 status=0x80000002 type=0xA5A5A5A5 base=0xA5A5A5A5\n";
+  const std::string id4 = "usb-reader: controller id=4 status=0x00000000 type=0x00000003 base=0xF000B000 "
+                          "caplength=0x20 ports=6 enabled-ports=0x0000 usbcmd=0x00080031 usbsts=0x0000C000\n";
+  const std::string ppi = "usb-reader: usb-controller-ppi status=0x00000000\n";
+  const std::string pci12 = "usb-reader: pci device=0x12 function=2 id=0x24CD8086 command=0x0006 bar0=0xF0008000\n";
+  const std::string pci13 = "usb-reader: pci device=0x13 function=2 id=0x24CD8086 command=0x0006 bar0=0xF0009000\n";
+  const std::string lastRead = "usb-reader: read interface=block-io2 lba=8191 blocks=1 status=0x00000000 "
+                               "tag=0x12345678 mismatches=0 first-mismatch=0xFFFFFFFF\n";
+  const struct {
+    const char *name;
+    std::function<std::string()> log;
+    const char *problem;  // a part of the first problem
+  } rows[] = {
+      {"both endings", [] { return Replace(kGoodLog, "usb-reader: done result=read\n",
+                                           "usb-reader: end-of-pei usb2-host-controllers=3\n"
+                                           "usb-reader: done result=read\n"); },
+       "ends one way per boot"},
+      {"end-of-pei first, then block-io",
+       [] { return "usb-reader: end-of-pei usb2-host-controllers=3\n" + std::string(kGoodLog); },
+       "ends one way per boot"},
+      {"a controller after the refused id",
+       [&] { return Replace(kGoodLog, refused, refused + id4); }, "after the reader stopped at the refused id 3"},
+      {"ids out of order", [&] {
+         return Replace(kGoodLog, "usb-reader: controller id=0 ", "usb-reader: controller id=1 ");
+       },
+       "id 1 where the reader asks id 0 next"},
+      {"an id skipped", [] { return Drop(kGoodLog, "controller id=1 "); }, "id 2 where the reader asks id 1 next"},
+      {"the list of controllers not ended", [&] { return Drop(kGoodLog, "controller id=3 "); },
+       "still asks for controllers (id 3 next)"},
+      {"controllers without the PPI located",
+       [] { return Replace(kGoodLog, "usb-controller-ppi status=0x00000000", "usb-controller-ppi status=0x8000000E"); },
+       "did not locate the PPI"},
+      {"controllers before the PPI's lookup", [&] {
+         std::string log = Replace(kGoodLog, ppi, "");
+         return Replace(log, pci12, ppi + pci12);
+       },
+       "outside the reader's list of controllers"},
+      {"the PPI looked up before the ending", [&] {
+         std::string log = Replace(kGoodLog, ppi, "");
+         return Replace(log, "usb-reader: block-io ", ppi + "usb-reader: block-io ");
+       },
+       "before the reader's block-io or end-of-pei line"},
+      {"a read after the PPI's lookup", [&] {
+         std::string log = Replace(kGoodLog, lastRead, "");
+         return Replace(log, pci12, lastRead + pci12);
+       },
+       "outside the reader's block I/O part"},
+      {"a medium after end-of-pei", [] {
+         return Replace(kGoodLog, "usb-reader: block-io block-io-status=0x00000000 block-io2-status=0x00000000 "
+                                  "usb2-host-controllers=3",
+                        "usb-reader: end-of-pei usb2-host-controllers=3");
+       },
+       "outside the reader's block I/O part"},
+      {"functions out of order", [&] {
+         std::string log = Replace(kGoodLog, pci12, "");
+         return Replace(log, pci13, pci13 + pci12);
+       },
+       "0x13.2 where the reader reports 0x12.2 next"},
+      {"a function missing", [&] { return Replace(kGoodLog, pci13, ""); }, "0x16.2 where the reader reports 0x13.2"},
+      {"done before the functions", [] { return Drop(kGoodLog, "usb-reader: pci device=0x16"); },
+       "before the reader reported the three EHCI functions"},
+      {"done with the other ending's result",
+       [] { return Replace(kGoodLog, "done result=read", "done result=no-block-device"); },
+       "where the reader writes read"},
+      {"done without an ending", [] { return "usb-reader: done result=read\n" + std::string(kGoodLog); },
+       "before the reader's block-io or end-of-pei line"},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.name);
+    UsbBootReport r = ReadUsbBootLog(row.log());
+    ASSERT_FALSE(r.problems.empty());
+    EXPECT_NE(r.problems.front().find(row.problem), std::string::npos) << r.problems.front();
+    EXPECT_TRUE(Failed(row.log(), Expected()).count("the log reads cleanly"));
+  }
+}
+
 // Lines of other sources, however odd, are not the reader's business; the
 // reader's own lines that do not read are problems, and a log of repeated
 // lines keeps a bounded list of them.
@@ -363,6 +452,13 @@ TEST(UsbReport, ExitStatusAndErrors) {
   EXPECT_EQ(RunReport(expect + "--bus-master on " + write("good.log", kGoodLog)), 0);
   EXPECT_EQ(RunReport(expect + "--bus-master off " + write("good.log", kGoodLog)), 1);
   EXPECT_EQ(RunReport(expect + "--bus-master on " + write("miss.log", ScheduleMissLog())), 3);
+  // The recorded boot passes; with one line added that no boot writes, it fails.
+  const std::string data = std::string(ROBUSTNESS2_DATA_DIR) + "/";
+  EXPECT_EQ(RunReport(expect + "--bus-master on " + data + "G16-good.log"), 0);
+  for (const char *log : {"G16-both-endings.log", "G16-id4-after-refusal.log"}) {
+    SCOPED_TRACE(log);
+    EXPECT_EQ(RunReport(expect + "--bus-master on " + data + log), 1);
+  }
   const struct {
     std::string args, message;
   } bad[] = {
