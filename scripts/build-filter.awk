@@ -4,14 +4,15 @@
 # size line). TAG names the tree; MARKS is the tree's
 # CMakeFiles/progress.marks (the number of steps); HIDE is an extra pattern of
 # lines to drop; IMAGES=0 for a tree that takes its images from another (its
-# ia32_images target is empty).
+# ia32_images target is empty); TOTAL instead of MARKS, the number of steps
+# of a build of some targets only.
 #
 #   cmake --build DIR 2>&1 | awk -v tag=build -v marks=DIR/CMakeFiles/progress.marks \
-#     [-v hide=REGEX] [-v images=0] -f scripts/build-filter.awk
+#     [-v total=N] [-v hide=REGEX] [-v images=0] -f scripts/build-filter.awk
 BEGIN {
   if (images == "") images = 1
-  total = 0
-  if (marks != "" && (getline line < marks) > 0) total = line + 0
+  total += 0
+  if (total == 0 && marks != "" && (getline line < marks) > 0) total = line + 0
   next_quarter = 1
 }
 /^\[ *[0-9]+%\]/ {
