@@ -45,15 +45,16 @@ extern "C" EFI_STATUS EFIAPI UsbControllerPeimEntry(EFI_PEI_FILE_HANDLE FileHand
   } while (++Index < EHCI_CONTROLLER_COUNT);
   InitOhciControllers();
 
-  // A failed install changes nothing here: the controllers are programmed
-  // either way, and the wait and the EFI_SUCCESS follow.
-  Services->InstallPpi(PeiServices, &Private->PpiList);
+  // A failed install leaves the module's work unpublished: the controllers
+  // stay programmed and the wait still follows, but the entry reports the
+  // install's status, which matters more than a missing Stall PPI.
+  Status = Services->InstallPpi(PeiServices, &Private->PpiList);
 
   if (EFI_ERROR(StallStatus)) {
-    // No Stall PPI: the controllers are programmed and published, but the
-    // wait cannot be made; say so.
-    return StallStatus;
+    // No Stall PPI: the controllers are programmed (and published, unless
+    // the install failed), but the wait cannot be made; say so.
+    return EFI_ERROR(Status) ? Status : StallStatus;
   }
   StallPpi->Stall(PeiServices, StallPpi, USB_POST_INSTALL_STALL_US);
-  return EFI_SUCCESS;
+  return Status;
 }

@@ -55,27 +55,78 @@ static inline VOID MmioUpdateAt(MMIO_ADDRESS Address, UINT32 AndMask, UINT32 OrV
 // Out of line: it is the bulk of the bring-up, and its callers differ only
 // in the three arguments. It takes the CONFIG_ADDRESS word as it is written
 // (enable bit included): the tables hold their functions in that form.
-// In the image it is fastcall: the first two arguments come in ECX and EDX,
-// and the update's own RET removes the third from the stack, not every caller.
+// In the image the word comes in EAX, where both OUTs to CONFIG_ADDRESS
+// take it, and the mask and value on the stack, which the update's own RET
+// removes, not every caller.
 #if defined(__i386__)
-#define PCI_UPDATE_CALL __attribute__((noinline, fastcall))
+#define PCI_UPDATE_CALL __attribute__((noinline, regparm(1), stdcall))
 #else
 #define PCI_UPDATE_CALL __attribute__((noinline))
 #endif
 template <REG_WIDTH Width>
 PCI_UPDATE_CALL VOID PciUpdateAt(PCI_CONFIG_WORD Word, UINT32 AndMask, UINT32 OrValue) {
-  // The data port (see PciDataPort): 0xCFC, plus the byte lane for narrow
-  // widths. The lane is hidden from the optimiser, which would otherwise
-  // compute (Word | 0xCFC) & 0xCFF, the same port in three more bytes.
-  UINT32 Lane = Width == RegWidth32 ? 0 : (Word & 3);
-  if constexpr (Width != RegWidth32) {
-    __asm__("" : "+r"(Lane));
+#if defined(__i386__) && !defined(USB_PEIM_RECORDING_PLATFORM)
+  // The four port accesses of the update, with the ports in DX: DH is 0x0C
+  // for both, so that after the first only DL changes (2 bytes, not 4). The
+  // word and the value trade places in EAX, the one register OUT and IN
+  // transfer, with one-byte exchanges. A narrow data port is 0xCFC plus the
+  // byte lane: DL = the word's low byte | 0xFC (the lane is its two low bits).
+  UINT32 Other;
+  UINT32 Port;
+  if constexpr (Width == RegWidth32) {
+    __asm__ __volatile__(
+        "movw $0xCF8, %w[port]\n\t"
+        "outl %%eax, %w[port]\n\t"        // CONFIG_ADDRESS <- word
+        "movl %%eax, %[other]\n\t"
+        "movb $0xFC, %b[port]\n\t"
+        "inl %w[port], %%eax\n\t"         // value
+        "xchgl %%eax, %[other]\n\t"
+        "movb $0xF8, %b[port]\n\t"
+        "outl %%eax, %w[port]\n\t"        // CONFIG_ADDRESS <- word
+        "andl %[mask], %[other]\n\t"
+        "orl %[value], %[other]\n\t"
+        "xchgl %%eax, %[other]\n\t"
+        "movb $0xFC, %b[port]\n\t"
+        "outl %%eax, %w[port]"              // the updated value
+        : "+a"(Word), [other] "=&c"(Other), [port] "=&d"(Port)
+        : [mask] "im"(AndMask), [value] "im"(OrValue)
+        : "memory");
+  } else {
+#define PCI_NARROW_UPDATE(in, out, reg)                                     \
+    __asm__ __volatile__(                                                   \
+        "movw $0xCF8, %w[port]\n\t"                                        \
+        "outl %%eax, %w[port]\n\t"                                         \
+        "xchgl %%eax, %[other]\n\t"                                        \
+        "movb %b[other], %b[port]\n\t"                                     \
+        "orb $0xFC, %b[port]\n\t"                                          \
+        in " %w[port], " reg "\n\t"                                        \
+        "xchgl %%eax, %[other]\n\t"                                        \
+        "movb $0xF8, %b[port]\n\t"                                         \
+        "outl %%eax, %w[port]\n\t"                                         \
+        "andl %[mask], %[other]\n\t"                                       \
+        "orl %[value], %[other]\n\t"                                       \
+        "xchgl %%eax, %[other]\n\t"                                        \
+        "movb %b[other], %b[port]\n\t"                                     \
+        "orb $0xFC, %b[port]\n\t"                                          \
+        out " " reg ", %w[port]"                                            \
+        : "+a"(Word), [other] "=&c"(Other), [port] "=&d"(Port)              \
+        : [mask] "im"(AndMask), [value] "im"(OrValue)                         \
+        : "memory")
+    if constexpr (Width == RegWidth8) {
+      PCI_NARROW_UPDATE("inb", "outb", "%%al");
+    } else {
+      PCI_NARROW_UPDATE("inw", "outw", "%%ax");
+    }
+#undef PCI_NARROW_UPDATE
   }
+#else
+  UINT32 Lane = Width == RegWidth32 ? 0 : (Word & 3);
   IO_PORT Port = (IO_PORT)(PCI_CONFIG_DATA_PORT + Lane);
   PciSelectWord(Word);
   UINT32 Value = IoReadAt<Width>(Port);
   PciSelectWord(Word);
   IoWriteAt<Width>(Port, (Value & AndMask) | OrValue);
+#endif
 }
 
 // The same, at a width taken at run time.
@@ -112,7 +163,12 @@ static inline __attribute__((always_inline)) VOID RunRegisterRows(PCI_CONFIG_WOR
       OrValue += (UINT32)MmioBase;
     }
     if constexpr ((Row.Kind & REG_SPACE_PCI) != 0) {
-      PciUpdateAt<Width>(PciFunction + Row.Register, Row.AndMask, OrValue);
+      // A narrow row that keeps every bit of its register passes the mask as
+      // all ones: the same update (the value read is zero-extended and the
+      // write is truncated to the width), and the constant ~0 is shorter.
+      constexpr UINT32 WidthMask = Width == RegWidth32 ? ~0u : (1u << Width) - 1;
+      constexpr UINT32 AndMask = (Row.AndMask & WidthMask) == WidthMask ? ~0u : Row.AndMask;
+      PciUpdateAt<Width>(PciFunction + Row.Register, AndMask, OrValue);
     } else if constexpr ((Row.Kind & REG_AT_CHIPSET) != 0) {
       MmioUpdateAt<Width>(ChipsetWindow + (Row.Register - 0x80), Row.AndMask, OrValue);
     } else {
