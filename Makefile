@@ -77,8 +77,12 @@ bench: HIDE_FROM_BUILD = UsbControllerPeim[.](efi|te): [0-9]+ bytes =
 bench: all
 	@scripts/bench.sh $(BUILD)
 
+# FIRMWARE=FD boots an image of one's own, KEEP=DIR keeps the boot's logs,
+# TRACE=pci adds QEMU's PCI configuration trace to them, QEMU_ARGS="..." go
+# to QEMU's command line (see testbed/README.md).
 qemu: all
-	testbed/run-qemu.sh $(BUILD)
+	testbed/run-qemu.sh $(BUILD) $(if $(FIRMWARE),--firmware $(FIRMWARE)) $(if $(KEEP),--keep $(KEEP)) \
+	  $(if $(TRACE),--trace $(TRACE)) $(foreach a,$(QEMU_ARGS),--qemu-arg $(a))
 
 # EDK2's PEI USB stack reads a USB stick through the module, the stick on each
 # EHCI controller in turn (BUS_MASTER=1: with the bus-master platform PEIM).

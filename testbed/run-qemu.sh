@@ -6,6 +6,9 @@
 # at their addresses). Prints what the consumer saw and checks it.
 #
 #   testbed/run-qemu.sh BUILD [--apriori] [--te] [--timeout SECONDS] [--log FILE]
+#                       [--keep DIR] [--trace pci] [--qemu-arg ARG]...
+#   testbed/run-qemu.sh BUILD --firmware FD [--timeout SECONDS] [--keep DIR]
+#                       [--trace pci] [--qemu-arg ARG]...
 #
 # BUILD holds what `make` built: fvtool, UsbControllerPeim.ffs (and .te.ffs),
 # the two test-bed images and testbed-report. Nothing is built here.
@@ -20,8 +23,23 @@
 #              (the volume is in RAM, so an image linked elsewhere would
 #              still run);
 #   --te       the module as a TE image (UsbControllerPeim.te.ffs) instead
-#              of PE32.
-# --timeout bounds the boot (default 60 s); --log keeps the debug-console log.
+#              of PE32;
+#   --firmware FD  boots the firmware image FD as it is (nothing inserted;
+#              OVMF_VARS gives the variable store) on the same machine. The
+#              module needs EFI_PEI_STALL_PPI, which OVMF lacks: insert the
+#              test bed's provider with it, and the consumer to have the PPI
+#              checked (testbed/README.md):
+#                BUILD/fvtool insert OVMF.fd BUILD/TestbedStallPeim.ffs \
+#                  BUILD/UsbControllerPeim.ffs BUILD/TestbedUsbConsumerPeim.ffs -o FD
+#              The provider ends QEMU when PEI ends; the consumer after its
+#              report.
+# --timeout bounds the boot (default 60 s); --log keeps the debug-console log;
+# --keep DIR keeps every log of the boot in DIR (debug.log, the debug
+# console; qemu.out, QEMU's own output; pci-trace.log with --trace pci) and
+# the firmware image booted (firmware.fd, unless given); --trace pci writes
+# QEMU's trace of every PCI configuration read and write (pci_cfg_read,
+# pci_cfg_write: device, function, offset, value) to pci-trace.log, and needs
+# --keep; --qemu-arg ARG adds ARG to QEMU's command line (once per word).
 # Exit status: 0 the consumer reported and every check passed; 1 the boot or
 # a check failed; 2 bad usage or something missing.
 set -euo pipefail
@@ -36,7 +54,8 @@ USB_CONTROLLER_PPI=3BC1F6DE-693E-4547-A300-21823CA420B2
 STATUS_REPORT_DONE=65  # the consumer wrote 0x20 after its report
 
 usage() {
-  echo "usage: $0 BUILD [--apriori] [--te] [--timeout SECONDS] [--log FILE] (see $0 --help)" >&2
+  echo "usage: $0 BUILD [--apriori] [--te] [--firmware FD] [--timeout SECONDS] [--log FILE]" \
+    "[--keep DIR] [--trace pci] [--qemu-arg ARG]... (see $0 --help)" >&2
   exit 2
 }
 show_help_if_asked "$@"
@@ -48,6 +67,10 @@ APRIORI=0
 TE=0
 TIMEOUT=60
 LOG_COPY=
+FIRMWARE=
+KEEP=
+TRACE=
+QEMU_ARGS=()
 while [ $# -gt 0 ]; do
   case $1 in
     --apriori) APRIORI=1 ;;
@@ -55,11 +78,24 @@ while [ $# -gt 0 ]; do
     --help|-h) exec "$0" --help ;;
     --timeout) [ $# -ge 2 ] || usage; TIMEOUT=$2; shift ;;
     --log) [ $# -ge 2 ] || usage; LOG_COPY=$2; shift ;;
+    --firmware) [ $# -ge 2 ] || usage; FIRMWARE=$2; shift ;;
+    --keep) [ $# -ge 2 ] || usage; KEEP=$2; shift ;;
+    --trace) [ $# -ge 2 ] || usage; TRACE=$2; shift ;;
+    --qemu-arg) [ $# -ge 2 ] || usage; QEMU_ARGS+=("$2"); shift ;;
     *) usage ;;
   esac
   shift
 done
 [[ $TIMEOUT =~ ^[1-9][0-9]*$ ]] || fail "--timeout wants whole seconds, not '$TIMEOUT'"
+[ -z "$TRACE" ] || [ "$TRACE" = pci ] || fail "--trace knows only 'pci' (QEMU's PCI configuration trace), not '$TRACE'"
+[ -z "$TRACE" ] || [ -n "$KEEP" ] || fail "--trace pci writes pci-trace.log into the folder of --keep DIR: give one"
+if [ -n "$FIRMWARE" ]; then
+  [ "$APRIORI" = 0 ] && [ "$TE" = 0 ] || fail "--apriori and --te choose what goes into OVMF; --firmware FD is booted as it is"
+  [ -f "$FIRMWARE" ] || fail "--firmware: $FIRMWARE is not a file"
+fi
+if [ -n "$KEEP" ]; then
+  mkdir -p "$KEEP" 2>/dev/null && [ -d "$KEEP" ] && [ -w "$KEEP" ] || fail "--keep: cannot write into $KEEP"
+fi
 
 # The module as built, and its firmware file.
 if [ "$TE" = 1 ]; then
@@ -73,8 +109,13 @@ else
 fi
 USB_PEIM_GUID=58759340-0A30-4DFD-88F9-3E9274720402
 
-for f in "$BUILD/fvtool" "$BUILD/testbed-report" "$MODULE_IMAGE" "$MODULE_FFS" \
-  "$BUILD/TestbedStallPeim.efi" "$BUILD/TestbedUsbConsumerPeim.efi" "$OVMF_CODE" "$OVMF_VARS"; do
+if [ -n "$FIRMWARE" ]; then
+  NEEDED=("$BUILD/testbed-report" "$OVMF_VARS")
+else
+  NEEDED=("$BUILD/fvtool" "$BUILD/testbed-report" "$MODULE_IMAGE" "$MODULE_FFS"
+          "$BUILD/TestbedStallPeim.efi" "$BUILD/TestbedUsbConsumerPeim.efi" "$OVMF_CODE" "$OVMF_VARS")
+fi
+for f in "${NEEDED[@]}"; do
   [ -e "$f" ] || fail "$f is missing (run make first; OVMF comes with Debian's ovmf-ia32)"
 done
 need_qemu
@@ -82,8 +123,16 @@ need_qemu
 make_work_dir usb-peim-qemu
 
 FVTOOL=$BUILD/fvtool
-cp "$OVMF_CODE" "$WORK/code.fd"
 cp "$OVMF_VARS" "$WORK/vars.fd"
+if [ -n "$FIRMWARE" ]; then
+  BOOTED=$FIRMWARE
+  CASE="the firmware image $FIRMWARE as it is"
+else
+  BOOTED=$WORK/code2.fd
+  cp "$OVMF_CODE" "$WORK/code.fd"
+fi
+
+if [ -z "$FIRMWARE" ]; then
 
 # The two test-bed PEIMs as firmware files.
 if [ "$APRIORI" = 1 ]; then
@@ -121,12 +170,18 @@ if [ "$APRIORI" = 1 ]; then
   "$FVTOOL" extract "$WORK/code2.fd" "$USB_PEIM_GUID" --image -o "$WORK/placed.img" >/dev/null
   PLACEMENT_ARGS=(--placed "$WORK/placed.img" --built "$MODULE_IMAGE" --volume-offset "$OFFSET")
 fi
+fi  # the firmware assembled here
+
+# QEMU's trace of PCI configuration accesses (its log backend writes it to -D).
+TRACE_ARGS=()
+[ -z "$TRACE" ] || TRACE_ARGS=(-trace enable=pci_cfg_read -trace enable=pci_cfg_write
+                               -D "$WORK/pci-trace.log")
 
 echo "== QEMU boot, $CASE"
 START=$(date +%s%N)
 timeout --kill-after=5 "$TIMEOUT" qemu-system-i386 \
   -machine q35,smm=on -global driver=cfi.pflash01,property=secure,value=on -m 512 \
-  -drive if=pflash,format=raw,unit=0,readonly=on,file="$WORK/code2.fd" \
+  -drive if=pflash,format=raw,unit=0,readonly=on,file="$BOOTED" \
   -drive if=pflash,format=raw,unit=1,file="$WORK/vars.fd" \
   -debugcon file:"$WORK/debug.log" -global isa-debugcon.iobase=0x402 \
   -device isa-debug-exit,iobase=0xf4,iosize=0x04 \
@@ -135,6 +190,7 @@ timeout --kill-after=5 "$TIMEOUT" qemu-system-i386 \
   -device pci-ohci,addr=0x13.0,multifunction=on -device usb-ehci,addr=0x13.2 \
   -device pci-ohci,addr=0x16.0,multifunction=on -device usb-ehci,addr=0x16.2 \
   -device pci-ohci,addr=0x14.5 \
+  ${TRACE_ARGS[@]+"${TRACE_ARGS[@]}"} ${QEMU_ARGS[@]+"${QEMU_ARGS[@]}"} \
   </dev/null >"$WORK/qemu.out" 2>&1 &
 QEMU_PID=$!
 STATUS=0
@@ -143,7 +199,25 @@ QEMU_PID=
 ELAPSED_MS=$(( ($(date +%s%N) - START) / 1000000 ))
 ELAPSED=$(printf '%d.%02d s' $((ELAPSED_MS / 1000)) $((ELAPSED_MS % 1000 / 10)))
 
+touch "$WORK/debug.log"
 [ -z "$LOG_COPY" ] || cp "$WORK/debug.log" "$LOG_COPY" 2>/dev/null || true
+if [ -n "$KEEP" ]; then
+  KEPT=(debug.log qemu.out)
+  if [ -n "$TRACE" ]; then
+    touch "$WORK/pci-trace.log"
+    KEPT+=(pci-trace.log)
+  fi
+  if [ -z "$FIRMWARE" ]; then
+    cp "$BOOTED" "$WORK/firmware.fd"
+    KEPT+=(firmware.fd)
+  fi
+  for f in "${KEPT[@]}"; do cp "$WORK/$f" "$KEEP/$f"; done
+  echo "kept in $KEEP: ${KEPT[*]}"
+  if [ -n "$TRACE" ]; then
+    echo "PCI configuration trace: $(grep -c 'pci_cfg_read' "$KEEP/pci-trace.log" || true) read(s)," \
+      "$(grep -c 'pci_cfg_write' "$KEEP/pci-trace.log" || true) write(s) in $KEEP/pci-trace.log"
+  fi
+fi
 OK=1
 case $STATUS in
   "$STATUS_REPORT_DONE") echo "QEMU ended by the consumer after its report, $ELAPSED after start" ;;
@@ -154,6 +228,5 @@ esac
 echo
 REPORT_ARGS=()
 [ "$APRIORI" = 0 ] || REPORT_ARGS=(--apriori ${PLACEMENT_ARGS[@]+"${PLACEMENT_ARGS[@]}"})
-touch "$WORK/debug.log"
 "$BUILD/testbed-report" ${REPORT_ARGS[@]+"${REPORT_ARGS[@]}"} "$WORK/debug.log" || OK=0
 [ "$OK" = 1 ]
