@@ -22,9 +22,9 @@ set(CMAKE_CXX_FLAGS_MINSIZEREL "" CACHE STRING "" FORCE)
 
 # Everything but code, read-only data and relocations is forbidden; read-only
 # data is folded into .text. Section file offsets equal their addresses
-# (file and section alignment 8: every section and the image itself stay
-# 8-byte aligned, and no more flash goes to padding), so the image runs in
-# place.
+# (file and section alignment 4: every section and the image itself stay
+# 4-byte aligned, which the 32-bit data and the relocation blocks need, and
+# no more flash goes to padding), so the image runs in place.
 #
 # The (empty) .data section, with the .bss that lld puts into it, is folded
 # into .text as well: lld-link sizes the header area for every output section
@@ -32,7 +32,7 @@ set(CMAKE_CXX_FLAGS_MINSIZEREL "" CACHE STRING "" FORCE)
 # Nothing may actually land there: pe-check fails the build on any .data or
 # .bss contribution in the map.
 set(IA32_PEIM_LINK_FLAGS
-    /subsystem:efi_boot_service_driver /nodefaultlib /driver /align:8 /filealign:8
+    /subsystem:efi_boot_service_driver /nodefaultlib /driver /align:4 /filealign:4
     /base:0 /fixed:no /dynamicbase:no /opt:ref /opt:icf /timestamp:0 /merge:.rdata=.text
     /merge:.data=.text /debug:none /incremental:no)
 list(JOIN IA32_PEIM_LINK_FLAGS " " IA32_PEIM_LINK_FLAGS_STRING)

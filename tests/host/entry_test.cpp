@@ -76,21 +76,21 @@ TEST(Entry, FailedServices) {
     EXPECT_EQ(pei.calls, (Calls{"GetBootMode", "LocatePpi", "AllocatePages"}));
     EXPECT_TRUE(platform.log.empty());
   }
-  {  // Install fails: the wait still follows, and the entry succeeds.
+  {  // Install fails: the wait still follows, and the install's status is returned.
     RecordingPlatform platform;
     FakePei pei;
     pei.installStatus = EFI_OUT_OF_RESOURCES;
-    EXPECT_EQ(pei.RunEntry(), EFI_SUCCESS);
+    EXPECT_EQ(pei.RunEntry(), EFI_OUT_OF_RESOURCES);
     EXPECT_EQ(pei.calls, kFullSequence);
     EXPECT_EQ(pei.stallMicroseconds, std::vector<UINTN>{1000000});
     EXPECT_EQ(platform.HardwareAccesses().size(), 146u);
   }
-  {  // Both fail: the missing wait is what is reported.
+  {  // Both fail: the failed install is what is reported.
     RecordingPlatform platform;
     FakePei pei;
     pei.locateStatus = EFI_NOT_FOUND;
     pei.installStatus = EFI_OUT_OF_RESOURCES;
-    EXPECT_EQ(pei.RunEntry(), EFI_NOT_FOUND);
+    EXPECT_EQ(pei.RunEntry(), EFI_OUT_OF_RESOURCES);
     EXPECT_TRUE(pei.stallMicroseconds.empty());
   }
 }

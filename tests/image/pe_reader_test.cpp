@@ -111,7 +111,7 @@ const Damage kDamages[] = {
      "FileAlignment 0xC"},
     {"FileAlignment above SectionAlignment",
      [](auto &b, auto &l) { Put32(b, l.FileAlignment(), 16); },
-     "FileAlignment 0x10 is not a power of two up to SectionAlignment 0x8"},
+     "FileAlignment 0x10 is not a power of two up to SectionAlignment 0x4"},
     {"SizeOfHeaders inside the section table",
      [](auto &b, auto &l) { Put32(b, l.SizeOfHeaders(), uint32_t(l.reloc)); },
      "does not cover the headers"},
