@@ -202,7 +202,7 @@ class ChangeChecker {
   }
   static const fv::File *Covering(const fv::Volume &v, size_t i) {
     for (const fv::File &f : v.files)
-      if (i >= f.offset && i < fv::AlignUp(f.offset + f.size, 8)) return &f;
+      if (i >= f.offset && i < f.offset + f.Extent()) return &f;
     return nullptr;
   }
 

@@ -53,6 +53,7 @@ constexpr uint8_t kFileChecksumUnused = 0xAA;
 constexpr uint8_t kStateHeaderConstruction = 0x01;
 constexpr uint8_t kStateHeaderValid = 0x02;
 constexpr uint8_t kStateDataValid = 0x04;
+constexpr uint8_t kStateMarkedForUpdate = 0x08;
 constexpr uint8_t kStateDeleted = 0x10;
 constexpr uint8_t kStateHeaderInvalid = 0x20;
 inline uint8_t ValidFileState(bool erasePolarity1) {

@@ -42,6 +42,7 @@ const Guid kFfs3FileSystemGuid = Guid::Parse("5473C07A-3DCB-4DCA-BD6F-1E9689E734
 const Guid kLzmaSectionGuid = Guid::Parse("EE4E5898-3914-4259-9D6E-DC7BD79403CF");
 const Guid kCrc32SectionGuid = Guid::Parse("FC1BCDB0-7D31-49AA-936A-A4600D9DD083");
 const Guid kPeiAprioriGuid = Guid::Parse("1B45CC0A-156A-428A-AF62-49864DA0E6E6");
+const Guid kVolumeTopFileGuid = Guid::Parse("1BA0062E-C779-4582-8566-336AE8F78F09");
 const Guid kStallPpiGuid = Guid::Parse("1F4C6F90-B06B-48D8-A201-BAE5F1CD7D56");
 
 Bytes ReadFile(const std::string &path) {

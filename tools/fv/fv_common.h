@@ -64,6 +64,9 @@ extern const Guid kFfs3FileSystemGuid;
 extern const Guid kLzmaSectionGuid;
 extern const Guid kCrc32SectionGuid;
 extern const Guid kPeiAprioriGuid;
+// The volume top file: it ends at the end of its volume (the reset vector
+// of a boot volume lies in its last 16 bytes).
+extern const Guid kVolumeTopFileGuid;
 extern const Guid kStallPpiGuid;
 
 // Whole-file I/O with the shared rules (file_io.h): bounded regular-file

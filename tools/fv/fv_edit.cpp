@@ -261,6 +261,14 @@ std::string PlacementLine(const Volume &v, const Bytes &placed, size_t at) {
   return line;
 }
 
+// Where the PEI core stops reading a volume before its free space: no file
+// is placed after that, where the core would never find it.
+std::string WalkEndText(const Volume &v) {
+  if (v.walkEnd.empty()) return "";
+  return "; the PEI core's walk of it ends at " + Hex(v.freeStart) + " (" + v.walkEnd +
+         "), and a file placed after that would never be found";
+}
+
 void Place(VolumeEditor &editor, const Volume &v, const File &f, const Rebase &rebase,
            std::vector<std::string> &log) {
   size_t at = 0;
@@ -269,14 +277,60 @@ void Place(VolumeEditor &editor, const Volume &v, const File &f, const Rebase &r
     placed = FileAt(f, offset, rebase, v.erasePolarity1());
     return placed;
   };
+  if (f.name == kVolumeTopFileGuid) {
+    at = editor.PlaceAtTop(make, FileDataAlignment(f.attributes), nullptr, Describe(f));
+    log.push_back(PlacementLine(v, placed, at) + " (the volume top file, at the volume's end)");
+    return;
+  }
   if (!editor.PlaceFirstFit(make, FileDataAlignment(f.attributes), &at))
     Fail(VolumeName(v.index) + " has no room for " + Describe(f) + " (" + Hex(f.size) + " bytes, " +
-         Hex(editor.FreeAtEnd()) + " free after its last file)");
+         Hex(editor.FreeAtEnd()) + " free after its last file)" + WalkEndText(v));
   log.push_back(PlacementLine(v, placed, at));
 }
 
-Rebase RebaseFor(const Volume &v, bool haveBase, uint64_t base, std::vector<std::string> &log) {
+// Whether FileAt rebases an image of the file: a top-level PE32 or TE section.
+bool PlacesImage(const File &f) {
+  return std::any_of(f.sections.begin(), f.sections.end(),
+                     [](const Section &s) { return s.type == kSecPe32 || s.type == kSecTe; });
+}
+
+// SEC, the PEI core and PEIMs run where they lie (or in a copy at a fixed
+// address); DXE drivers and applications are loaded and relocated by their loader.
+bool RunsWhereItLies(uint8_t type) {
+  return type == kFileSecCore || type == kFilePeiCore || type == kFilePeim || type == 0x08;
+}
+
+bool ImagesRunInPlace(const Volume &v) {
+  for (const File &f : v.files) {
+    if (f.deleted) continue;
+    if (RunsWhereItLies(f.type)) return true;
+    for (const Section &s : f.sections) {
+      uint64_t run = 0;
+      if (ImageRunAddress(s, run)) return true;
+    }
+  }
+  return false;
+}
+
+// How the images of `inputs` are placed in v: rebased to run where they lie
+// when the volume runs in place (its run address from its images, or
+// --pei-base), left as they are where they are loaded. The run address is
+// asked for only when an image is placed.
+Rebase RebaseFor(const Volume &v, const std::vector<File> &inputs, bool haveBase, uint64_t base,
+                 std::vector<std::string> &log) {
   Rebase rebase;
+  if (std::none_of(inputs.begin(), inputs.end(), PlacesImage)) return rebase;
+  if (!ImagesRunInPlace(v) &&
+      std::none_of(inputs.begin(), inputs.end(),
+                   [](const File &f) { return PlacesImage(f) && RunsWhereItLies(f.type); })) {
+    if (haveBase)
+      Fail("--pei-base: the images of " + VolumeName(v.index) + " are loaded, not run in place "
+           "(none is linked to a fixed address, and it holds no SEC, PEI core or PEIM); leave "
+           "--pei-base out and they are placed as they are");
+    log.push_back(VolumeName(v.index) + ": its images are loaded, not run in place; placed as "
+                  "they are");
+    return rebase;
+  }
   rebase.enabled = true;
   rebase.volumeBase = haveBase ? base : VolumeRunBase(v);
   if (rebase.volumeBase + v.length > 0x100000000ull)
@@ -298,6 +352,9 @@ void CheckResult(const Bytes &out, int index, const std::vector<Guid> &present,
     if (!written->FindFile(g)) Fail("internal: file " + g.ToString() + " missing from the result");
   for (const Guid &g : absent)
     if (written->FindFile(g)) Fail("internal: file " + g.ToString() + " still in the result");
+  const File *top = written->FindFile(kVolumeTopFileGuid);
+  if (top && top->offset + top->size != written->length)
+    Fail("internal: the volume top file does not end at the end of " + VolumeName(index));
 }
 
 }  // namespace
@@ -335,7 +392,7 @@ VolumeEditor::VolumeEditor(const Volume &v)
   size_t cursor = v.filesStart;
   for (const File &f : v.files) {
     if (f.offset > cursor) slots_[cursor] = {f.offset, Kind::kUnknown};
-    size_t end = std::min(AlignUp(f.offset + f.size, 8), v.length);
+    size_t end = std::min(f.offset + f.Extent(), v.length);
     Kind kind = Kind::kKept;
     if (f.type == kFilePad && !f.deleted && f.problems.empty() && f.headerSize == kFileHeaderSize &&
         std::all_of(bytes_.begin() + long(f.offset + f.headerSize), bytes_.begin() + long(end),
@@ -364,6 +421,9 @@ bool VolumeEditor::WriteInto(size_t start, size_t end, Kind kind, size_t at, con
   size_t after = end - alignedEnd;
   bool freeTail = kind == Kind::kFree;
   if (!freeTail && after != 0 && after < kFileHeaderSize) return false;
+  // Free space that ends before bytes it does not know keeps an erased
+  // header's room, where the PEI core stops, in front of them.
+  if (freeTail && end < bytes_.size() && after < kFileHeaderSize) return false;
 
   const uint8_t erased = erasePolarity1_ ? 0xFF : 0x00;
   if (before) ErasedPad(start, before);
@@ -437,9 +497,60 @@ void VolumeEditor::Replace(const File &old, const Bytes &file) {
     end = next->second.end;
     if (WriteInto(old.offset, end, next->second.kind, old.offset, file)) return;
   }
+  size_t place = it->second.end - old.offset, used = AlignUp(file.size(), 8);
+  if (used < place) {
+    ReadContext context;
+    File f = ParseFile(file.data(), file.size(), erasePolarity1_, context);
+    Fail(VolumeName(index_) + ": file " + old.name.ToString() + " of " + Hex(file.size()) +
+         " bytes gives up " + Hex(place - used) + " of the " + Hex(place) + " bytes at " +
+         Hex(old.offset) + " that the old one takes: too few for a pad file (" +
+         Hex(kFileHeaderSize) + " at least), and " +
+         (FileTypeHasSections(f.type) ? std::string("its section stream cannot take a RAW section of them")
+                                      : "a " + FileTypeName(f.type) + " file has no sections, so no RAW "
+                                        "section can fill them") +
+         " (files never move)");
+  }
   Fail(VolumeName(index_) + " is full: no room for file " + old.name.ToString() + " in place: " +
        Hex(file.size()) + " bytes at " + Hex(old.offset) + ", " + Hex(end - old.offset) +
        " bytes up to what follows it (files never move)");
+}
+
+size_t VolumeEditor::PlaceAtTop(const std::function<Bytes(size_t)> &make, uint32_t alignment,
+                                const File *old, const std::string &what) {
+  const size_t length = bytes_.size();
+  std::string where = VolumeName(index_) + ": " + what + ", a volume top file, must end at the "
+                      "volume's end (" + Hex(length) + ")";
+  if (old) Remove(*old);
+  auto room = [](const Slot &s) { return s.kind == Kind::kPad || s.kind == Kind::kFree; };
+  if (slots_.empty() || slots_.rbegin()->second.end != length || !room(slots_.rbegin()->second))
+    Fail(where + ", and the last bytes of the volume are not free room");
+  // The run of free room that ends there.
+  auto first = std::prev(slots_.end());
+  while (first != slots_.begin() && std::prev(first)->second.end == first->first &&
+         room(std::prev(first)->second))
+    --first;
+  size_t start = first->first;
+  // Where it lies may change its size (an image rebased there): settle it.
+  size_t at = start;
+  Bytes file = make(at);
+  for (int i = 0; i < 4 && file.size() <= length - start && length - file.size() != at; i++) {
+    at = length - file.size();
+    file = make(at);
+  }
+  if (file.size() > length - start)
+    Fail(where + ": it has " + Hex(file.size()) + " bytes, the free room there " +
+         Hex(length - start) + " from " + Hex(start));
+  if (at != length - file.size()) Fail(where + ": its size changes with where it lies");
+  if (at % 8)
+    Fail(where + ": its size " + Hex(file.size()) + " puts its start at " + Hex(at) +
+         ", off the 8-byte boundary where files start");
+  if ((at + kFileHeaderSize) % alignment)
+    Fail(where + ": at " + Hex(at) + " its data would not be aligned to the " + Hex(alignment) +
+         " bytes it asks for");
+  if (!WriteInto(start, length, Kind::kPad, at, file))
+    Fail(where + ": at " + Hex(at) + " it leaves " + Hex(at - start) + " bytes of free room from " +
+         Hex(start) + " before it, too few for a pad file (" + Hex(kFileHeaderSize) + ")");
+  return at;
 }
 
 void VolumeEditor::Remove(const File &old) {
@@ -559,7 +670,7 @@ Bytes InsertFiles(const Image &image, const InsertRequest &request, std::vector<
   if (request.files.empty()) Fail("no file to insert");
   const Volume &target = SelectPeiVolume(image, request.volumeIndex);
   std::vector<File> inputs = ParseInputs(request.files, request.labels, &target);
-  Rebase rebase = RebaseFor(target, request.haveBase, request.base, log);
+  Rebase rebase = RebaseFor(target, inputs, request.haveBase, request.base, log);
   rebase.mustRunInPlace = request.apriori;
 
   auto edit = [&](const Volume &v) {
@@ -647,11 +758,26 @@ Bytes ReplaceFile(const Image &image, const ReplaceRequest &request, std::vector
   std::vector<File> inputs = ParseInputs(files, {request.label}, nullptr);
   const File &in = inputs[0];
   FoundFile found = FindFileInImage(image, in.name, request.volumeIndex);
-  Rebase rebase = RebaseFor(*found.volume, request.haveBase, request.base, log);
+  Rebase rebase = RebaseFor(*found.volume, inputs, request.haveBase, request.base, log);
   auto edit = [&](const Volume &v) {
     VolumeEditor editor(v);
     const File &old = *v.FindFile(in.name);
     uint32_t alignment = FileDataAlignment(in.attributes);
+    if (in.name == kVolumeTopFileGuid) {
+      Bytes placed;
+      size_t at = editor.PlaceAtTop(
+          [&](size_t offset) {
+            try {
+              return placed = FileAt(in, offset, rebase, v.erasePolarity1());
+            } catch (const Error &e) {
+              Fail(request.label + ": " + e.what());
+            }
+          },
+          alignment, &old, request.label);
+      log.push_back(PlacementLine(v, placed, at) + " (replaced the volume top file of " +
+                    Hex(old.size) + " bytes at " + Hex(old.offset) + "; it ends at the volume's end)");
+      return editor.bytes();
+    }
     if ((old.offset + kFileHeaderSize) % alignment)
       Fail(request.label + ": its data must be aligned to " + Hex(alignment) +
            " bytes, which it would not be at the old file's offset " + Hex(old.offset));

@@ -53,6 +53,12 @@ class VolumeEditor {
   // Writes `file` where `old` is: the room it leaves becomes a pad file; it
   // may grow into free room right after it. Throws if it does not fit.
   void Replace(const File &old, const Bytes &file);
+  // Writes make(offset) so that it ends at the end of the volume, as a
+  // volume top file must, in the free room there (joined by the place of
+  // `old`, the file it replaces, if given). Throws with the reason if it
+  // cannot be placed so.
+  size_t PlaceAtTop(const std::function<Bytes(size_t)> &make, uint32_t alignment,
+                    const File *old, const std::string &what);
   // Turns `old` into a pad file of the same extent.
   void Remove(const File &old);
   // Bytes of free room after the last file.

@@ -93,6 +93,9 @@ void PrintVolume(const Volume &v, int level, const Names &names, std::ostream &o
     if (f.attributes & kFileAttrAlignmentMask)
       out << " data-alignment " << Hex(FileDataAlignment(f.attributes));
     if (f.deleted) out << " (" << f.stateText << ")";
+    if (f.walk == File::Walk::kHeaderOnly)
+      out << ": the PEI core steps over its header only and reads on at "
+          << Hex(f.offset + f.headerSize);
     std::string ui = f.UiName();
     if (!ui.empty()) out << " \"" << ui << "\"";
     else if (!toolio::KnownGuidName(f.name.ToString()).empty())
@@ -113,6 +116,12 @@ void PrintVolume(const Volume &v, int level, const Names &names, std::ostream &o
             << Hex(f.offset + f.headerSize + s.offset + s.headerSize) << " runs at " << Hex(run)
             << "\n";
     }
+  }
+  for (const File &f : v.unreached) {
+    out << Indent(level + 1) << "beyond the walk: file " << f.name.ToString() << " "
+        << FileTypeName(f.type) << " at " << Hex(f.offset) << " size " << Hex(f.size);
+    if (f.deleted) out << " (" << f.stateText << ")";
+    out << ", never reached by the PEI core\n";
   }
 }
 

@@ -161,6 +161,104 @@ bool AllBytesAre(const uint8_t *p, size_t n, uint8_t value) {
   return true;
 }
 
+// What lies after the end of the PEI core's walk, read by the files' sizes
+// as a tool that trusts them would: for `list` only, never part of the volume.
+void ReadUnreached(Volume &v, size_t pos, const ReadLimits &limits, int depth) {
+  ReadContext probe;
+  probe.lenient = true;
+  probe.limits = limits;
+  probe.limits.maxRecords = 256;
+  while (pos + 24 < v.length && !AllBytesAre(v.start + pos, 24, v.erasedByte())) {
+    try {
+      File f = ParseFile(v.start + pos, v.length - pos, v.erasePolarity1(), probe, depth);
+      if (f.size < f.headerSize || f.size > v.length - pos) break;
+      f.offset = pos;
+      pos += AlignUp(f.size, 8);
+      v.unreached.push_back(std::move(f));
+    } catch (const Error &) {
+      break;
+    }
+  }
+}
+
+// Walks the files of an FFS volume as the PEI core's FindFileEx does: from
+// the first 8-byte boundary after the headers, while a whole header lies
+// below the volume's last 24 bytes, each file taken by its state; an erased
+// header is the free space.
+void WalkFiles(Volume &v, ReadContext &context, int depth) {
+  const uint8_t *p = v.start;
+  std::string where = "volume #" + std::to_string(v.index) + ": ";
+  size_t pos = v.filesStart;
+  size_t bodyEnd = 0;  // the end of the last header-only file, as its size says
+  bool readToEnd = true;
+  for (; pos + 24 < v.length; pos = AlignUp(pos, 8)) {
+    if (AllBytesAre(p + pos, 24, v.erasedByte())) break;
+    // Bytes written as the body of a header-only file: what the core makes
+    // of them as a header is no fault of the volume's.
+    bool inBody = pos < bodyEnd;
+    std::string fault;
+    try {
+      ReadContext attempt = context;
+      attempt.lenient = context.lenient && !inBody;
+      File f = ParseFile(p + pos, v.length - pos, v.erasePolarity1(), attempt, depth);
+      f.offset = pos;
+      if (f.walk == File::Walk::kEnd) {
+        v.walkEnd = inBody ? "the bytes there, in the body of a file whose header alone the core "
+                             "steps over, read as a file header give state " +
+                                 Hex(f.state) + " (" + f.stateText + ")"
+                           : "file " + f.name.ToString() + " there is in state " + Hex(f.state) +
+                                 " (" + f.stateText + ")";
+        break;
+      }
+      context = attempt;
+      if (f.walk == File::Walk::kRead && f.headerSize == 32 && v.fileSystem != kFfs3FileSystemGuid) {
+        f.deleted = true;
+        f.walk = File::Walk::kSkipped;
+        f.stateText = "a large file in an FFS2 volume, passed over by the PEI core";
+      }
+      if (f.walk == File::Walk::kHeaderOnly)
+        bodyEnd = std::max(bodyEnd, pos + std::min(f.size, v.length - pos));
+      pos += f.Extent();
+      v.files.push_back(std::move(f));
+      continue;
+    } catch (const Error &e) {
+      fault = e.what();
+    }
+    if (inBody) {
+      v.walkEnd = "the bytes there, in the body of a file whose header alone the core steps over, "
+                  "are no valid file header (" + fault + ")";
+      break;
+    }
+    if (!context.lenient) Fail(where + "at " + Hex(pos) + ": " + fault);
+    v.problems.push_back("at " + Hex(pos) + ": " + fault + "; the rest of the volume is not read");
+    readToEnd = false;
+    break;
+  }
+  v.freeStart = v.freeEnd = std::min(pos, v.length);
+  if (!readToEnd) return;
+  if (!v.walkEnd.empty()) {
+    v.notes.push_back("the PEI core's walk ends at " + Hex(pos) + ": " + v.walkEnd +
+                      "; it never reaches what follows");
+    // Read by sizes, the walk would go on after the header-only file's body.
+    ReadUnreached(v, std::max(pos, AlignUp(bodyEnd, 8)), context.limits, depth);
+    return;
+  }
+  while (v.freeEnd < v.length && p[v.freeEnd] == v.erasedByte()) v.freeEnd++;
+  if (v.freeEnd < v.length) {
+    std::string note = "bytes at " + Hex(v.freeEnd) + " are not erased, after the free space from " +
+                       Hex(v.freeStart) + "; the PEI core stops at the free space and never reaches them";
+    size_t at = v.freeEnd & ~size_t(7);
+    ReadContext probe;
+    probe.limits = context.limits;
+    try {
+      File lost = ParseFile(p + at, v.length - at, v.erasePolarity1(), probe, depth);
+      note += " (they hold file " + lost.name.ToString() + " at " + Hex(at) + ")";
+    } catch (const Error &) {
+    }
+    v.notes.push_back(note);
+  }
+}
+
 }  // namespace
 
 std::string File::UiName() const {
@@ -192,14 +290,39 @@ File ParseFile(const uint8_t *p, size_t n, bool erasePolarity1, ReadContext &con
     f.size = large > n ? n + 1 : size_t(large);
   }
   std::string name = "file " + f.name.ToString();
+  // The state is the highest bit set, as the PEI core's GetFileState takes it.
   uint8_t bits = erasePolarity1 ? uint8_t(~f.state) : f.state;
-  if (!(bits & kStateHeaderValid) || (bits & kStateHeaderInvalid)) {
-    // A header that was never completed, or was given up: its checksums
-    // mean nothing, but the size was written before the state moved on.
+  uint8_t state = 0x80;
+  while (state && !(bits & state)) state >>= 1;
+  switch (state) {
+    case kStateHeaderConstruction:
+    case kStateHeaderInvalid:
+      // A header that was never completed, or was given up: its size and
+      // checksums mean nothing; the core reads the next header right after it.
+      f.deleted = true;
+      f.walk = File::Walk::kHeaderOnly;
+      f.stateText = state == kStateHeaderInvalid ? "header marked invalid" : "header under construction";
+      return f;
+    case kStateDataValid:
+    case kStateMarkedForUpdate:
+    case kStateDeleted:
+      break;
+    default:
+      f.deleted = true;
+      f.walk = File::Walk::kEnd;
+      f.stateText = state == kStateHeaderValid ? "data not yet valid"
+                    : state == 0             ? "no state bit set"
+                                             : "reserved state bit " + Hex(state) + " set";
+      return f;
+  }
+  if (f.size < f.headerSize) Fail(name + ": size below its header size");
+  if (f.size > n)
+    Fail(name + " is truncated: " + Hex(f.size) + " bytes, " + Hex(n) + " left");
+  if (state == kStateDeleted) {
+    // Passed over by its size; nothing else of it is read.
     f.deleted = true;
-    f.stateText = (bits & kStateHeaderInvalid) ? "header marked invalid" : "header under construction";
-    if (f.size < f.headerSize || f.size > n)
-      Fail(name + " (" + f.stateText + "): its size " + Hex(f.size) + " does not fit");
+    f.walk = File::Walk::kSkipped;
+    f.stateText = "deleted";
     return f;
   }
   uint8_t header[32];
@@ -209,20 +332,15 @@ File ParseFile(const uint8_t *p, size_t n, bool erasePolarity1, ReadContext &con
   if (sum != 0)
     Fault(context, f.problems,
           name + ": header checksum is wrong (stored " + Hex(p[16]) + ", should be " +
-              Hex(uint8_t(p[16] - sum)) + ")");
-  if (f.size < f.headerSize) Fail(name + ": size below its header size");
-  if (f.size > n)
-    Fail(name + " is truncated: " + Hex(f.size) + " bytes, " + Hex(n) + " left");
-  if ((bits & kStateDeleted) || !(bits & kStateDataValid)) {
-    f.deleted = true;
-    f.stateText = (bits & kStateDeleted) ? "deleted" : "data not yet valid";
-    return f;
-  }
+              Hex(uint8_t(p[16] - sum)) + "); the PEI core's walk of the volume ends at it");
   if (f.attributes & kFileAttrChecksum) {
     if (uint8_t(Sum8(f.body(), f.bodySize()) + p[17]) != 0)
-      Fault(context, f.problems, name + ": data checksum is wrong");
+      Fault(context, f.problems,
+            name + ": data checksum is wrong; the PEI core's walk of the volume ends at it");
   } else if (p[17] != kFileChecksumUnused) {
-    Fault(context, f.problems, name + ": file checksum " + Hex(p[17]) + " should be 0xAA");
+    Fault(context, f.problems,
+          name + ": file checksum " + Hex(p[17]) +
+              " should be 0xAA; the PEI core's walk of the volume ends at it");
   }
   if (FileTypeHasSections(f.type)) {
     try {
@@ -281,40 +399,7 @@ Volume ParseVolume(const uint8_t *p, size_t n, ReadContext &context, int depth) 
   v.freeStart = v.freeEnd = v.filesStart;
   v.hasFiles = v.fileSystem == kFfs2FileSystemGuid || v.fileSystem == kFfs3FileSystemGuid;
   if (!v.hasFiles) return v;
-  size_t pos = v.filesStart;
-  bool readToEnd = true;
-  for (; pos + 24 <= v.length; pos = AlignUp(pos, 8)) {
-    // The PEI core, like this tool, takes a header-sized erased run as the
-    // start of the free space.
-    if (AllBytesAre(p + pos, 24, v.erasedByte())) break;
-    try {
-      File f = ParseFile(p + pos, v.length - pos, v.erasePolarity1(), context, depth);
-      f.offset = pos;
-      pos += f.size;
-      v.files.push_back(std::move(f));
-    } catch (const Error &e) {
-      if (!context.lenient) Fail(where + "at " + Hex(pos) + ": " + e.what());
-      v.problems.push_back("at " + Hex(pos) + ": " + e.what() + "; the rest of the volume is not read");
-      readToEnd = false;
-      break;
-    }
-  }
-  v.freeStart = v.freeEnd = std::min(pos, v.length);
-  if (!readToEnd) return v;
-  while (v.freeEnd < v.length && p[v.freeEnd] == v.erasedByte()) v.freeEnd++;
-  if (v.freeEnd < v.length) {
-    std::string note = "bytes at " + Hex(v.freeEnd) + " are not erased, after the free space from " +
-                       Hex(v.freeStart) + "; the PEI core stops at the free space and never reaches them";
-    size_t at = v.freeEnd & ~size_t(7);
-    ReadContext probe;
-    probe.limits = context.limits;
-    try {
-      File lost = ParseFile(p + at, v.length - at, v.erasePolarity1(), probe, depth);
-      note += " (they hold file " + lost.name.ToString() + " at " + Hex(at) + ")";
-    } catch (const Error &) {
-    }
-    v.notes.push_back(note);
-  }
+  WalkFiles(v, context, depth);
   return v;
 }
 

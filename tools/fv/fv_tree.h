@@ -70,8 +70,16 @@ struct File {
   uint8_t type = 0;
   uint8_t attributes = 0;
   uint8_t state = 0;
-  // Deleted, never completed or marked invalid: present, but not part of
-  // the volume. `stateText` says which.
+  // How the PEI core's walk of the volume (FindFileEx) takes the file, by
+  // the highest bit set in its state: a file it reads (data valid, or marked
+  // for update), one it passes over by its size (deleted), one whose header
+  // alone it steps over, reading what follows the header as the next file
+  // (header under construction or marked invalid), or the header where the
+  // walk ends (header valid but data not, no bit or a reserved bit set).
+  enum class Walk { kRead, kSkipped, kHeaderOnly, kEnd };
+  Walk walk = Walk::kRead;
+  // Anything but kRead: present, but not part of the volume. `stateText`
+  // says why.
   bool deleted = false;
   std::string stateText;
   std::vector<Section> sections;
@@ -80,6 +88,8 @@ struct File {
   const uint8_t *body() const { return start + headerSize; }
   size_t bodySize() const { return size - headerSize; }
   Bytes bytes() const { return Bytes(start, start + size); }
+  // The bytes from its start to where the PEI core reads the next header.
+  size_t Extent() const { return walk == Walk::kHeaderOnly ? headerSize : AlignUp(size, 8); }
   // The text of its UI section, or "".
   std::string UiName() const;
 };
@@ -98,7 +108,13 @@ struct Volume {
   size_t freeStart = 0;   // where the free space after the last file starts
   size_t freeEnd = 0;     // the first byte after it that is not erased (or length)
   bool hasFiles = false;  // a file system this tool reads
-  std::vector<File> files;
+  std::vector<File> files;  // the files the PEI core's walk meets, in order
+  // Where that walk ends before the free space, and why ("" when it ends
+  // at the free space or the volume's end). From there on nothing is part
+  // of the volume; `unreached` holds what lies there read by the files'
+  // sizes (for `list`; their sections are not read).
+  std::string walkEnd;
+  std::vector<File> unreached;
   std::vector<std::string> problems;  // lenient reads only
   std::vector<std::string> notes;     // facts worth telling that are not faults
 

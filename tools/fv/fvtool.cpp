@@ -10,6 +10,7 @@
 #include "fv_edit.h"
 #include "fv_list.h"
 #include "fvtool_options.h"
+#include "pe_image.h"
 
 namespace {
 
@@ -94,10 +95,31 @@ bool IsLoneFile(const Bytes &bytes) {
   }
 }
 
-bool IsFirmwareFilePath(const std::string &path) {
+// Whether the bytes hold a firmware volume header that checks out.
+bool HoldsVolume(const Bytes &b) {
+  for (size_t pos = 0; pos + fv::kVolumeHeaderFixedSize + 8 <= b.size(); pos += 8) {
+    if (fv::Get32(&b[pos + 40]) != fv::kVolumeSignature) continue;
+    size_t headerLength = fv::Get16(&b[pos + 48]);
+    if (headerLength >= fv::kVolumeHeaderFixedSize && headerLength <= b.size() - pos &&
+        fv::Sum16(&b[pos], headerLength) == 0)
+      return true;
+  }
+  return false;
+}
+
+// What an existing file at path is that `command` could read as an input:
+// a firmware file, a PE32 or TE image (ffs), a firmware image or volume
+// (the others); "" for anything else.
+std::string InputKind(const std::string &command, const std::string &path) {
   Bytes bytes;
   std::string error;
-  return toolio::ReadInput(path, bytes, error) && IsLoneFile(bytes);
+  if (!toolio::ReadInput(path, bytes, error)) return "";
+  if (IsLoneFile(bytes)) return "firmware file";
+  if (command == "ffs") {
+    pe::Image image;
+    return pe::ParseAny(bytes, image, error) ? (image.IsTe() ? "TE image" : "PE32 image") : "";
+  }
+  return HoldsVolume(bytes) ? "firmware image" : "";
 }
 
 int CommandList(const fv::FvtoolArgs &args) {
@@ -219,7 +241,7 @@ int main(int argc, char **argv) {
   }
   try {
     if (args.command != "list") {
-      if (!fv::ResolveOutput(args, IsFirmwareFilePath, error)) fv::Fail(error);
+      if (!fv::ResolveOutput(args, InputKind, error)) fv::Fail(error);
       CheckOutput(args);
     }
     if (args.command == "ffs") return CommandFfs(args);

@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "cli_values.h"
 #include "numbers.h"
 
 namespace fv {
@@ -59,7 +60,8 @@ class Parser {
     ffs->add_option("--name", a_.name, "the UI name (UTF-8)")->required();
     ffs->add_option("--depex-push", a_.depexPush, "a PPI GUID the module waits for (repeatable)")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
-        ->expected(1);
+        ->expected(1)
+        ->allow_extra_args(false);  // one value each time: IMAGE.efi may follow
     ffs->add_option("--type", a_.type, "peim (the default), pei-core or driver")
         ->check(CLI::IsMember({"peim", "pei-core", "driver"}));
     ffs->add_flag("--volume-state", a_.volumeState,
@@ -140,6 +142,10 @@ class Parser {
   }
 
   bool Parse(int argc, const char *const *argv, FvtoolArgs &args, std::string &error) {
+    if (!toolio::CheckOptionValues(app_, argc, argv, error)) {
+      error = OneLine(error);
+      return false;
+    }
     try {
       app_.parse(argc, argv);
     } catch (const CLI::CallForHelp &) {
@@ -232,7 +238,8 @@ class Parser {
 
 }  // namespace
 
-bool ResolveOutput(FvtoolArgs &args, bool (*isFirmwareFile)(const std::string &path),
+bool ResolveOutput(FvtoolArgs &args,
+                   std::string (*inputKind)(const std::string &command, const std::string &path),
                    std::string &error) {
   if (!args.output.empty()) {
     if (args.command == "ffs" && args.files.size() != 1) {
@@ -251,10 +258,10 @@ bool ResolveOutput(FvtoolArgs &args, bool (*isFirmwareFile)(const std::string &p
     return false;
   }
   std::string out = args.files.front();
-  if (isFirmwareFile(out)) {
-    error = OneLine(out) +
-            ": is an existing firmware file, so it looks like an input, not the output; "
-            "name the output with -o OUT";
+  std::string kind = inputKind(args.command, out);
+  if (!kind.empty()) {
+    error = OneLine(out) + ": is an existing " + kind +
+            ", so it looks like an input, not the output; name the output with -o OUT";
     return false;
   }
   args.output = out;

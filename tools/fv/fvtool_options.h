@@ -43,10 +43,11 @@ struct FvtoolArgs {
 bool ParseFvtoolArgs(int argc, const char *const *argv, FvtoolArgs &args, std::string &error);
 
 // Without -o, takes OUT from the front of `files` for the commands whose
-// earlier form had it there. An OUT that exists and is a lone firmware file
-// (isFirmwareFile) is taken for a forgotten OUT and refused: it is an input.
-// False with a one-line error.
-bool ResolveOutput(FvtoolArgs &args, bool (*isFirmwareFile)(const std::string &path),
+// earlier form had it there. An OUT that exists and that the command could
+// read as an input (inputKind names what it is, "" for anything else) is
+// taken for a forgotten OUT and refused. False with a one-line error.
+bool ResolveOutput(FvtoolArgs &args,
+                   std::string (*inputKind)(const std::string &command, const std::string &path),
                    std::string &error);
 
 // Sizes this tool will not go beyond, as --help states them.
