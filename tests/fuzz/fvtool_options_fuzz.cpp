@@ -2,7 +2,7 @@
 // bytes into argv (after "fvtool"). ParseFvtoolArgs must never throw; it
 // either fails with a one-line message, asks for help, or gives a command
 // whose numbers lie in their ranges. ResolveOutput (with no file taken for
-// an existing firmware file) then either fails with a one-line message or
+// an existing input) then either fails with a one-line message or
 // keeps -o, or takes OUT from the front of the files.
 #include <cstddef>
 #include <cstdint>
@@ -20,7 +20,7 @@ bool OneLine(const std::string &text) {
   return !text.empty() && text.find('\n') == std::string::npos;
 }
 
-bool NoFirmwareFile(const std::string &) { return false; }
+std::string NoInput(const std::string &, const std::string &) { return ""; }
 
 }  // namespace
 
@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   error.clear();
   const std::string given = args.output;
   const std::vector<std::string> files = args.files;
-  if (!fv::ResolveOutput(args, NoFirmwareFile, error)) {
+  if (!fv::ResolveOutput(args, NoInput, error)) {
     Check(OneLine(error));
     return 0;
   }

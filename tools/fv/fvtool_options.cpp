@@ -81,7 +81,9 @@ class Parser {
         "run address taken from the images already in it, or ADDR) and aligned to its section "
         "alignment (a TE image's base lies StrippedSize - 40 bytes below its header). "
         "Enclosing volumes are rewritten in place: recompressed, sizes and checksums "
-        "(CRC32 included) renewed; no file or volume moves, nothing else changes.");
+        "(CRC32 included) renewed; no file or volume moves, nothing else changes. Files go only "
+        "where the PEI core's walk of the volume finds them; a volume top file goes to the "
+        "volume's end.");
     Image(insert);
     Files(insert, "FILE.ffs", "the firmware files to add", -1);
     Output(insert, "insert IMAGE FILE.ffs... -o OUT (or insert IMAGE OUT FILE.ffs...)");
@@ -94,7 +96,8 @@ class Parser {
     CLI::App *replace = Command("replace",
         "Writes OUT: IMAGE with the file of the same name GUID as FILE.ffs replaced in place "
         "(rebased like an inserted one). What it gives up becomes padding; it may grow only "
-        "into free room right after it: later files never move.");
+        "into free room right after it: later files never move. The volume top file moves "
+        "instead, so that it ends at the volume's end.");
     Image(replace);
     Files(replace, "FILE.ffs", "the new firmware file", 1);
     Output(replace, "");
@@ -200,8 +203,10 @@ class Parser {
     if (count < 0) o->required();
   }
   void Base(CLI::App *sub) {
-    Add(sub, "--pei-base", "ADDR", "where offset 0 of the volume runs", 0, 0xFFFFFFFF,
-        [this](uint64_t v) {
+    Add(sub, "--pei-base", "ADDR",
+        "where offset 0 of the volume runs (asked for only where an image is placed to run in "
+        "place)",
+        0, 0xFFFFFFFF, [this](uint64_t v) {
           a_.haveBase = true;
           a_.base = v;
         });
