@@ -5,6 +5,11 @@
   Included after an EDK2 platform's base types (PiPei.h), it uses them;
   included alone it declares the few it needs itself, each under a guard, so
   it never redefines a type or macro that is already there.
+
+  The PPI itself is declared under the include guard and with the names of
+  MdeModulePkg's Ppi/UsbController.h (the same interface): whichever of the
+  two a module includes first declares it, and the other then adds nothing,
+  in either order. Only USB_CONTROLLER_PEIM_PPI_GUID is this header's own.
 **/
 #ifndef USB_CONTROLLER_PEIM_KIT_USB_CONTROLLER_PPI_H_
 #define USB_CONTROLLER_PEIM_KIT_USB_CONTROLLER_PPI_H_
@@ -41,25 +46,27 @@ typedef struct {
 typedef struct _EFI_PEI_SERVICES EFI_PEI_SERVICES;
 #endif
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-
 /* 3BC1F6DE-693E-4547-A300-21823CA420B2 */
 #define USB_CONTROLLER_PEIM_PPI_GUID \
   { 0x3BC1F6DE, 0x693E, 0x4547, { 0xA3, 0x00, 0x21, 0x82, 0x3C, 0xA4, 0x20, 0xB2 } }
 
-/* The controller type reported for an EHCI controller (the module reports only these). */
-#ifndef PEI_EHCI_CONTROLLER
-#define PEI_EHCI_CONTROLLER  0x03
+/* MdeModulePkg's guard: declared here or there, once. */
+#ifndef _PEI_USB_CONTROLLER_PPI_H_
+#define _PEI_USB_CONTROLLER_PPI_H_
+
+#ifdef __cplusplus
+extern "C" {
 #endif
 
-/* The PPI's own type, under a guard of its own so that a second copy of the
-   same declaration (another header of this interface) can stand aside. */
-#ifndef USB_CONTROLLER_PEIM_PPI_DECLARED
-#define USB_CONTROLLER_PEIM_PPI_DECLARED
+#define PEI_USB_CONTROLLER_PPI_GUID  USB_CONTROLLER_PEIM_PPI_GUID
 
 typedef struct _PEI_USB_CONTROLLER_PPI PEI_USB_CONTROLLER_PPI;
+
+/* Controller types of GetUsbController; the module reports EHCI only. */
+#define PEI_UHCI_CONTROLLER  0x01
+#define PEI_OHCI_CONTROLLER  0x02
+#define PEI_EHCI_CONTROLLER  0x03
+#define PEI_XHCI_CONTROLLER  0x04
 
 /**
   Reports controller UsbControllerId: EFI_SUCCESS with its type and the base
@@ -79,10 +86,13 @@ struct _PEI_USB_CONTROLLER_PPI {
   PEI_GET_USB_CONTROLLER    GetUsbController;
 };
 
-#endif
+/* Defined by an EDK2 module's AutoGen when its INF lists the PPI. */
+extern EFI_GUID  gPeiUsbControllerPpiGuid;
 
 #ifdef __cplusplus
 }
 #endif
+
+#endif /* _PEI_USB_CONTROLLER_PPI_H_ */
 
 #endif
