@@ -66,7 +66,8 @@ test: all
 sanitize: all
 	@scripts/sanitize-build.sh $(BUILD) $(SANITIZE_BUILD) $(JOBS)
 	@echo "[sanitize] running the tests under ASan and UBSan, and every fuzz corpus once"
-	cd $(SANITIZE_BUILD) && ctest --output-on-failure -j $(JOBS) -E '$(SANITIZE_SKIP)'
+	cd $(SANITIZE_BUILD) && ctest --output-on-failure -j $(JOBS) -E '$(SANITIZE_SKIP)' \
+	  | awk -f $(CURDIR)/scripts/ctest-filter.awk
 
 fuzz: all
 	@scripts/sanitize-build.sh $(BUILD) $(FUZZ_BUILD) $(JOBS) --fuzz

@@ -3,6 +3,7 @@
 // convention, MMX state, access widths) and the platform's view of it.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
 #include <random>
 
@@ -230,11 +231,21 @@ TEST_P(DispatchTest, ProgramsTheChipsetExactlyAsTheTablesSay) {
   EXPECT_EQ(platform.Allocations()[0].type, 4u);
 }
 
-INSTANTIATE_TEST_SUITE_P(LoadAddressesAndBootModes, DispatchTest,
+INSTANTIATE_TEST_SUITE_P(Dispatch, DispatchTest,
                          ::testing::Values(DispatchCase{kRandomStart, kDefaultLoadAddress, 0x00},
                                            DispatchCase{kRandomStart + 1, 0x01000000, 0x10},
                                            DispatchCase{kRandomStart + 2, 0xBFFFE020, 0x12},
-                                           DispatchCase{kRandomStart + 3, 0, 0x20}));
+                                           DispatchCase{kRandomStart + 3, 0, 0x20}),
+                         [](const ::testing::TestParamInfo<DispatchCase> &i) {
+                           char name[40];
+                           const DispatchCase &c = i.param;
+                           if (c.loadAddress)
+                             snprintf(name, sizeof name, "At%08X_BootMode%02X", c.loadAddress,
+                                      c.bootMode);
+                           else
+                             snprintf(name, sizeof name, "EndingAt4GiB_BootMode%02X", c.bootMode);
+                           return std::string(name);
+                         });
 
 TEST(ImageRun, S3ResumeCallsGetBootModeAndTouchesNothingElse) {
   Platform platform;
