@@ -259,6 +259,14 @@ TEST(Robustness, ListReadsOnAndMarksWhatIsWrong) {
       EXPECT_EQ(r.out.find("runs at 0xFFD6"), std::string::npos) << "wrapped run address";
     }
   }
+  // Text after the free space, whatever its "state" byte, is not taken for a file.
+  {
+    fvtest::TempDir dir;
+    fvtest::Run text = fvtest::RunCommand(Tool("list " + In("F7-data-after-free-space.fv")), dir);
+    EXPECT_NE(text.out.find("bytes at 0x6000 are not erased"), std::string::npos) << text.out;
+    EXPECT_EQ(text.out.find("they hold file"), std::string::npos) << text.out;
+    EXPECT_EQ(text.out.find("beyond the walk"), std::string::npos) << text.out;
+  }
   // A CRC32 that does not match its data is marked; an edit inside it is refused.
   Bytes crc = ReadFile(In("F8-crc32-guided-pei-volume.fv"));
   Image image(crc);

@@ -161,6 +161,16 @@ bool AllBytesAre(const uint8_t *p, size_t n, uint8_t value) {
   return true;
 }
 
+// Whether the bytes at f are a file header as written whole: its checksum
+// holds and its size fits in n bytes. Bytes that only look like a header in
+// some state (text, code) are not taken for a file beyond the walk.
+bool WholeHeader(const File &f, size_t n) {
+  uint8_t header[32];
+  std::memcpy(header, f.start, f.headerSize);
+  header[17] = header[23] = 0;
+  return Sum8(header, f.headerSize) == 0 && f.size >= f.headerSize && f.size <= n;
+}
+
 // What lies after the end of the PEI core's walk, read by the files' sizes
 // as a tool that trusts them would: for `list` only, never part of the volume.
 void ReadUnreached(Volume &v, size_t pos, const ReadLimits &limits, int depth) {
@@ -171,7 +181,7 @@ void ReadUnreached(Volume &v, size_t pos, const ReadLimits &limits, int depth) {
   while (pos + 24 < v.length && !AllBytesAre(v.start + pos, 24, v.erasedByte())) {
     try {
       File f = ParseFile(v.start + pos, v.length - pos, v.erasePolarity1(), probe, depth);
-      if (f.size < f.headerSize || f.size > v.length - pos) break;
+      if (!WholeHeader(f, v.length - pos)) break;
       f.offset = pos;
       pos += AlignUp(f.size, 8);
       v.unreached.push_back(std::move(f));
@@ -252,7 +262,8 @@ void WalkFiles(Volume &v, ReadContext &context, int depth) {
     probe.limits = context.limits;
     try {
       File lost = ParseFile(p + at, v.length - at, v.erasePolarity1(), probe, depth);
-      note += " (they hold file " + lost.name.ToString() + " at " + Hex(at) + ")";
+      if (WholeHeader(lost, v.length - at))
+        note += " (they hold file " + lost.name.ToString() + " at " + Hex(at) + ")";
     } catch (const Error &) {
     }
     v.notes.push_back(note);
