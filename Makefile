@@ -50,7 +50,7 @@ all: deps
 RUN_TARGETS := check_image peim-sim
 run: deps
 	@[ -x $(BUILD)/peim-sim ] || echo "[run] first run: building the IA-32 images, their checks and" \
-	  "peim-sim only (about 35 s on two cores); \`make\` builds the rest"
+	  "peim-sim only (about 35 s on two idle cores); \`make\` builds the rest"
 	$(configure_tree)
 	@date +%s > $(BUILD)/.run-start
 	@echo "[build] building the IA-32 images, their checks and peim-sim ($(JOBS) jobs)"
