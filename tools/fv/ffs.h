@@ -37,6 +37,7 @@ enum : uint8_t {
   kFileDxeCore = 0x05,
   kFilePeim = 0x06,
   kFileDriver = 0x07,
+  kFileCombinedPeimDriver = 0x08,
   kFileApplication = 0x09,
   kFileFvImage = 0x0B,
   kFilePad = 0xF0,

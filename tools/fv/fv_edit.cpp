@@ -297,7 +297,8 @@ bool PlacesImage(const File &f) {
 // SEC, the PEI core and PEIMs run where they lie (or in a copy at a fixed
 // address); DXE drivers and applications are loaded and relocated by their loader.
 bool RunsWhereItLies(uint8_t type) {
-  return type == kFileSecCore || type == kFilePeiCore || type == kFilePeim || type == 0x08;
+  return type == kFileSecCore || type == kFilePeiCore || type == kFilePeim ||
+         type == kFileCombinedPeimDriver;
 }
 
 bool ImagesRunInPlace(const Volume &v) {

@@ -8,6 +8,9 @@
 // byte stays as it was. Nothing that may be linked to where it lies moves:
 // files keep their offsets, volumes their size, and a section that grows is
 // refused when a volume or an image linked to a fixed address follows it.
+// The one exception is the volume top file, which is defined by ending at
+// the end of its volume and is placed there whatever its size. Files go only
+// where the PEI core's walk of the volume finds them.
 #ifndef TOOLS_FV_FV_EDIT_H_
 #define TOOLS_FV_FV_EDIT_H_
 
