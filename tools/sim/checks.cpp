@@ -144,6 +144,7 @@ void Platform::CheckPort(const Event &e) {
   switch (e.portKind) {
     case PortKind::kConfigAddress: break;
     case PortKind::kConsole: break;
+    case PortKind::kDevice: break;
     case PortKind::kConfigData:
       // Any PEIM may probe for functions: an absent one reads all ones, as
       // on real hardware. UsbControllerPeim knows its functions are there.

@@ -4,6 +4,15 @@
 #include <cstdio>
 #include <random>
 
+#include "devices/cmos.h"
+#include "devices/cpu_hotplug.h"
+#include "devices/ich9_lpc.h"
+#include "devices/lapic.h"
+#include "devices/pic.h"
+#include "devices/port92.h"
+#include "devices/q35_mch.h"
+#include "devices/tpm_absent.h"
+
 namespace peimsim {
 namespace {
 
@@ -66,8 +75,58 @@ std::string PciFunction::Bdf() const {
 
 Chipset::Chipset() : Chipset(DefaultPlatform()) {}
 
+namespace {
+
+// The machine's memory when the file does not say (QEMU's -m 256).
+constexpr uint32_t kDefaultRamBytes = 256u << 20;
+
+std::unique_ptr<Device> MakeModel(const std::string &kind, const std::string &name,
+                                  const PlatformDescription &d) {
+  uint32_t ram = d.ramBytes ? d.ramBytes : kDefaultRamBytes;
+  if (kind == "q35-mch") return std::make_unique<Q35Mch>(name, ram);
+  if (kind == "ich9-lpc") return std::make_unique<Ich9Lpc>(name);
+  if (kind == "cmos") return std::make_unique<Cmos>(name, ram);
+  if (kind == "port92") return std::make_unique<Port92>(name);
+  if (kind == "pic") return std::make_unique<Pic>(name);
+  if (kind == "cpu-hotplug") return std::make_unique<CpuHotplug>(name);
+  if (kind == "fw-cfg") return std::make_unique<FwCfg>(name, d.fwCfg);
+  if (kind == "lapic") return std::make_unique<LocalApic>(name);
+  if (kind == "tpm-absent") return std::make_unique<TpmAbsent>(name);
+  return nullptr;
+}
+
+}  // namespace
+
+Chipset::Chipset(const Chipset &o)
+    : functions_(o.functions_), regions_(o.regions_), processor_(o.processor_),
+      guestMemory_(o.guestMemory_), misuse_(o.misuse_), clockBase_(o.clockBase_),
+      lastCall_(o.lastCall_), console_(o.console_), consolePort_(o.consolePort_),
+      configAddress_(o.configAddress_) {
+  models_.reserve(o.models_.size());
+  for (const auto &m : o.models_) models_.push_back(m->Clone());
+}
+
+Chipset &Chipset::operator=(const Chipset &o) {
+  if (this == &o) return *this;
+  functions_ = o.functions_;
+  regions_ = o.regions_;
+  // The same models as before (a dispatch's reset): copied in place.
+  models_.resize(o.models_.size());
+  for (size_t i = 0; i < o.models_.size(); i++) models_[i] = o.models_[i]->Clone();
+  processor_ = o.processor_;
+  guestMemory_ = o.guestMemory_;
+  misuse_ = o.misuse_;
+  clockBase_ = o.clockBase_;
+  lastCall_ = o.lastCall_;
+  console_ = o.console_;
+  consolePort_ = o.consolePort_;
+  configAddress_ = o.configAddress_;
+  return *this;
+}
+
 Chipset::Chipset(const PlatformDescription &d)
     : regions_(d.regions), console_(d.console), consolePort_(d.consolePort) {
+  if (d.processor) processor_.emplace();
   functions_.reserve(d.functions.size());
   for (const FunctionDescription &from : d.functions) {
     PciFunction f;
@@ -81,8 +140,38 @@ Chipset::Chipset(const PlatformDescription &d)
     f.configWriteMask = from.configWriteMask;
     f.regs = from.regs;
     f.regsWriteMask = from.regsWriteMask;
+    if (!from.model.empty()) {
+      if (auto m = MakeModel(from.model, from.name, d)) {
+        f.model = int(models_.size());
+        models_.push_back(std::move(m));
+      }
+    }
     functions_.push_back(std::move(f));
   }
+  for (const ModelDescription &m : d.models)
+    if (auto model = MakeModel(m.kind, m.name, d)) models_.push_back(std::move(model));
+}
+
+int Chipset::ModelForPort(uint16_t port, int size) const {
+  for (size_t i = 0; i < models_.size(); i++)
+    if (models_[i]->ClaimsPort(port, size)) return int(i);
+  return -1;
+}
+
+bool Chipset::PortTaken(uint16_t first, uint16_t last, const void *except) const {
+  if (last >= kConfigAddressPort && first <= kConfigDataPort + 3) return true;
+  if (console_ && consolePort_ >= first && consolePort_ <= last) return true;
+  for (const auto &m : models_) {
+    if (m.get() == except) continue;
+    for (uint32_t p = first; p <= last; p++)
+      if (m->ClaimsPort(uint16_t(p), 1)) return true;
+  }
+  return false;
+}
+
+std::string Chipset::ModelPortName(int index, uint16_t port) const {
+  std::string name = models_[index]->PortName(port);
+  return (name.empty() ? "port" : name) + " (" + models_[index]->Name() + ")";
 }
 
 int Chipset::FindFunction(uint32_t bus, uint32_t device, uint32_t function) const {
@@ -100,6 +189,7 @@ int Chipset::FindFunction(const std::string &bdf) const {
 }
 
 uint32_t Chipset::ConfigRead(int fn, uint32_t offset, int size) const {
+  if (functions_[fn].model >= 0) return models_[functions_[fn].model]->ReadConfig(offset, size);
   uint32_t v = 0;
   for (int i = 0; i < size; i++) v |= uint32_t(functions_[fn].config[offset + i]) << (8 * i);
   return v;
@@ -107,6 +197,10 @@ uint32_t Chipset::ConfigRead(int fn, uint32_t offset, int size) const {
 
 void Chipset::ConfigWrite(int fn, uint32_t offset, int size, uint32_t value) {
   PciFunction &f = functions_[fn];
+  if (f.model >= 0) {
+    models_[f.model]->WriteConfig(offset, size, value, *this);
+    return;
+  }
   for (int i = 0; i < size; i++) {
     uint8_t mask = f.configWriteMask[offset + i];
     f.config[offset + i] = uint8_t((f.config[offset + i] & ~mask) | (uint8_t(value >> (8 * i)) & mask));
@@ -149,6 +243,16 @@ uint32_t Chipset::PortRead(uint16_t port, int size, PortResult &result) {
   }
   result = PortResult();
   result.configAddress = configAddress_;
+  if (!models_.empty()) {
+    int m = ModelForPort(port, size);
+    if (m >= 0) {
+      result.kind = PortKind::kDevice;
+      result.target.device = kModelDevice;
+      result.target.region = m;
+      result.target.claimed = true;
+      return models_[m]->ReadPort(port, size, *this) & uint32_t(AllOnes(size));
+    }
+  }
   if (console_ && port == consolePort_) {
     // A debug console reads back a fixed byte on every lane.
     result.kind = PortKind::kConsole;
@@ -177,6 +281,17 @@ void Chipset::PortWrite(uint16_t port, int size, uint32_t value, PortResult &res
   }
   result = PortResult();
   result.configAddress = configAddress_;
+  if (!models_.empty()) {
+    int m = ModelForPort(port, size);
+    if (m >= 0) {
+      result.kind = PortKind::kDevice;
+      result.target.device = kModelDevice;
+      result.target.region = m;
+      result.target.claimed = true;
+      models_[m]->WritePort(port, size, value, *this);
+      return;
+    }
+  }
   if (console_ && port == consolePort_) result.kind = PortKind::kConsole;
 }
 
@@ -189,6 +304,15 @@ Target Chipset::DecodeMemory(uint32_t address, int size) const {
       t.device = kChipsetDevice;
       t.region = int(i);
       t.offset = address - r.base;
+      t.claimed = true;
+      return t;
+    }
+  }
+  for (size_t i = 0; i < models_.size(); i++) {
+    if (models_[i]->ClaimsMemory(address, size)) {
+      t.device = kModelDevice;
+      t.region = int(i);
+      t.offset = address;
       t.claimed = true;
       return t;
     }
@@ -207,8 +331,9 @@ Target Chipset::DecodeMemory(uint32_t address, int size) const {
   return t;
 }
 
-uint64_t Chipset::MemoryRead(const Target &t, int size) const {
+uint64_t Chipset::MemoryRead(const Target &t, int size) {
   if (!t.claimed) return AllOnes(size);
+  if (t.device == kModelDevice) return models_[t.region]->ReadMemory(t.offset, size, *this);
   const uint8_t *p = t.device == kChipsetDevice ? &regions_[t.region].regs[t.offset]
                                                  : &functions_[t.device].regs[t.offset];
   uint64_t v = 0;
@@ -218,6 +343,7 @@ uint64_t Chipset::MemoryRead(const Target &t, int size) const {
 
 void Chipset::MemoryWrite(const Target &t, int size, uint64_t value) {
   if (!t.claimed) return;
+  if (t.device == kModelDevice) return models_[t.region]->WriteMemory(t.offset, size, value, *this);
   std::vector<uint8_t> &regs = t.device == kChipsetDevice ? regions_[t.region].regs
                                                            : functions_[t.device].regs;
   const std::vector<uint8_t> &masks = t.device == kChipsetDevice
@@ -239,6 +365,11 @@ bool Chipset::SetConfig(const std::string &bdf, uint32_t offset, int width, uint
   }
   if (!CheckWidth(offset, width, 256, "configuration space", error)) return false;
   PciFunction &f = functions_[fn];
+  if (f.model >= 0) {
+    error = "PCI function " + bdf + " is a device model (" + models_[f.model]->Name() +
+            "), whose registers are not preset";
+    return false;
+  }
   Put(&f.config[offset], width, value);
   // BAR0's type and size bits are wired to 0; the rest is taken as given.
   for (uint32_t r = 0x10; r < 0x14; r++) f.config[r] &= f.configWriteMask[r];

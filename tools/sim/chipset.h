@@ -9,9 +9,14 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "devices/device.h"
+#include "devices/processor.h"
 #include "platform_file.h"
 
 namespace peimsim {
@@ -22,6 +27,7 @@ constexpr uint32_t kConfigEnable = 0x80000000u;
 constexpr uint8_t kConsoleReadback = 0xE9;  // what a read of the debug console port gives
 
 constexpr int kChipsetDevice = -2;  // Target::device for a register block (Target::region)
+constexpr int kModelDevice = -3;    // Target::device for a device model (Target::region)
 constexpr int kNoDevice = -1;
 
 struct PciFunction {
@@ -33,6 +39,7 @@ struct PciFunction {
   std::array<uint8_t, 256> configWriteMask{};
   std::vector<uint8_t> regs;           // barSize bytes
   std::vector<uint8_t> regsWriteMask;  // barSize bytes
+  int model = -1;  // the device model whose configuration space this is, or -1
 
   uint32_t Config32(uint32_t offset) const;
   uint32_t Bar() const { return Config32(0x10) & ~0xFu; }
@@ -57,6 +64,7 @@ enum class PortKind : uint8_t {
   kConfigDisabled,     // data port access with the enable bit clear
   kConfigBadWidth,     // non-32-bit access to 0xCF8-0xCFB, or one that crosses CONFIG_DATA
   kConsole,            // the debug console port
+  kDevice,             // a device model's port (Target::region names it)
   kUnclaimed,          // any other port
 };
 
@@ -66,17 +74,24 @@ struct PortResult {
   Target target;               // kConfigData: the function (or none) and the register
 };
 
-class Chipset {
+// A misuse a device model reported during an access (a named violation).
+struct DeviceMisuse {
+  std::string kind, message;
+};
+
+class Chipset : private DeviceHost {
  public:
   // The default platform (DefaultPlatform()), or a described one.
   Chipset();
   explicit Chipset(const PlatformDescription &description);
+  Chipset(const Chipset &other);
+  Chipset &operator=(const Chipset &other);
 
   // Processor side. Reads of anything that does not answer return all ones.
   uint32_t PortRead(uint16_t port, int size, PortResult &result);
   void PortWrite(uint16_t port, int size, uint32_t value, PortResult &result);
   Target DecodeMemory(uint32_t address, int size) const;
-  uint64_t MemoryRead(const Target &target, int size) const;
+  uint64_t MemoryRead(const Target &target, int size);
   void MemoryWrite(const Target &target, int size, uint64_t value);
 
   // Initial contents, as set up before a run. They are taken verbatim: the
@@ -100,6 +115,28 @@ class Chipset {
   bool HasConsole() const { return console_; }
   uint16_t ConsolePort() const { return consolePort_; }
 
+  // The device models (tools/sim/devices/): their clock, the guest memory a
+  // DMA reaches, and what they reported.
+  void SetClock(uint64_t callInstructions) {
+    if (callInstructions < lastCall_) clockBase_ += lastCall_;
+    lastCall_ = callInstructions;
+  }
+  // The devices' time at this point of the call.
+  uint64_t Clock(uint64_t callInstructions) {
+    SetClock(callInstructions);
+    return Instructions();
+  }
+  using GuestMemory = std::function<bool(uint32_t address, void *data, uint32_t size, bool write)>;
+  void SetGuestMemory(GuestMemory memory) { guestMemory_ = std::move(memory); }
+  bool HasMisuse() const { return !misuse_.empty(); }
+  std::vector<DeviceMisuse> TakeMisuse() { return std::move(misuse_); }
+  int ModelCount() const { return int(models_.size()); }
+  const Device &Model(int index) const { return *models_[index]; }
+  // The name of a model's port access for the trace ("fw_cfg selector (fw-cfg)").
+  std::string ModelPortName(int index, uint16_t port) const;
+  bool HasProcessor() const { return processor_.has_value(); }
+  Processor &processor() { return *processor_; }
+
   // Register names for the trace: "BAR0", "Command", "CAPLENGTH/HCIVERSION".
   static std::string ConfigRegisterName(uint32_t offset, int width);
   static std::string EhciRegisterName(uint32_t offset, int width);
@@ -109,8 +146,27 @@ class Chipset {
   void ConfigWrite(int fn, uint32_t offset, int size, uint32_t value);
   PortResult DecodeDataPort(uint16_t port, int size) const;
 
+  // DeviceHost, for the models.
+  uint64_t Instructions() const override { return clockBase_ + lastCall_; }
+  bool ReadGuest(uint32_t address, void *data, uint32_t size) override {
+    return guestMemory_ && guestMemory_(address, data, size, false);
+  }
+  bool WriteGuest(uint32_t address, const void *data, uint32_t size) override {
+    return guestMemory_ && guestMemory_(address, const_cast<void *>(data), size, true);
+  }
+  void Misuse(const std::string &kind, const std::string &message) override {
+    misuse_.push_back({kind, message});
+  }
+  bool PortTaken(uint16_t first, uint16_t last, const void *except) const override;
+  int ModelForPort(uint16_t port, int size) const;
+
   std::vector<PciFunction> functions_;
   std::vector<RegionDescription> regions_;
+  std::vector<std::unique_ptr<Device>> models_;
+  std::optional<Processor> processor_;
+  GuestMemory guestMemory_;
+  std::vector<DeviceMisuse> misuse_;
+  uint64_t clockBase_ = 0, lastCall_ = 0;
   bool console_ = false;
   uint16_t consolePort_ = 0;
   uint32_t configAddress_ = 0;

@@ -66,6 +66,14 @@ struct Hooks {
     P(user)->OnInterrupt(6);
     return false;
   }
+  // The processor model's (--platform q35): CPUID answered, the instruction skipped.
+  static int Cpuid(uc_engine *, void *user) {
+    P(user)->OnCpuid();
+    return 1;
+  }
+  static void ProcessorInstruction(uc_engine *, uint64_t address, uint32_t, void *user) {
+    P(user)->OnProcessorInstruction(uint32_t(address));
+  }
 };
 
 Platform::Platform() : scratch_(kScratchStart) {}
@@ -157,6 +165,13 @@ bool Platform::Load(const pe::Image &image, const PlatformOptions &options, std:
                   : initialChipset_.SetChipsetRegister(p.address, p.width, p.value, error);
     if (!ok) return false;
   }
+  // A device model's DMA reaches RAM, through the path that lets Reset put
+  // it back.
+  initialChipset_.SetGuestMemory([this](uint32_t address, void *data, uint32_t size, bool write) {
+    if (address < kRamBase || uint64_t(address) + size > kRamEnd) return false;
+    return write ? Write(address, data, size) : Read(address, data, size);
+  });
+
 
   if (uc_open(UC_ARCH_X86, UC_MODE_32, &uc_) != UC_ERR_OK) {
     uc_ = nullptr;
@@ -224,7 +239,34 @@ bool Platform::MapMemory(std::string &error) {
   if (!e)
     e = uc_mem_map_ptr(uc_, kDeviceWindowBase, kDeviceWindowEnd - kDeviceWindowBase, rw, devices_);
   if (!e && !imageInRam_) e = uc_mem_map_ptr(uc_, imageMapBase_, imageMapSize_, rx, imageMemory_);
+  if (!e && options_.flash && options_.flash->Size()) {
+    // The firmware flash, read-only (its bytes stay the option's).
+    const Flash &f = *options_.flash;
+    if (!imageInRam_ && Overlaps(imageMapBase_, uint64_t(imageMapBase_) + imageMapSize_, f.Base(),
+                                 0x100000000ull)) {
+      error = "the image at " + Hex(imageMapBase_, 8) + " overlaps the flash at " +
+              Hex(f.Base(), 8) + "-0xFFFFFFFF (give --load-address in RAM)";
+      return false;
+    }
+    if (!f.vars.empty())
+      e = uc_mem_map_ptr(uc_, f.VarsBase(), f.vars.size(), UC_PROT_READ,
+                         const_cast<uint8_t *>(f.vars.data()));
+    if (!e)
+      e = uc_mem_map_ptr(uc_, f.CodeBase(), f.code.size(), UC_PROT_READ,
+                         const_cast<uint8_t *>(f.code.data()));
+  }
   uc_hook h;
+  if (!e && initialChipset_.HasProcessor()) {
+    // CPUID through the emulator's hook; RDMSR, WRMSR and MOV to CR0, which
+    // it has none for, at the instruction, wherever images run.
+    e = uc_hook_add(uc_, &h, UC_HOOK_INSN, (void *)Hooks::Cpuid, this, 1, 0, UC_X86_INS_CPUID);
+    if (!e)
+      e = uc_hook_add(uc_, &h, UC_HOOK_CODE, (void *)Hooks::ProcessorInstruction, this,
+                      kRamImageBase, kRamImageEnd - 1);
+    if (!e && !imageInRam_)
+      e = uc_hook_add(uc_, &h, UC_HOOK_CODE, (void *)Hooks::ProcessorInstruction, this,
+                      LoadAddress(), uint64_t(ImageEnd() - 1));
+  }
   if (!e)
     e = uc_hook_add(uc_, &h, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, (void *)Hooks::Memory, this, 1,
                     0);
@@ -450,7 +492,7 @@ void Platform::OnBlock(uint32_t address, uint32_t size) {
       X86Instruction insn = DecodeX86(code + at, size - at);
       if (insn.length == 0) break;
       if (insn.port) b.ports.push_back(address + at);
-      if (insn.system && !b.system) {
+      if (insn.system && !b.system && !CarriedOutByProcessor(insn.system)) {
         b.system = insn.system;
         b.systemAt = address + at;
       }

@@ -65,6 +65,7 @@ uint64_t Platform::DeviceMemoryAccess(bool write, uint32_t address, int size, ui
   e.address = address;
   e.eip = eip;
   e.target = chipset_.DecodeMemory(address, size);
+  chipset_.SetClock(instructions_);
   if (write) {
     e.value = value;
     chipset_.MemoryWrite(e.target, size, value);
@@ -72,6 +73,7 @@ uint64_t Platform::DeviceMemoryAccess(bool write, uint32_t address, int size, ui
     e.value = chipset_.MemoryRead(e.target, size);
   }
   Record(e);
+  if (chipset_.HasMisuse()) DeviceMisused(eip);
   if (!e.target.claimed) {
     AddViolationAt("unclaimed-mmio", std::string(write ? "write" : "read") + " of " + Bytes(size) +
                                          " at " + Hex(address, 8) + ", which no device " +
@@ -101,6 +103,7 @@ uint32_t Platform::PortAccess(bool write, uint16_t port, int size, uint32_t valu
   e.address = port;
   e.eip = eip;
   PortResult r;
+  chipset_.SetClock(instructions_);
   if (write) chipset_.PortWrite(port, size, value, r);
   else value = chipset_.PortRead(port, size, r);
   e.value = value;
@@ -109,6 +112,7 @@ uint32_t Platform::PortAccess(bool write, uint16_t port, int size, uint32_t valu
   e.target = r.target;
   Record(e);
   CheckPort(e);
+  if (chipset_.HasMisuse()) DeviceMisused(eip);
   // A REP INS/OUTS stays in one block: the clock is read here too.
   if ((++blocksSinceClock_ & 0xFFF) == 0) CheckClock();
   return value;
@@ -120,6 +124,91 @@ void Platform::OnPortIn(uint16_t port, int size, uint32_t &value) {
 
 void Platform::OnPortOut(uint16_t port, int size, uint32_t value) {
   PortAccess(true, port, size, value, PortInstruction());
+}
+
+void Platform::DeviceMisused(uint32_t eip) {
+  // A device programmed out of its range (or asked to reset the machine):
+  // named, and the run stops there, as the guest's next steps would rest on
+  // a machine state the platform does not have.
+  for (const DeviceMisuse &m : chipset_.TakeMisuse()) AddViolationAt(m.kind, m.message, eip);
+  if (!stopped_) {
+    stopped_ = true;
+    uc_emu_stop(uc_);
+  }
+}
+
+// ---- The processor model (--platform q35) -----------------------------------
+
+void Platform::OnCpuid() {
+  uint32_t leaf = 0, subleaf = 0;
+  uc_reg_read(uc_, UC_X86_REG_EAX, &leaf);
+  uc_reg_read(uc_, UC_X86_REG_ECX, &subleaf);
+  CpuidResult r = chipset_.processor().Cpuid(leaf, subleaf);
+  uc_reg_write(uc_, UC_X86_REG_EAX, &r.eax);
+  uc_reg_write(uc_, UC_X86_REG_EBX, &r.ebx);
+  uc_reg_write(uc_, UC_X86_REG_ECX, &r.ecx);
+  uc_reg_write(uc_, UC_X86_REG_EDX, &r.edx);
+}
+
+bool Platform::CarriedOutByProcessor(const char *system) const {
+  return initialChipset_.HasProcessor() && system &&
+         (strcmp(system, "WRMSR") == 0 || strcmp(system, "MOV to CR0") == 0);
+}
+
+void Platform::OnProcessorInstruction(uint32_t address) {
+  // RDMSR (0F 32), WRMSR (0F 30) and MOV to CR0 (0F 22 /0, from a register)
+  // are carried out on the model and skipped: the emulator's own MSRs are
+  // not the machine's, and only CR0's cache bits may change.
+  const uint8_t *code = Host(address, 3);
+  if (!code || code[0] != 0x0F) return;
+  bool rdmsr = code[1] == 0x32, wrmsr = code[1] == 0x30;
+  bool movCr0 = code[1] == 0x22 && (code[2] & 0xF8) == 0xC0;
+  if (!rdmsr && !wrmsr && !movCr0) return;
+  Processor &cpu = chipset_.processor();
+  uint32_t eip = address + (movCr0 ? 3 : 2);
+  if (movCr0) {
+    static const int kRegs[] = {UC_X86_REG_EAX, UC_X86_REG_ECX, UC_X86_REG_EDX, UC_X86_REG_EBX,
+                                UC_X86_REG_ESP, UC_X86_REG_EBP, UC_X86_REG_ESI, UC_X86_REG_EDI};
+    uint32_t value = 0, cr0 = 0;
+    uc_reg_read(uc_, kRegs[code[2] & 7], &value);
+    uc_reg_read(uc_, UC_X86_REG_CR0, &cr0);
+    constexpr uint32_t kCacheBits = 0x60000000;  // CD, NW
+    if ((value ^ cr0) & ~kCacheBits) {
+      if (!stopped_) {
+        AddViolationAt("processor-control",
+                       "MOV to CR0 " + Hex(value, 8) + " changes more than its cache bits (CR0 " +
+                           Hex(cr0, 8) + "): mode and paging belong to the platform; the run "
+                           "stops before it",
+                       address);
+        stopped_ = true;
+        uc_emu_stop(uc_);
+      }
+      return;
+    }
+    cpu.cacheBits = value & kCacheBits;
+  } else {
+    uint32_t msr = 0, eax = 0, edx = 0;
+    uc_reg_read(uc_, UC_X86_REG_ECX, &msr);
+    if (rdmsr) {
+      bool known = false;
+      uint64_t v = cpu.ReadMsr(msr, chipset_.Clock(instructions_), known);
+      eax = uint32_t(v);
+      edx = uint32_t(v >> 32);
+      uc_reg_write(uc_, UC_X86_REG_EAX, &eax);
+      uc_reg_write(uc_, UC_X86_REG_EDX, &edx);
+    } else {
+      uc_reg_read(uc_, UC_X86_REG_EAX, &eax);
+      uc_reg_read(uc_, UC_X86_REG_EDX, &edx);
+      std::string why;
+      if (!cpu.WriteMsr(msr, uint64_t(edx) << 32 | eax, why) && !stopped_) {
+        AddViolationAt("processor-control", why + "; the run stops", address);
+        stopped_ = true;
+        uc_emu_stop(uc_);
+        return;
+      }
+    }
+  }
+  uc_reg_write(uc_, UC_X86_REG_EIP, &eip);
 }
 
 }  // namespace peimsim

@@ -168,7 +168,8 @@ bool ParseFailure(const std::string &text, Failure &f, std::string &error) {
 const char *const kValueOptions[] = {"--platform", "--coverage",
                                      "--boot-mode", "--fail", "--pci", "--mmio", "--randomize",
                                      "--load-address", "--budget", "--format", "--expect",
-                                     "--repeat", "--time-limit", "--file", "--volume"};
+                                     "--repeat", "--time-limit", "--file", "--volume",
+                                     "--flash", "--vars"};
 const char *const kFlags[] = {"--disasm", "--quiet", "--no-stall-ppi", "--any-peim", "--force"};
 
 // CLI11's error, in this tool's words where it has them.
@@ -221,7 +222,7 @@ bool Parse(int argc, const char *const *argv, CommandLine &cl, std::string &erro
   std::string format, bootMode, randomize, loadAddress, budget, expect, repeat, image;
   std::string timeLimit, file, volume;
   std::vector<std::string> failures, pci, mmio;
-  std::string platformFile, coverage;
+  std::string platformFile, coverage, flash, vars;
   bool disasm = false;
   bool quiet = false, noStallPpi = false, anyPeim = false, force = false;
   auto single = [&](const char *name, std::string &to) {
@@ -249,6 +250,8 @@ bool Parse(int argc, const char *const *argv, CommandLine &cl, std::string &erro
   single("--expect", expect);
   single("--repeat", repeat);
   single("--platform", platformFile);
+  single("--flash", flash);
+  single("--vars", vars);
   single("--coverage", coverage);
   app.add_flag("--disasm", disasm)->disable_flag_override();
   app.add_option("image", image);
@@ -338,9 +341,30 @@ bool Parse(int argc, const char *const *argv, CommandLine &cl, std::string &erro
       return false;
     }
     auto description = std::make_shared<PlatformDescription>();
-    if (!ReadPlatformFile(platformFile, *description, error)) return false;
-    cl.platformPath = platformFile;
+    if (platformFile == "q35") {
+      // The built-in q35 machine (a file of that name goes as ./q35).
+      *description = Q35Platform();
+    } else {
+      if (!ReadPlatformFile(platformFile, *description, error)) return false;
+      cl.platformPath = platformFile;
+    }
     cl.platform.description = description;
+  }
+  if (app.count("--vars") && !app.count("--flash")) {
+    error = "--vars " + vars + ": the variable store goes below a code image (--flash CODE.fd)";
+    return false;
+  }
+  if (app.count("--flash")) {
+    auto images = std::make_shared<Flash>();
+    if (flash.empty() || (app.count("--vars") && vars.empty())) {
+      error = flash.empty() ? "--flash needs a file name" : "--vars needs a file name";
+      return false;
+    }
+    if (!images->Load(flash, vars, error)) {
+      error = (error.rfind(flash, 0) == 0 ? "--flash " : "--vars ") + error;
+      return false;
+    }
+    cl.platform.flash = images;
   }
   const PlatformDescription &devices =
       cl.platform.description ? *cl.platform.description : DefaultPlatform();
@@ -444,7 +468,11 @@ std::string HelpText() {
              "  --no-stall-ppi          the PPI database starts empty (no Stall PPI)\n"
              "  --platform FILE         the devices: PCI functions, their configuration space and\n"
              "                          register files, register blocks, the debug console (format\n"
-             "                          in tools/sim/README.md); default: the USB chipset below\n"
+             "                          in tools/sim/README.md); default: the USB chipset below;\n"
+             "                          q35: QEMU's q35 machine with 256 MiB and one processor\n"
+             "  --flash CODE.fd         map CODE.fd read-only at the top of the 4 GiB space, as a\n"
+             "                          firmware flash (at most 16 MiB with --vars)\n"
+             "  --vars VARS.fd          map VARS.fd right below CODE.fd, as the variable store\n"
              "  --coverage FILE         write the image's executed blocks to FILE in drcov format\n"
              "                          (version 2), which disassembler coverage viewers load\n"
              "  --disasm                end each trace line with the instruction that made it\n"

@@ -16,6 +16,7 @@
 #include "checks.h"
 #include "chipset.h"
 #include "coverage.h"
+#include "devices/flash.h"
 #include "foundation.h"
 #include "memory_map.h"
 #include "pe_image.h"
@@ -70,6 +71,8 @@ struct PlatformOptions {
   bool coverage = false;
   // The devices (--platform); null for the built-in USB chipset.
   std::shared_ptr<const PlatformDescription> description;
+  // The firmware flash below 4 GiB (--flash, --vars); null for none.
+  std::shared_ptr<const Flash> flash;
   // Any PEIM rather than UsbControllerPeim: every service is carried out, an
   // absent PCI function reads all ones without complaint, and no consumer
   // asks for controllers.
@@ -247,6 +250,11 @@ class Platform {
   void OnMemory(bool write, uint32_t address, int size, uint64_t value);
   void OnPortIn(uint16_t port, int size, uint32_t &value);
   void OnPortOut(uint16_t port, int size, uint32_t value);
+  // The device models and the processor model (device_access.cpp).
+  void DeviceMisused(uint32_t eip);
+  void OnCpuid();
+  void OnProcessorInstruction(uint32_t address);
+  bool CarriedOutByProcessor(const char *system) const;
   void CheckPort(const Event &e);
   // A port or device-window access made on the module's behalf (CpuIo,
   // PciCfg) or by the processor, traced and checked alike.

@@ -7,6 +7,7 @@
 #include "memory_map.h"
 #include "numbers.h"
 #include "usb_chipset_platform.h"  // generated: kUsbChipsetPlatform, the default file's bytes
+#include "q35_platform.h"          // generated: kQ35Platform
 
 namespace peimsim {
 namespace {
@@ -40,8 +41,13 @@ class Parser {
         return Fail(number, "line longer than " + std::to_string(kMaxPlatformLine) + " bytes",
                     error);
       std::string why;
+      line_ = number;
       if (!Line(line, why)) return Fail(number, why, error);
     }
+    bool hasFwCfg = false;
+    for (const ModelDescription &m : out_.models) hasFwCfg |= m.kind == "fw-cfg";
+    if (fwCfgLine_ && !hasFwCfg)
+      return Fail(fwCfgLine_, "fw_cfg items, but no device fw-cfg to serve them", error);
     return true;
   }
 
@@ -272,6 +278,10 @@ class Parser {
     }
     FunctionDescription *f = FindFunction(w[1], why);
     if (!f) return false;
+    if (!f->model.empty()) {
+      why = "PCI function " + w[1] + " is the " + f->model + " model; its registers are its own";
+      return false;
+    }
     // BAR0's writable bits follow from its size.
     return Assign(w, 2, 256, f->config.data(), f->configWriteMask.data(), 0x10,
                   f->barSize ? 0x14 : 0x10, why);
@@ -368,6 +378,167 @@ class Parser {
     return true;
   }
 
+  // device KIND [BB:DD.F] "NAME": a model of tools/sim/devices/.
+  bool DeviceLine(const std::vector<std::string> &w, std::string &why) {
+    static const char *const kPci[] = {"q35-mch", "ich9-lpc"};
+    static const char *const kOther[] = {"cmos", "port92", "pic", "cpu-hotplug",
+                                         "fw-cfg", "lapic", "tpm-absent"};
+    if (w.size() < 3) {
+      why = "expected device KIND [BB:DD.F] \"NAME\"";
+      return false;
+    }
+    for (const char *k : kPci) {
+      if (w[1] != k) continue;
+      if (w.size() != 4) {
+        why = "expected device " + w[1] + " BB:DD.F \"NAME\"";
+        return false;
+      }
+      std::vector<std::string> pci = {"pci", w[2], w[3]};
+      if (!Pci(pci, why)) return false;
+      out_.functions.back().model = w[1];
+      return true;
+    }
+    for (const char *k : kOther) {
+      if (w[1] != k) continue;
+      if (w.size() != 3) {
+        why = "expected device " + w[1] + " \"NAME\"";
+        return false;
+      }
+      for (const ModelDescription &m : out_.models)
+        if (m.kind == w[1]) {
+          why = "a second " + w[1] + " device";
+          return false;
+        }
+      ModelDescription m;
+      m.kind = w[1];
+      if (!Name(w[2], m.name, why)) return false;
+      out_.models.push_back(m);
+      return true;
+    }
+    why = "unknown device '" + w[1] +
+          "' (q35-mch, ich9-lpc, cmos, port92, pic, cpu-hotplug, fw-cfg, lapic or tpm-absent)";
+    return false;
+  }
+
+  bool ProcessorLine(const std::vector<std::string> &w, std::string &why) {
+    if (w.size() != 2 || w[1] != "qemu32") {
+      why = "expected processor qemu32 (the one processor model)";
+      return false;
+    }
+    out_.processor = true;
+    return true;
+  }
+
+  bool Ram(const std::vector<std::string> &w, std::string &why) {
+    uint64_t size;
+    if (w.size() != 2) {
+      why = "expected ram SIZE";
+      return false;
+    }
+    if (!Number("ram size", w[1], 0xB0000000, size, why)) return false;
+    if (size < 0x1000000 || size % 0x100000) {
+      why = "ram size " + w[1] + " is not a whole number of MiB from 16 MiB to 0xB0000000";
+      return false;
+    }
+    out_.ramBytes = uint32_t(size);
+    return true;
+  }
+
+  // Hex bytes, two digits each, nothing else.
+  static bool HexBytes(const std::string &text, std::vector<uint8_t> &out, std::string &why) {
+    if (text == "-") return true;  // no bytes
+    if (text.size() % 2) {
+      why = "contents '" + text.substr(0, 16) + "...' have an odd number of hex digits";
+      return false;
+    }
+    for (size_t i = 0; i < text.size(); i += 2) {
+      unsigned v = 0;
+      for (int d = 0; d < 2; d++) {
+        char c = text[i + d];
+        if (!isxdigit((unsigned char)c)) {
+          why = std::string("contents: '") + c + "' is not a hex digit";
+          return false;
+        }
+        v = v * 16 + unsigned(c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);
+      }
+      out.push_back(uint8_t(v));
+    }
+    return true;
+  }
+
+  // fwcfg ITEM = HEX; fwcfg-file "NAME" [writable] = HEX; fwcfg-file "NAME" size N.
+  bool FwCfgLine(const std::vector<std::string> &w, std::string &why) {
+    if (!out_.fwCfg) out_.fwCfg = std::make_shared<FwCfgData>();
+    FwCfgItem item;
+    size_t at = 2;
+    if (w[0] == "fwcfg") {
+      uint64_t key;
+      if (w.size() != 4 || w[2] != "=") {
+        why = "expected fwcfg ITEM = HEXBYTES";
+        return false;
+      }
+      if (!Number("fw_cfg item", w[1], 0xFFFF, key, why)) return false;
+      if (key == kFwCfgFileDir || (key & 0x3FFF) >= kFwCfgFileFirst) {
+        why = "fw_cfg item " + w[1] + " is the file directory's or a file's number (files are "
+              "numbered from 0x20 by name)";
+        return false;
+      }
+      item.key = uint16_t(key);
+    } else {
+      if (w.size() < 4) {
+        why = "expected fwcfg-file \"NAME\" [writable] = HEXBYTES, or fwcfg-file \"NAME\" size N";
+        return false;
+      }
+      if (w[1].size() < 3 || w[1].front() != '"' || w[1].size() - 2 >= kFwCfgNameBytes) {
+        why = "a fw_cfg file name is quoted and has 1 to " + std::to_string(kFwCfgNameBytes - 1) +
+              " characters";
+        return false;
+      }
+      item.file = w[1].substr(1, w[1].size() - 2);
+      if (w[2] == "size") {
+        uint64_t size;
+        if (w.size() != 4) {
+          why = "expected fwcfg-file \"NAME\" size N";
+          return false;
+        }
+        if (!Number("fw_cfg file size", w[3], 0x1000000, size, why)) return false;
+        item.size = uint32_t(size);
+        item.served = false;
+        return AddFwCfgItem(std::move(item), why);
+      }
+      if (w[2] == "writable") {
+        item.writable = true;
+        at = 3;
+      }
+      if (w.size() != at + 2 || w[at] != "=") {
+        why = "expected fwcfg-file \"NAME\" [writable] = HEXBYTES";
+        return false;
+      }
+      at++;
+    }
+    if (w[0] == "fwcfg") at = 3;
+    if (!HexBytes(w[at], item.bytes, why)) return false;
+    return AddFwCfgItem(std::move(item), why);
+  }
+
+  bool AddFwCfgItem(FwCfgItem item, std::string &why) {
+    if (!fwCfgLine_) fwCfgLine_ = line_;
+    for (const FwCfgItem &o : out_.fwCfg->items)
+      if (item.file.empty() ? o.file.empty() && o.key == item.key : o.file == item.file) {
+        why = "fw_cfg " + (item.file.empty() ? "item " + Hex8(item.key)
+                                             : "file \"" + item.file + "\"") +
+              " is given twice";
+        return false;
+      }
+    if (item.served) item.size = uint32_t(item.bytes.size());
+    if (out_.fwCfg->items.size() >= kFwCfgMaxFiles) {
+      why = "more than " + std::to_string(kFwCfgMaxFiles) + " fw_cfg items";
+      return false;
+    }
+    out_.fwCfg->items.push_back(std::move(item));
+    return true;
+  }
+
   bool Line(const std::string &line, std::string &why) {
     std::vector<std::string> w;
     if (!Words(line, w, why)) return false;
@@ -377,12 +548,18 @@ class Parser {
     if (w[0] == "mmio") return Mmio(w, why);
     if (w[0] == "regs") return Regs(w, why);
     if (w[0] == "console") return Console(w, why);
-    why = "unknown statement '" + w[0] + "' (pci, config, mmio, regs or console)";
+    if (w[0] == "device") return DeviceLine(w, why);
+    if (w[0] == "processor") return ProcessorLine(w, why);
+    if (w[0] == "ram") return Ram(w, why);
+    if (w[0] == "fwcfg" || w[0] == "fwcfg-file") return FwCfgLine(w, why);
+    why = "unknown statement '" + w[0] +
+          "' (pci, config, mmio, regs, console, device, processor, ram, fwcfg or fwcfg-file)";
     return false;
   }
 
   std::string name_;
   PlatformDescription &out_;
+  unsigned line_ = 0, fwCfgLine_ = 0;  // the line being parsed; the first fw_cfg item's
 };
 
 }  // namespace
@@ -392,6 +569,10 @@ bool ParsePlatform(const std::string &text, const std::string &name, PlatformDes
   PlatformDescription d;
   Parser parser(name, d);
   if (!parser.Run(text, error)) return false;
+  if (d.fwCfg && !d.fwCfg->Finish(error)) {
+    error = name + ": " + error;
+    return false;
+  }
   // BAR0's size and type bits read 0 whatever the file gave as its value.
   for (FunctionDescription &f : d.functions)
     for (int i = 0x10; i < 0x14; i++)
@@ -404,6 +585,21 @@ bool ReadPlatformFile(const std::string &path, PlatformDescription &out, std::st
   std::vector<uint8_t> bytes;
   if (!toolio::ReadInput(path, bytes, error, kMaxPlatformFileBytes)) return false;
   return ParsePlatform(std::string(bytes.begin(), bytes.end()), path, out, error);
+}
+
+const std::string &Q35PlatformText() {
+  static const std::string text(reinterpret_cast<const char *>(kQ35Platform), sizeof kQ35Platform);
+  return text;
+}
+
+const PlatformDescription &Q35Platform() {
+  static const PlatformDescription platform = [] {
+    PlatformDescription d;
+    std::string error;
+    ParsePlatform(Q35PlatformText(), kQ35PlatformName, d, error);
+    return d;
+  }();
+  return platform;
 }
 
 const std::string &DefaultPlatformText() {

@@ -9,8 +9,11 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "devices/fw_cfg.h"
 
 namespace peimsim {
 
@@ -32,6 +35,12 @@ struct FunctionDescription {
   std::array<uint8_t, 256> configWriteMask{};  // bits the processor may change
   std::vector<uint8_t> regs;                   // barSize bytes
   std::vector<uint8_t> regsWriteMask;          // barSize bytes
+  std::string model;  // a device model's kind ("q35-mch"), whose registers are code
+};
+
+// A device model of tools/sim/devices/ ("device KIND ..." in a file).
+struct ModelDescription {
+  std::string kind, name;
 };
 
 // Registers at a fixed memory-mapped address, decoded whatever the PCI
@@ -47,6 +56,10 @@ struct PlatformDescription {
   std::vector<RegionDescription> regions;
   bool console = false;  // a debug console: bytes written to its port become text lines
   uint16_t consolePort = 0;
+  std::vector<ModelDescription> models;  // devices that are not PCI functions
+  bool processor = false;  // CPUID and the MSRs answered as QEMU's qemu32 (processor qemu32)
+  uint32_t ramBytes = 0;   // the machine's memory below 4 GiB (ram SIZE), for the models
+  std::shared_ptr<FwCfgData> fwCfg;  // the fw-cfg device's items (fwcfg, fwcfg-file)
 };
 
 // Parses a description; name is the file's name for messages. False with
@@ -56,6 +69,11 @@ bool ParsePlatform(const std::string &text, const std::string &name, PlatformDes
 
 // Reads (a bounded regular file) and parses FILE.
 bool ReadPlatformFile(const std::string &path, PlatformDescription &out, std::string &error);
+
+// The built-in q35 machine (--platform q35), and its text.
+const PlatformDescription &Q35Platform();
+const std::string &Q35PlatformText();
+constexpr const char *kQ35PlatformName = "q35.platform";
 
 // The built-in USB chipset, and the text it was parsed from.
 const PlatformDescription &DefaultPlatform();

@@ -48,10 +48,12 @@ std::string TargetText(const Platform &p, const Event &e) {
       case PortKind::kConfigBadWidth: return "PCI configuration port at a wrong width";
       case PortKind::kUnclaimed: return "no device";
       case PortKind::kConsole: return "debug console";
+      case PortKind::kDevice: return c.ModelPortName(e.target.region, uint16_t(e.address));
     }
   }
   if (e.kind == EventKind::kRamWrite) return p.Where(uint32_t(e.address));
   if (!e.target.claimed) return "no device claims it";
+  if (e.target.device == kModelDevice) return c.Model(e.target.region).Name() + " " + Hex(e.address, 8);
   if (e.target.device == kChipsetDevice) {
     std::string s = c.Region(e.target.region).name + " " + Hex(e.address, 8);
     if (e.width > 8) s += "-" + Hex(e.address + e.width / 8 - 1, 8).substr(8);

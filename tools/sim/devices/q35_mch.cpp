@@ -1,0 +1,65 @@
+#include "q35_mch.h"
+
+#include <cstdio>
+
+namespace peimsim {
+namespace {
+bool Overlaps(uint32_t offset, int size, uint32_t reg, int regSize) {
+  return offset < reg + uint32_t(regSize) && reg < offset + uint32_t(size);
+}
+}  // namespace
+
+Q35Mch::Q35Mch(std::string name, uint32_t ramBytes) : Device(std::move(name)), ramBytes_(ramBytes) {
+  InitHeader(config_, 0x8086, 0x29C0, 0x06000000, 0x00);
+  config_.Set(kExtTsegMbytes, 2, kExtTsegMb, 0xFFFF);
+  config_.Set(kGgc, 2, 0, 0xFFFF);
+  // PCIEXBAR: base bits 35:26, length 2:1, enable 0.
+  config_.Set(kPciexbar, 4, uint32_t(kPciexbarDefault), 0xFC000007);
+  config_.Set(kPciexbar + 4, 4, 0, 0x0000000F);
+  for (uint32_t i = 0; i < 7; i++) config_.Set(kPam0 + i, 1, 0, i == 0 ? 0x30 : 0x33);
+  config_.Set(kFSmbase, 1, 0, 0xFF);
+  config_.Set(kSmramc, 1, kSmramCBaseSeg, kSmramDOpen | kSmramDCls | kSmramDLck | kSmramGSmrame);
+  config_.Set(kEsmramc, 1, kEsmramcDefault, kEsmramcWritable);
+  config_.clearOnWrite[kEsmramc] = 0x40;  // E_SMERR
+  config_.Set(kTom, 2, 0, 0xFFFF);
+  config_.Set(kTouud, 4, 0, 0xFFF00000);
+  config_.Set(kTouud + 4, 4, 0, 0x0000007F);
+  config_.Set(kTsegmb, 4, 0, 0xFFF00000);
+  config_.Set(kTolud, 2, 0, 0xFFF0);
+}
+
+uint32_t Q35Mch::ReadConfig(uint32_t offset, int size) const { return config_.Read(offset, size); }
+
+void Q35Mch::WriteConfig(uint32_t offset, int size, uint32_t value, DeviceHost &host) {
+  config_.Write(offset, size, value);
+  if (Overlaps(offset, size, kExtTsegMbytes, 2) &&
+      config_.Get(kExtTsegMbytes, 2) == kExtTsegQuery)
+    config_.Set(kExtTsegMbytes, 2, kExtTsegMb, 0xFFFF);
+  if (Overlaps(offset, size, kFSmbase, 1)) {
+    uint8_t v = config_.bytes[kFSmbase];
+    if (v == kSmbaseQuery) {
+      config_.bytes[kFSmbase] = kSmbaseInRam;
+    } else if (v == kSmbaseLocked) {
+      config_.writable[kFSmbase] = 0;  // the default SMBASE stays closed
+    }
+  }
+  if (Overlaps(offset, size, kSmramc, 2) && (config_.bytes[kSmramc] & kSmramDLck)) {
+    // Locked: D_OPEN drops and only D_CLS stays writable; ESMRAMC is frozen.
+    config_.bytes[kSmramc] &= uint8_t(~kSmramDOpen);
+    config_.writable[kSmramc] = kSmramDCls;
+    config_.writable[kEsmramc] = 0;
+  }
+  if (Overlaps(offset, size, kPciexbar, 8)) {
+    uint64_t bar = uint64_t(config_.Get(kPciexbar + 4, 4)) << 32 | config_.Get(kPciexbar, 4);
+    if ((bar & 1) && (bar & 0xFFFFFFFFC000000ull) < ramBytes_) {
+      char m[160];
+      snprintf(m, sizeof m,
+               "PCIEXBAR enabled at 0x%llX, inside the guest's RAM (0-0x%X): the "
+               "configuration window would hide memory",
+               (unsigned long long)(bar & 0xFFFFFFFFC000000ull), ramBytes_ - 1);
+      host.Misuse("device-range", m);
+    }
+  }
+}
+
+}  // namespace peimsim
