@@ -74,7 +74,7 @@ TEST_P(FailurePathTest, CallsReturnsAndLeavesBehindWhatItShould) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    EveryService, FailurePathTest,
+    Each, FailurePathTest,
     ::testing::Values(
         FailureCase{"NothingFails", {}, true, 0, kFullSequence, 146, true, true, kEfiSuccess},
         // An unknown boot mode is not S3 resume: the full sequence.
