@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <sstream>
 
+#include "fv_tree.h"
 #include "test_support.h"
 
 namespace {
@@ -15,7 +17,7 @@ const char kPlatformPei[] = "222C386D-5ABC-4FB4-B124-FBB82488ACF4";
 
 bool HaveOvmf() { return std::ifstream(kOvmf).good() && std::ifstream(kVars).good(); }
 
-simtest::ToolRun RunOvmfPeim(const char *guid) {
+simtest::ToolRun RunOvmfPeim(const std::string &guid) {
   return simtest::RunTool({"--any-peim", "--force", "--budget", "2000000", "--platform", "q35",
                            "--flash", kOvmf, "--vars", kVars, kOvmf, "--file", guid});
 }
@@ -134,6 +136,92 @@ TEST(Q35Run, BadFlashOptionsAreRefused) {
     EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
   }
+}
+
+// How a run of one OVMF PEIM ended, as the table says it: "returned
+// STATUS", or the first violation's tag and cause; its instructions and
+// hardware accesses.
+struct Outcome {
+  std::string text, instructions, accesses;
+  bool returnedClean = false;
+};
+
+Outcome Ended(const simtest::ToolRun &r) {
+  Outcome o;
+  std::istringstream lines(r.out);
+  std::string entry, violation;
+  for (std::string l; std::getline(lines, l);) {
+    auto value = [&](const char *label) {
+      std::string s = l.substr(std::string(label).size());
+      return s.substr(s.find_first_not_of(' '));
+    };
+    if (l.rfind("  entry ", 0) == 0 && l.rfind("  entry only", 0) != 0) entry = value("  entry");
+    if (l.rfind("  instructions ", 0) == 0) o.instructions = value("  instructions");
+    if (l.rfind("  hardware ", 0) == 0) o.accesses = value("  hardware");
+    if (violation.empty() && l.rfind("    +", 0) == 0 && l.find('[') != std::string::npos) {
+      std::string v = l.substr(l.find('['));
+      size_t close = v.find(']');
+      std::string cause = v.substr(close + 1);
+      cause.erase(0, cause.find_first_not_of(' '));
+      violation = v.substr(0, close + 1) + " " + cause.substr(0, cause.find(','));
+      violation = violation.substr(0, violation.find(" (at 0x"));
+    }
+  }
+  o.instructions = o.instructions.substr(0, o.instructions.find(' '));
+  o.accesses = o.accesses.substr(0, o.accesses.find(' '));
+  o.returnedClean = r.status == 0 && entry.rfind("returned ", 0) == 0;
+  o.text = entry.rfind("returned ", 0) == 0 ? entry.substr(0, entry.find(" (")) : violation;
+  if (entry.rfind("returned ", 0) == 0 && !violation.empty()) o.text += "; " + violation;
+  return o;
+}
+
+// Every PEIM of OVMF on the default platform and on q35 (with the image's
+// own flash and variable store), side by side: the table in
+// tools/sim/README.md's q35 section, written to the build directory; the
+// test fails when the README's differs.
+TEST(Q35Run, OvmfTableOnQ35MatchesTheReadme) {
+  std::vector<uint8_t> bytes;
+  std::string error;
+  if (!HaveOvmf() || !pe::ReadFile(kOvmf, bytes, error)) GTEST_SKIP() << "no OVMF IA-32 image";
+  fv::Image firmware(std::move(bytes));
+  std::string table =
+      "| PEIM | default platform | q35 | q35 instructions | q35 accesses |\n"
+      "|---|---|---|---:|---:|\n";
+  int rows = 0, clean = 0;
+  for (const fv::Volume *v : firmware.AllVolumes()) {
+    for (const fv::File &f : v->files) {
+      if (f.type != 0x06 || f.deleted) continue;
+      std::string guid = f.name.ToString();
+      Outcome plain = Ended(simtest::RunTool({"--any-peim", "--force", "--quiet", "--budget",
+                                              "2000000", kOvmf, "--file", guid}));
+      simtest::ToolRun q35run = RunOvmfPeim(guid.c_str());
+      Outcome q35 = Ended(q35run);
+      EXPECT_FALSE(q35.text.empty()) << f.UiName() << ": no outcome\n" << q35run.out;
+      // The default platform's outcome in short (its own table has the cause).
+      std::string before =
+          plain.text.rfind('[', 0) == 0 ? plain.text.substr(0, plain.text.find(']') + 1) : plain.text;
+      table += "| " + f.UiName() + " | " + before + " | " + q35.text + " | " +
+               q35.instructions + " | " + q35.accesses + " |\n";
+      rows++;
+      clean += q35.returnedClean;
+    }
+  }
+  EXPECT_EQ(rows, 15);
+  // On q35 the PEIMs return as on QEMU; what stops one is named.
+  EXPECT_GE(clean, 12) << table;
+  std::string written = SIM_SCRATCH_DIR "/ovmf-q35-table.md";
+  std::ofstream(written, std::ios::binary) << table;
+  std::ifstream in(SIM_SOURCE_DIR "/README.md", std::ios::binary);
+  std::string readme((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string begin = "<!-- OVMF q35 table: begin -->\n", end = "<!-- OVMF q35 table: end -->\n";
+  size_t b = readme.find(begin), e = readme.find(end);
+  ASSERT_TRUE(b != std::string::npos && e != std::string::npos)
+      << SIM_SOURCE_DIR "/README.md has no " << begin;
+  b += begin.size();
+  EXPECT_EQ(readme.substr(b, e - b), table)
+      << "tools/sim/README.md's q35 table differs from this run's, written to " << written
+      << ". If the change is meant: tests/sim/refresh-ovmf-table.sh " << written
+      << " \"OVMF q35 table\"";
 }
 
 }  // namespace
