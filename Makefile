@@ -20,7 +20,7 @@ SANITIZE_SKIP ?= ^fv\.Ovmf\.|OnOvmf$$|LargeBudget|PortLoopAsJson|TruncatedTraces
 # host build takes a third less time than with full debug information.
 HOST_FLAGS := -O2 -g1 -DNDEBUG
 
-.PHONY: all run test sanitize fuzz bench qemu qemu-usb deps clean
+.PHONY: all run test sanitize fuzz bench qemu qemu-usb install deps clean
 
 define configure_tree
 	@mkdir -p $(BUILD)
@@ -89,6 +89,15 @@ qemu: all
 # EHCI controller in turn (BUS_MASTER=1: with the bus-master platform PEIM).
 qemu-usb: all
 	testbed/run-qemu-usb.sh $(BUILD) --controller all $(if $(BUS_MASTER),--bus-master)
+
+# The tools with their manual pages and bash completion, the images and
+# firmware files, the test bed's Stall provider and the EDK2 kit, under
+# $(DESTDIR)$(PREFIX) (see cmake/install.cmake for where each goes).
+PREFIX ?= /usr/local
+install: all
+	@echo "[install] into $(DESTDIR)$(PREFIX)"
+	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)" \
+	  | sed 's/^-- /[install]   /'
 
 deps:
 	@scripts/install-deps.sh

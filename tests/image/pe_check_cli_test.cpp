@@ -145,7 +145,13 @@ const Case kCases[] = {
     {"linked image, .text and .reloc", {"--map", "LINKED_MAP", "LINKED_IMAGE"}, 0,
      " bytes = headers 448 + code "},
     {"help", {"--help"}, 0, "Exit status: 0 the image passes; 1 the image breaks a rule"},
-    {"help, short", {"-h"}, 0, "usage: pe-check --map FILE.map IMAGE.efi"},
+    {"help, short", {"-h"}, 0, "usage: pe-check [--map FILE.map] IMAGE.efi"},
+    {"help names the version", {"--help"}, 0, "pe-check " USB_PEIM_VERSION "\n\nusage: "},
+    {"version", {"--version"}, 0, "pe-check " USB_PEIM_VERSION "\n"},
+    // Without a map: what the image shows is checked, code and data counted together.
+    {"delivered image without a map", {"IMAGE"}, 0,
+     " + code and read-only data "},
+    {"TE image without a map", {"TE"}, 0, "not checked"},
 
     // Malformed numbers in the map: the file, the line and the problem.
     {"map: load address not a number", {"--map", "F2-map-bad-base.map", "IMAGE"}, 2,
@@ -194,13 +200,14 @@ const Case kCases[] = {
     {"--map= without its file", {"--map=", "IMAGE"}, 2, "--map needs a file"},
     {"--map twice", {"--map", "MAP", "--map", "MAP", "IMAGE"}, 2, "--map given twice"},
     {"no image", {"--map", "MAP"}, 2, "no image given"},
-    {"no map", {"IMAGE"}, 2, "no --map given"},
     {"two images", {"--map", "MAP", "IMAGE", "IMAGE"}, 2, "more than one image"},
 
     // Well-formed inputs that break the image rules.
     {"time stamp set", {"--map", "MAP", "STAMPED_IMAGE"}, 1,
      "time stamp is not 0 (build is not reproducible)"},
     {"writable .text", {"--map", "MAP", "WRITABLE_IMAGE"}, 1, "section .text is writable"},
+    {"writable .text without a map", {"WRITABLE_IMAGE"}, 1, "section .text is writable"},
+    {"time stamp set, without a map", {"STAMPED_IMAGE"}, 1, "time stamp is not 0"},
     {"writable data in the map", {"--map", "MAP_WITH_DATA", "IMAGE"}, 1,
      "image holds .data (4 bytes): only code and read-only data may be linked in"},
     {"relocation table inside the code", {"--map", "MAP", "TABLE_NOT_AT_END"}, 1,

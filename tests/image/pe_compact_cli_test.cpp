@@ -184,6 +184,10 @@ TEST(PeCompactCli, ExplainsItself) {
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("usage: pe-compact LINKED.efi -o OUT.efi"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Exit status: 0 written; 2"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.rfind("pe-compact " USB_PEIM_VERSION "\n\n", 0), 0u) << r.out;
+  const ToolRun version = RunTool(PE_COMPACT, {"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "pe-compact " USB_PEIM_VERSION "\n");
 }
 
 }  // namespace

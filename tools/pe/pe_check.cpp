@@ -3,21 +3,24 @@
 // holding only code, read-only data and relocations, and prints its size,
 // byte for byte.
 //
-// The map is needed because writable data can hide in a read-only section
-// when the link folds sections together: only the map's contributions show
-// what each output section is made of. So a map without them is refused
-// rather than the check being skipped.
+// With the link map it checks everything: writable data can hide in a
+// read-only section when the link folds sections together, and only the
+// map's contributions show what each output section is made of (so a map
+// without them is refused rather than the check being skipped). Without a
+// map it checks what the image itself shows, says what it could not check,
+// and counts code and read-only data together.
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "link_map.h"
 #include "pe_image.h"
+#include "tool_version.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: pe-check --map FILE.map IMAGE.efi|IMAGE.te\n"
+    "usage: pe-check [--map FILE.map] IMAGE.efi|IMAGE.te\n"
     "\n"
     "Checks that IMAGE, as linked or as pe-compact rewrote it, can run in place as a PEI\n"
     "module: PE32 or TE, IA-32, subsystem 11, base relocations, no import, export, debug,\n"
@@ -27,8 +30,13 @@ const char kUsage[] =
     "writable or uninitialised data and no global constructors. Prints the image's size\n"
     "on success: headers, code, read-only data, relocations and padding.\n"
     "\n"
-    "  --map FILE, --map=FILE  the linker map written with the image (required)\n"
+    "Without a map, an image of any build: every rule the image itself shows, and a\n"
+    "note that data folded into .text and global constructors could not be checked;\n"
+    "its size line counts code and read-only data together.\n"
+    "\n"
+    "  --map FILE, --map=FILE  the linker map written with the image\n"
     "  -h, --help              this text\n"
+    "  --version               the version\n"
     "\n"
     "Exit status: 0 the image passes; 1 the image breaks a rule (each fault on its own\n"
     "line); 2 bad usage, or an input that cannot be read or is malformed (an image that\n"
@@ -81,7 +89,10 @@ int main(int argc, char **argv) {
   for (int i = 1; i < argc; i++) {
     const std::string a = argv[i];
     if (options && (a == "-h" || a == "--help")) {
-      fputs(kUsage, stdout);
+      printf("%s\n\n%s", toolio::VersionLine("pe-check").c_str(), kUsage);
+      return 0;
+    } else if (options && a == "--version") {
+      printf("%s\n", toolio::VersionLine("pe-check").c_str());
       return 0;
     } else if (options && a == "--") {
       options = false;
@@ -108,7 +119,6 @@ int main(int argc, char **argv) {
     }
   }
   if (imagePath.empty()) return Fail("no image given (see --help)");
-  if (mapPath.empty()) return Fail("no --map given: the image cannot be checked without it");
 
   std::vector<uint8_t> bytes;
   std::string error;
@@ -116,8 +126,9 @@ int main(int argc, char **argv) {
   if (!pe::ReadFile(imagePath, bytes, error)) return Fail(error);
   if (!pe::ParseAny(std::move(bytes), image, error)) return Fail(imagePath + ": " + error);
   pe::LinkMap map;
-  if (!pe::ReadLinkMap(mapPath, map, error)) return Fail(error);
-  if (!MapMatchesImage(map, image, mapPath, imagePath, error)) return Fail(error);
+  const bool haveMap = !mapPath.empty();
+  if (haveMap && !pe::ReadLinkMap(mapPath, map, error)) return Fail(error);
+  if (haveMap && !MapMatchesImage(map, image, mapPath, imagePath, error)) return Fail(error);
 
   std::vector<std::string> faults;
   auto need = [&](bool ok, const std::string &what) {
@@ -198,7 +209,7 @@ int main(int argc, char **argv) {
   }
 
   // Overlapping rows could make the sum exceed the section they lie in.
-  need(!text || rodata <= codeEnd - text->virtualAddress,
+  need(!haveMap || !text || rodata <= codeEnd - text->virtualAddress,
        "the map's .rdata contributions (" + std::to_string(rodata) +
            " bytes) exceed the code and data of .text");
 
@@ -215,11 +226,17 @@ int main(int argc, char **argv) {
   const uint32_t code = codeEnd - text->virtualAddress - rodata;
   const uint32_t relocations = tableInText ? tableInText : relocDir.size;
   const uint64_t padding = image.bytes.size() - headers - code - rodata - relocations;
-  printf("%s: %zu bytes = headers %llu + code %u + read-only data %u + relocations %u + padding "
-         "%llu (%s, %zu section%s, %zu fixups)\n",
-         imagePath.c_str(), image.bytes.size(), static_cast<unsigned long long>(headers), code,
-         rodata, relocations, static_cast<unsigned long long>(padding),
+  const std::string contents =
+      haveMap ? "code " + std::to_string(code) + " + read-only data " + std::to_string(rodata)
+              : "code and read-only data " + std::to_string(code);
+  printf("%s: %zu bytes = headers %llu + %s + relocations %u + padding %llu (%s, %zu section%s, "
+         "%zu fixups)\n",
+         imagePath.c_str(), image.bytes.size(), static_cast<unsigned long long>(headers),
+         contents.c_str(), relocations, static_cast<unsigned long long>(padding),
          image.IsTe() ? "TE" : "PE32", image.sections.size(),
          image.sections.size() == 1 ? "" : "s", image.relocations.size());
+  if (!haveMap)
+    printf("%s: no map: data folded into .text and global constructors not checked\n",
+           imagePath.c_str());
   return 0;
 }

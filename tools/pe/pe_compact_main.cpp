@@ -11,6 +11,7 @@
 #include "link_map.h"
 #include "pe_compact.h"
 #include "pe_image.h"
+#include "tool_version.h"
 
 namespace {
 
@@ -29,6 +30,7 @@ const char kUsage[] =
     "  --te FILE               also the TE image of OUT.efi: its headers before the\n"
     "                          section table replaced by a 40-byte TE header\n"
     "  -h, --help              this text\n"
+    "  --version               the version\n"
     "\n"
     "Options also take the form --option=FILE. Outputs are written only when all of them\n"
     "could be made, each replaced whole.\n"
@@ -60,7 +62,11 @@ int main(int argc, char **argv) {
   for (int i = 1; i < argc; i++) {
     const std::string a = argv[i];
     if (!optionsEnd && (a == "-h" || a == "--help")) {
-      fputs(kUsage, stdout);
+      printf("%s\n\n%s", toolio::VersionLine("pe-compact").c_str(), kUsage);
+      return 0;
+    }
+    if (!optionsEnd && a == "--version") {
+      printf("%s\n", toolio::VersionLine("pe-compact").c_str());
       return 0;
     }
     if (!optionsEnd && a == "--") {
