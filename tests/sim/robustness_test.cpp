@@ -19,8 +19,11 @@ using simtest::ToolRun;
 struct BadCase {
   const char *name;
   // "@image" is the module image, "@data/NAME" a file of tests/data/robustness,
-  // "@dir" a directory, "@fifo" a FIFO, "@empty" an empty file, "@quiet" a
-  // saved --quiet output, "@map" the module's link map.
+  // "@data2/NAME" one of tests/data/robustness2, "@dir" a directory, "@fifo"
+  // a FIFO, "@empty" an empty file, "@quiet" a saved --quiet output, "@saved"
+  // a saved text output, "@copy" a copy of the module image, "@platform" one
+  // of G1-block.platform, "@g6a" the saved
+  // output of G6-console-a.efi, "@map" the module's link map.
   std::vector<std::string> args;
   int status;
   std::vector<std::string> message;  // each appears in the one stderr line
@@ -45,8 +48,24 @@ std::string QuietOutput() {
   return ScratchFile("quiet-output.txt", std::vector<uint8_t>(saved.out.begin(), saved.out.end()));
 }
 
+std::string SavedOutput(const std::string &name, const std::vector<std::string> &args) {
+  ToolRun saved = RunTool(args);
+  return ScratchFile(name, std::vector<uint8_t>(saved.out.begin(), saved.out.end()));
+}
+
 std::string Resolve(const std::string &arg) {
   if (arg == "@image") return USB_PEIM_IMAGE;
+  if (arg == "@copy") return ScratchFile("module-copy.efi", simtest::ModuleBytes());
+  if (arg == "@platform") {
+    std::vector<uint8_t> text;
+    std::string error;
+    EXPECT_TRUE(pe::ReadFile(ROBUSTNESS2_DATA "/G1-block.platform", text, error)) << error;
+    return ScratchFile("block-copy.platform", text);
+  }
+  if (arg == "@saved") return SavedOutput("saved-output.txt", {USB_PEIM_IMAGE});
+  if (arg == "@g6a")
+    return SavedOutput("g6-console-a.txt", {"--any-peim", ROBUSTNESS2_DATA "/G6-console-a.efi"});
+  if (arg.rfind("@data2/", 0) == 0) return std::string(ROBUSTNESS2_DATA) + "/" + arg.substr(7);
   if (arg == "@map") return USB_PEIM_MAP;
   if (arg == "@dir") return SIM_SCRATCH_DIR;
   if (arg == "@fifo") return Fifo();
@@ -142,6 +161,43 @@ const BadCase kCases[] = {
     {"FormatWithEquals", {"--format=xml", "@image"}, 2, {"--format", "'xml'"}},
     {"UnknownOptionWithValue", {"--frobnicate=1", "@image"}, 2, {"unknown option --frobnicate=1"}},
     {"TwoImages", {"@image", "@image"}, 2, {"more than one image"}},
+    // An option's name where a value is due is not taken for the value.
+    {"CoverageTakingAFlag", {"--coverage", "-q", "@image"}, 2,
+     {"--coverage needs a value; '-q' is an option"}},
+    {"PlatformTakingAFlag", {"--platform", "-q", "@image"}, 2,
+     {"--platform needs a value; '-q' is an option"}},
+    {"ExpectTakingAnOptionWithValue", {"--expect", "--budget=5", "@image"}, 2,
+     {"--expect needs a value; '--budget=5' is an option"}},
+    // Seconds are a count: the range is given in decimal, as --help has it.
+    {"TimeLimitZero", {"--time-limit", "0", "@image"}, 2,
+     {"--time-limit", "'0'", "(a whole number from 1 to 86400)"}},
+    {"RepeatTooLarge", {"--repeat", "100000001", "@image"}, 2,
+     {"--repeat", "(a whole number from 0 to 100000000)"}},
+
+    // The coverage file never replaces what the run reads.
+    {"CoverageOverTheImage", {"-q", "--coverage", "@copy", "@copy"}, 2,
+     {"--coverage: the output is also an input"}},
+    {"CoverageOverTheExpectation", {"-q", "--expect", "@saved", "--coverage", "@saved", "@image"},
+     2, {"--coverage: the output is also an input"}},
+    {"CoverageOverThePlatform",
+     {"--platform", "@platform", "--coverage=@platform", "@image"}, 2,
+     {"--coverage: the output is also an input"}},
+
+    // A notify callback whose frame would go at an ESP in the device window
+    // (EHCI 0's registers, a platform file's block): stopped, no host write.
+    {"NotifyWithStackInEhciRegisters", {"--any-peim", "@data2/G1-devstack-ehci.efi"}, 1,
+     {"[stack-outside]", "ESP 0xC00000A4"}, "not memory the module's stack may use"},
+    {"NotifyWithStackInAPlatformBlock",
+     {"--any-peim", "--platform", "@data2/G1-block.platform", "@data2/G1-devstack-block.efi"}, 1,
+     {"[stack-outside]"}, "(device window)"},
+    // CopyMem from registers reads them through the devices: the chipset
+    // register's 0x80 (the console shows the copied byte, then the
+    // processor's read), and nobody's address stops the run.
+    {"CopyMemFromRegisters", {"--any-peim", "--mmio", "0xFED803EF=0x80", "@data2/G3-copymem-mmio.efi"},
+     1, {"[unclaimed-mmio]", "0xD0000000"}, "CON   \"80 80\""},
+    // Console text after a " ; " word is compared like the rest.
+    {"ExpectComparesPastASemicolon", {"--any-peim", "--expect", "@g6a", "@data2/G6-console-b.efi"}, 1,
+     {"the trace differs"}, "EHCI 1 FAILED"},
 };
 
 class RobustnessTest : public ::testing::TestWithParam<BadCase> {};

@@ -35,7 +35,7 @@ pe::Image ModuleImage() {
 }
 
 std::vector<uint8_t> BuildImage(const std::vector<uint8_t> &code,
-                                const std::vector<uint32_t> &fixups) {
+                                const std::vector<uint32_t> &fixups, uint32_t characteristics) {
   const uint32_t textRaw = Align(uint32_t(code.size()), 32);
   // One block for the page holding .text; padding entries keep it 4-byte
   // sized, and an image without fixups still has a relocation table.
@@ -75,7 +75,7 @@ std::vector<uint8_t> BuildImage(const std::vector<uint8_t> &code,
   Put32(b, sec + 12, kCodeRva);
   Put32(b, sec + 16, textRaw);
   Put32(b, sec + 20, kCodeRva);
-  Put32(b, sec + 36, 0x60000020);
+  Put32(b, sec + 36, characteristics);
   memcpy(&b[sec + 40], ".reloc", 6);
   Put32(b, sec + 48, uint32_t(reloc.size()));
   Put32(b, sec + 52, relocRva);

@@ -20,8 +20,11 @@ std::vector<uint8_t> ModuleBytes();
 // A minimal IA-32 PE32 (subsystem 11, ImageBase 0, alignment 32) holding
 // `code` in .text at RVA 0x200, entry at its start. Each offset in `fixups`
 // holds a 32-bit RVA that the .reloc section relocates.
+// `characteristics` are .text's section flags (code, read, execute by
+// default; 0xE0000020 makes it writable too, so that it loads in RAM).
 std::vector<uint8_t> BuildImage(const std::vector<uint8_t> &code,
-                                const std::vector<uint32_t> &fixups = {});
+                                const std::vector<uint32_t> &fixups = {},
+                                uint32_t characteristics = 0x60000020);
 constexpr uint32_t kCodeRva = 0x200;
 
 // Writes bytes to a file in the test's scratch directory; returns its path.

@@ -11,10 +11,11 @@ std::string HexNumber(uint64_t value) {
 }
 
 bool ParseUnsigned(const std::string &text, uint64_t min, uint64_t max, uint64_t &value,
-                   std::string &error) {
+                   std::string &error, NumberKind kind) {
+  const bool hex = kind == NumberKind::kAddress || (kind == NumberKind::kAny && max > 0xFFFF);
   auto range = [&] {
-    return " (a whole number from " + (max > 0xFFFF ? HexNumber(min) : std::to_string(min)) +
-           " to " + (max > 0xFFFF ? HexNumber(max) : std::to_string(max)) + ")";
+    return " (a whole number from " + (hex ? HexNumber(min) : std::to_string(min)) + " to " +
+           (hex ? HexNumber(max) : std::to_string(max)) + ")";
   };
   size_t i = 0;
   unsigned base = 10;

@@ -64,6 +64,30 @@ std::string Platform::Where(uint32_t address) const {
 }
 
 void Platform::AddViolation(const std::string &kind, const std::string &message, bool atEip) {
+  PushViolation(kind, message, atEip, atEip ? CurrentEip() : 0);
+}
+
+void Platform::AddViolationAt(const std::string &kind, const std::string &message, uint32_t eip) {
+  PushViolation(kind, message, true, eip);
+}
+
+void Platform::PushViolation(const std::string &kind, const std::string &message, bool hasEip,
+                             uint32_t eip) {
+  // A repeat of one instruction's violation is counted on its first line:
+  // a REP STOSD over 2000 bytes outside the module's memory is one finding,
+  // not 500 lines that end the run.
+  uint64_t key = 0;
+  if (hasEip) {
+    key = uint64_t(eip) << 32 | uint32_t(std::hash<std::string>()(kind));
+    auto it = violationAt_.find(key);
+    if (it != violationAt_.end() && it->second < violations_.size()) {
+      Violation &v = violations_[it->second];
+      if (v.hasEip && v.eip == eip && v.kind == kind) {
+        v.count++;
+        return;
+      }
+    }
+  }
   if (violations_.size() >= kViolationLimit) {
     if (!stopped_) {
       stopped_ = true;
@@ -74,20 +98,28 @@ void Platform::AddViolation(const std::string &kind, const std::string &message,
   Violation v;
   v.kind = kind;
   v.message = message;
-  if (atEip) {
-    v.eip = CurrentEip();
-    v.hasEip = true;
-  }
+  v.hasEip = hasEip;
+  v.eip = eip;
+  if (hasEip) violationAt_[key] = violations_.size();
   violations_.push_back(v);
 }
 
-void Platform::AddViolationAt(const std::string &kind, const std::string &message, uint32_t eip) {
-  size_t before = violations_.size();
-  AddViolation(kind, message, false);
-  if (violations_.size() > before) {
-    violations_.back().eip = eip;
-    violations_.back().hasEip = true;
-  }
+void Platform::NoteAbsentAccess(const Event &e) {
+  for (AbsentAccess &a : absentAccesses_)
+    if (a.configAddress == (e.configAddress & 0x00FFFF00) && a.offset == e.target.offset &&
+        a.width == e.width && a.write == e.write) {
+      a.count++;
+      return;
+    }
+  if (absentAccesses_.size() >= kAbsentAccessLimit) return;
+  AbsentAccess a;
+  a.configAddress = e.configAddress & 0x00FFFF00;
+  a.offset = e.target.offset;
+  a.width = e.width;
+  a.write = e.write;
+  a.eip = e.eip;
+  a.count = 1;
+  absentAccesses_.push_back(a);
 }
 
 bool Platform::Record(const Event &e) {
@@ -148,6 +180,7 @@ void Platform::CheckPort(const Event &e) {
     case PortKind::kConfigData:
       // Any PEIM may probe for functions: an absent one reads all ones, as
       // on real hardware. UsbControllerPeim knows its functions are there.
+      if (!e.target.claimed) NoteAbsentAccess(e);
       if (!e.target.claimed && !options_.anyPeim) {
         char bdf[16];
         snprintf(bdf, sizeof bdf, "%02X:%02X.%X", e.configAddress >> 16 & 0xFF,

@@ -205,6 +205,12 @@ bool Platform::Load(const pe::Image &image, const PlatformOptions &options, std:
   uc_reg_read(uc_, UC_X86_REG_CR0, &cr0_);
   uc_reg_read(uc_, UC_X86_REG_CR3, &cr3_);
   uc_reg_read(uc_, UC_X86_REG_CR4, &cr4_);
+  uc_x86_mmr gdtr{};
+  uc_reg_read(uc_, UC_X86_REG_GDTR, &gdtr);
+  idtBase_ = uint32_t(idtr.base);
+  idtLimit_ = idtr.limit;
+  gdtBase_ = uint32_t(gdtr.base);
+  gdtLimit_ = gdtr.limit;
   BuildFoundation();
   chipset_ = initialChipset_;
   Reset();
@@ -223,6 +229,7 @@ bool Platform::MapMemory(std::string &error) {
   memset(ram_ + kFoundationCode, 0xCC, kPageSize);  // int3 everywhere
   dirty_.assign(kRamEnd / kPageSize, 0);
   kept_.assign(kRamEnd / kPageSize, 0);
+  codeWrites_.assign((kRamImageEnd - kRamImageBase) / kPageSize, 0);
   const uint32_t rw = UC_PROT_READ | UC_PROT_WRITE, rx = UC_PROT_READ | UC_PROT_EXEC;
   auto mapRam = [&](uint32_t from, uint32_t to, uint32_t prot) {
     return from < to ? uc_mem_map_ptr(uc_, from, to - from, prot, ram_ + from) : UC_ERR_OK;
@@ -276,9 +283,9 @@ bool Platform::MapMemory(std::string &error) {
   if (!e)
     e = uc_hook_add(uc_, &h, UC_HOOK_CODE, (void *)Hooks::Service, this, kFoundationCode,
                     kServiceEntriesEnd - 1);
-  if (!e)
-    e = uc_hook_add(uc_, &h, UC_HOOK_BLOCK, (void *)Hooks::Block, this, LoadAddress(),
-                    uint64_t(ImageEnd() - 1));
+  // Every block, wherever it lies: code outside the images is a violation
+  // (OnBlock), not code the checks never see.
+  if (!e) e = uc_hook_add(uc_, &h, UC_HOOK_BLOCK, (void *)Hooks::Block, this, 1, 0);
   if (!e && !AttachCoverage(error)) return false;
   if (!e && options_.countEachInstruction)
     e = uc_hook_add(uc_, &h, UC_HOOK_CODE, (void *)Hooks::Instruction, this, LoadAddress(),
@@ -317,6 +324,9 @@ void Platform::Reset() {
   events_.clear();
   services_.clear();
   violations_.clear();
+  violationAt_.clear();
+  absentAccesses_.clear();
+  callbacksRun_.clear();
   stalls_.clear();
   stallCalls_ = stalledUs_ = 0;
   for (EventCounts &c : counts_) c = EventCounts();
@@ -359,10 +369,7 @@ bool Platform::Predispatch(const pe::Image &image, const std::string &name, uint
   }
   memcpy(ram_ + base, layout.data(), layout.size());
   MarkDirty(uint32_t(base), uint32_t(size));
-  uc_hook h;
   uc_err e = uc_mem_protect(uc_, base, size, UC_PROT_ALL);
-  if (!e)
-    e = uc_hook_add(uc_, &h, UC_HOOK_BLOCK, (void *)Hooks::Block, this, base, base + size - 1);
   if (e) {
     error = name + ": cannot map it: " + uc_strerror(e);
     return false;
@@ -389,6 +396,9 @@ bool Platform::Predispatch(const pe::Image &image, const std::string &name, uint
   events_.clear();
   services_.clear();
   violations_.clear();
+  violationAt_.clear();
+  absentAccesses_.clear();
+  callbacksRun_.clear();
   stalls_.clear();
   stallCalls_ = stalledUs_ = 0;
   for (EventCounts &c : counts_) c = EventCounts();
@@ -466,8 +476,31 @@ bool Platform::Write(uint32_t address, const void *data, size_t size) {
 }
 
 void Platform::HostWrite(uint32_t address, const void *data, size_t size) {
+  // RAM only: ram_ holds nothing else (a caller that let another address
+  // through would write past it).
+  if (address < kRamBase || uint64_t(address) + size > kRamEnd) return;
   memcpy(ram_ + address, data, size);
   MarkDirty(address, uint32_t(size));
+  if (address < kRamImageEnd && uint64_t(address) + size > kRamImageBase) {
+    // The emulator does not see this write: code it translated from these
+    // bytes must go.
+    CodeWritten(address, uint32_t(size));
+    uc_ctl_remove_cache(uc_, address, uint64_t(address) + size);
+  }
+}
+
+void Platform::CodeWritten(uint32_t address, uint32_t size) {
+  uint64_t end = std::min<uint64_t>(uint64_t(address) + size, kRamImageEnd);
+  for (uint64_t at = std::max(address, kRamImageBase) & ~(kPageSize - 1); at < end; at += kPageSize)
+    codeWrites_[(at - kRamImageBase) / kPageSize]++;
+}
+
+bool Platform::CallbackRan(uint32_t function) const {
+  return std::find(callbacksRun_.begin(), callbacksRun_.end(), function) != callbacksRun_.end();
+}
+
+void Platform::NoteCallback(uint32_t function) {
+  if (!CallbackRan(function) && callbacksRun_.size() < kPpiLimit) callbacksRun_.push_back(function);
 }
 
 void Platform::WatchWrites(uint32_t address, uint32_t size) { watches_.push_back({address, size}); }
@@ -479,10 +512,46 @@ uint32_t Platform::CurrentEip() const {
 }
 
 void Platform::OnBlock(uint32_t address, uint32_t size) {
+  // The service entries run under their own hook.
+  if (address - kFoundationCode < kPageSize) return;
+  // Code runs only inside an image's extent (SizeOfImage from its load
+  // address): the bytes around it on its pages, and anything else
+  // executable, are no part of the module and would run unchecked.
+  uint64_t blockEnd = uint64_t(address) + size;
+  bool inside = InImage(address) && blockEnd <= ImageEnd();
+  for (size_t i = 0; !inside && i < others_.size(); i++)
+    inside = address - others_[i].base < others_[i].image.sizeOfImage &&
+             blockEnd <= uint64_t(others_[i].base) + others_[i].image.sizeOfImage;
+  if (!inside) {
+    if (!stopped_) {
+      AddViolationAt("execute-outside",
+                     "executes " + Bytes(int(size)) + " at " + Hex(address, 8) + " (" +
+                         Where(address) + "), outside the image (" + Hex(LoadAddress(), 8) + "-" +
+                         Hex(ImageEnd() - 1, 8) + "); the run stops before it",
+                     address);
+      stopped_ = true;
+      uc_emu_stop(uc_);
+    }
+    return;
+  }
   uint64_t key = uint64_t(address) << 16 | (size & 0xFFFF);
+  // Code in RAM can change under a block already decoded (written by the
+  // image itself or by a service): then it is decoded again.
+  uint64_t written = 0;
+  if (address - kRamImageBase < kRamImageEnd - kRamImageBase) {
+    uint32_t first = (address - kRamImageBase) / kPageSize;
+    uint32_t last = uint32_t((std::min<uint64_t>(blockEnd, kRamImageEnd) - 1 - kRamImageBase) /
+                             kPageSize);
+    written = codeWrites_[first] + (last != first ? codeWrites_[last] : 0);
+  }
   auto it = blocks_.find(key);
+  if (it != blocks_.end() && it->second.codeWrites != written) {
+    blocks_.erase(it);
+    it = blocks_.end();
+  }
   if (it == blocks_.end()) {
     Block b;
+    b.codeWrites = written;
     uc_tb tb{};
     b.instructions = uc_ctl_request_cache(uc_, uint64_t(address), &tb) == UC_ERR_OK ? tb.icount : 1;
     // Memory hooks see the address of the instruction making the access;
@@ -490,7 +559,19 @@ void Platform::OnBlock(uint32_t address, uint32_t size) {
     const uint8_t *code = Host(address, size);
     for (uint32_t at = 0; code && at < size;) {
       X86Instruction insn = DecodeX86(code + at, size - at);
-      if (insn.length == 0) break;
+      if (insn.length == 0) {
+        // Bytes the decoder cannot read, which the emulator ran as an
+        // instruction: a processor-control instruction is looked for at
+        // every later offset, so that none hides behind them.
+        for (uint32_t k = at + 1; k < size && !b.system; k++) {
+          X86Instruction later = DecodeX86(code + k, size - k);
+          if (later.system) {
+            b.system = later.system;
+            b.systemAt = address + k;
+          }
+        }
+        break;
+      }
       if (insn.port) b.ports.push_back(address + at);
       if (insn.system && !b.system && !CarriedOutByProcessor(insn.system)) {
         b.system = insn.system;
@@ -504,19 +585,22 @@ void Platform::OnBlock(uint32_t address, uint32_t size) {
   blockPorts_ = 0;
   instructions_ += block_->instructions;
   // Code within a few bytes that runs over and over, with nothing written,
-  // traced or called in between, is a dead loop (CpuDeadLoop after a failed
-  // check, a spin on memory nobody will change): named as such rather than
-  // left to the budget. (UsbControllerPeim's runs keep the budget as the
-  // bound of a spin.)
+  // traced or called in between, and comes back to the same registers, is
+  // a dead loop (CpuDeadLoop after a failed check, a spin on memory nobody
+  // will change): named as such rather than left to the budget. A loop
+  // whose registers change (a countdown) is not; the budget and the time
+  // limit bound it. (UsbControllerPeim's runs keep the budget as the bound
+  // of a spin.)
   if (options_.anyPeim) {
     uint64_t activity = counts_[int(phase_)].All() + memoryWrites_;
     if (activity == loopActivity_ && address - loopBlock_ + kDeadLoopSpan / 2 < kDeadLoopSpan) {
-      if (++loopCount_ == kDeadLoopRepeats && !stopped_) {
-        AddViolationAt("dead-loop", "the code at " + Hex(loopBlock_, 8) + " (" + Where(loopBlock_) +
-                                        ") ran " + std::to_string(kDeadLoopRepeats) +
-                                        " times over without writing memory, touching hardware or "
-                                        "calling a service: a dead loop; the run stops",
-                       loopBlock_);
+      if (++loopCount_ >= kDeadLoopRepeats / 2 && !stopped_ && LoopStateRepeats(address)) {
+        AddViolationAt("dead-loop", "the code at " + Hex(address, 8) + " (" + Where(address) +
+                                        ") ran " + std::to_string(loopCount_) +
+                                        " times over and came back to the same registers, "
+                                        "without writing memory, touching hardware or calling a "
+                                        "service: a dead loop; the run stops",
+                       address);
         stopped_ = true;
         uc_emu_stop(uc_);
       }
@@ -524,6 +608,7 @@ void Platform::OnBlock(uint32_t address, uint32_t size) {
       loopBlock_ = address;
       loopActivity_ = activity;
       loopCount_ = 0;
+      loopChecking_ = false;
     }
   }
   if ((++blocksSinceClock_ & 0xFFF) == 0) CheckClock();
@@ -545,6 +630,33 @@ void Platform::OnBlock(uint32_t address, uint32_t size) {
     stopped_ = true;
     uc_emu_stop(uc_);
   }
+}
+
+bool Platform::LoopStateRepeats(uint32_t address) {
+  // Called once the loop has run half of kDeadLoopRepeats times: the
+  // registers at this block are noted, and compared when the loop comes
+  // back to it after kDeadLoopRepeats. With no memory written in between,
+  // the same registers there mean the same state, so the loop can never
+  // end. Different ones (a counter) start the count again, so that a long
+  // countdown costs two register reads per kDeadLoopRepeats rounds.
+  static const int kRegs[10] = {UC_X86_REG_EAX, UC_X86_REG_EBX, UC_X86_REG_ECX, UC_X86_REG_EDX,
+                                UC_X86_REG_ESI, UC_X86_REG_EDI, UC_X86_REG_EBP, UC_X86_REG_ESP,
+                                UC_X86_REG_EFLAGS, UC_X86_REG_FPSW};
+  uint32_t now[10] = {};
+  void *values[10];
+  for (int i = 0; i < 10; i++) values[i] = &now[i];
+  if (loopChecking_ && (address != loopCheckAt_ || loopCount_ < kDeadLoopRepeats)) return false;
+  uc_reg_read_batch(uc_, const_cast<int *>(kRegs), values, 10);
+  if (!loopChecking_) {
+    loopChecking_ = true;
+    loopCheckAt_ = address;
+    memcpy(loopRegisters_, now, sizeof now);
+    return false;
+  }
+  if (memcmp(loopRegisters_, now, sizeof now) == 0) return true;
+  loopChecking_ = false;
+  loopCount_ = 0;
+  return false;
 }
 
 void Platform::CheckClock() {
@@ -576,6 +688,33 @@ void Platform::CheckControlRegisters() {
                  false);
     uint32_t v = initial[i];
     uc_reg_write(uc_, kRegisters[i].reg, &v);
+  }
+  CheckDescriptorTables();
+}
+
+void Platform::CheckDescriptorTables() {
+  // The IDT holds the PEI services pointer below it; the GDT the flat
+  // segments every address here is taken in. A call that leaves them
+  // changed is reported, and they are put back for the next call.
+  static const struct {
+    int reg;
+    const char *name;
+  } kTables[] = {{UC_X86_REG_IDTR, "IDTR"}, {UC_X86_REG_GDTR, "GDTR"}};
+  const uint32_t base[] = {idtBase_, gdtBase_}, limit[] = {idtLimit_, gdtLimit_};
+  for (int i = 0; i < 2; i++) {
+    uc_x86_mmr now{};
+    uc_reg_read(uc_, kTables[i].reg, &now);
+    if (uint32_t(now.base) == base[i] && now.limit == limit[i]) continue;
+    AddViolation("processor-control", std::string(kTables[i].name) + " changed from base " +
+                                          Hex(base[i], 8) + " limit " + Hex(limit[i], 4) +
+                                          " to base " + Hex(uint32_t(now.base), 8) + " limit " +
+                                          Hex(now.limit, 4),
+                 false);
+    uc_x86_mmr put{};
+    uc_reg_read(uc_, kTables[i].reg, &put);
+    put.base = base[i];
+    put.limit = limit[i];
+    uc_reg_write(uc_, kTables[i].reg, &put);
   }
 }
 
@@ -657,7 +796,12 @@ CallOutcome Platform::Call(uint32_t address, const std::vector<uint32_t> &args,
   uint16_t tags = 0xFFFF;  // x87 empty: not in MMX state
   uc_reg_write(uc_, UC_X86_REG_FPTAG, &tags);
 
+  // A dispatch notification is called like this; callbacks due inside a
+  // service note themselves.
+  for (const Notification &n : notifications_)
+    if (n.function == address) NoteCallback(address);
   block_ = nullptr;
+  loopChecking_ = false;
   uc_err err = uc_emu_start(uc_, address, kReturnTrap, 0, 0);
   outcome.instructions = instructions_;
   FlushConsole(false);  // what the call wrote after its last line break

@@ -32,6 +32,8 @@ void Platform::OnMemory(bool write, uint32_t address, int size, uint64_t value) 
   memoryWrites_++;
   if (address >= kRamEnd) return;
   MarkDirty(address, uint32_t(size));
+  // Where images lie in RAM, a write may change code already decoded.
+  if (address - kRamImageBase < kRamImageEnd - kRamImageBase) CodeWritten(address, uint32_t(size));
   if (imageInRam_ && InImage(address) && !InWritableSection(address, uint32_t(size)))
     AddViolation("write-image", Bytes(size) + " write at " + Hex(address, 8) + " (" +
                                     Where(address) + "), outside the image's writable sections");

@@ -85,10 +85,45 @@ bool PortInstruction(unsigned id) {
 
 }  // namespace
 
+// The length of a hint NOP (0F 0D and 0F 18-0F 1F with a ModRM operand:
+// prefetches and reserved NOPs), which the processor runs as NOPs in every
+// form but the disassembler does not read in all of them (0F 1F C0, "nop
+// eax"); 0 for anything else. Without it the rest of its block would go
+// unread, and an instruction behind it unchecked.
+uint32_t HintNopLength(const uint8_t *code, size_t available) {
+  size_t i = 0;
+  bool address16 = false;
+  auto prefix = [](uint8_t b) {
+    return b == 0x26 || b == 0x2E || b == 0x36 || b == 0x3E || b == 0x64 || b == 0x65 ||
+           b == 0x66 || b == 0x67 || b == 0xF0 || b == 0xF2 || b == 0xF3;
+  };
+  for (; i < available && i < kMaxInstructionBytes && prefix(code[i]); i++)
+    address16 |= code[i] == 0x67;
+  if (i + 3 > available || code[i] != 0x0F) return 0;
+  uint8_t op = code[i + 1], modrm = code[i + 2];
+  if (op != 0x0D && (op < 0x18 || op > 0x1F)) return 0;
+  i += 3;
+  uint8_t mod = modrm >> 6, rm = modrm & 7;
+  if (address16) {
+    i += mod == 1 ? 1 : mod == 2 || (mod == 0 && rm == 6) ? 2 : 0;
+  } else {
+    if (mod != 3 && rm == 4) {
+      if (i >= available) return 0;
+      uint8_t sib = code[i++];
+      if (mod == 0 && (sib & 7) == 5) i += 4;
+    }
+    i += mod == 1 ? 1 : mod == 2 || (mod == 0 && rm == 5) ? 4 : 0;
+  }
+  return i <= available && i <= kMaxInstructionBytes ? uint32_t(i) : 0;
+}
+
 X86Instruction DecodeX86(const uint8_t *code, size_t available) {
   X86Instruction r;
   const cs_insn *insn = ThreadEngine().Decode(code, available, 0);
-  if (!insn) return r;
+  if (!insn) {
+    r.length = code ? HintNopLength(code, available) : 0;
+    return r;
+  }
   r.length = insn->size;
   r.port = PortInstruction(insn->id);
   r.system = SystemInstruction(*insn);

@@ -41,8 +41,13 @@ int main(int argc, char **argv) {
                   " (expected a saved peim-sim text output, made without --quiet)");
   }
   // An output that cannot be written is bad input: refused before the run.
-  if (!cl.coveragePath.empty() && !toolio::CheckOutputPath(cl.coveragePath, error))
-    return Fail("--coverage: " + error);
+  if (!cl.coveragePath.empty()) {
+    // The drcov file must not replace what the run reads.
+    for (const std::string &in : {cl.imagePath, cl.expectPath, cl.platformPath, cl.volumePath})
+      if (!in.empty() && (in == cl.coveragePath || toolio::SameFile(in, cl.coveragePath)))
+        return Fail("--coverage: the output is also an input (" + in + "); give another file");
+    if (!toolio::CheckOutputPath(cl.coveragePath, error)) return Fail("--coverage: " + error);
+  }
   Platform platform;
   if (!platform.Load(input.image, cl.platform, error)) return Fail(cl.imagePath + ": " + error);
   if (!MapFirmware(platform, input, error)) return Fail(cl.imagePath + ": " + error);

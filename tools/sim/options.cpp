@@ -15,17 +15,18 @@ namespace {
 // A strict number (decimal or 0x hex, no sign, no blanks, in range); the
 // error names the option and the value.
 bool Number(const std::string &option, const std::string &text, uint64_t min, uint64_t max,
-            uint64_t &value, std::string &error) {
+            uint64_t &value, std::string &error,
+            toolio::NumberKind kind = toolio::NumberKind::kCount) {
   std::string why;
-  if (toolio::ParseUnsigned(text, min, max, value, why)) return true;
+  if (toolio::ParseUnsigned(text, min, max, value, why, kind)) return true;
   error = option + ": " + why;
   return false;
 }
 
 bool Number32(const std::string &option, const std::string &text, uint32_t &value,
-              std::string &error) {
+              std::string &error, toolio::NumberKind kind) {
   uint64_t v;
-  if (!Number(option, text, 0, 0xFFFFFFFFull, v, error)) return false;
+  if (!Number(option, text, 0, 0xFFFFFFFFull, v, error, kind)) return false;
   value = uint32_t(v);
   return true;
 }
@@ -64,7 +65,8 @@ bool ParseRegister(const PlatformDescription &platform, const std::string &optio
     char bdf[16];
     snprintf(bdf, sizeof bdf, "%02X:%02X.%X", bus, dev, fn);
     preset.bdf = bdf;
-    if (!toolio::ParseUnsigned(where.substr(plus + 1), 0, 0xFFFFFFFFull, n, why)) {
+    if (!toolio::ParseUnsigned(where.substr(plus + 1), 0, 0xFFFFFFFFull, n, why,
+                               toolio::NumberKind::kAddress)) {
       error = what + "register offset " + why;
       return false;
     }
@@ -72,7 +74,7 @@ bool ParseRegister(const PlatformDescription &platform, const std::string &optio
     preset.width = NaturalWidth(preset.address);
   } else if (allowAddress) {
     preset.space = RegisterPreset::kChipsetMemory;
-    if (!toolio::ParseUnsigned(where, 0, 0xFFFFFFFFull, n, why)) {
+    if (!toolio::ParseUnsigned(where, 0, 0xFFFFFFFFull, n, why, toolio::NumberKind::kAddress)) {
       error = what + "address " + why;
       return false;
     }
@@ -154,7 +156,7 @@ bool ParseFailure(const std::string &text, Failure &f, std::string &error) {
   if (at != std::string::npos) {
     uint64_t n;
     std::string why;
-    if (!toolio::ParseUnsigned(call, 1, 0xFFFFFFFFull, n, why)) {
+    if (!toolio::ParseUnsigned(call, 1, 0xFFFFFFFFull, n, why, toolio::NumberKind::kCount)) {
       error = "--fail " + text + ": call number " + why;
       return false;
     }
@@ -171,6 +173,26 @@ const char *const kValueOptions[] = {"--platform", "--coverage",
                                      "--repeat", "--time-limit", "--file", "--volume",
                                      "--flash", "--vars"};
 const char *const kFlags[] = {"--disasm", "--quiet", "--no-stall-ppi", "--any-peim", "--force"};
+
+// Whether a word is one of this tool's options, alone or with "=VALUE".
+bool IsOptionName(const std::string &word) {
+  if (word == "-q") return true;
+  auto named = [&](const char *option) {
+    std::string name = option;
+    return word == name || word.rfind(name + "=", 0) == 0;
+  };
+  for (const char *option : kValueOptions)
+    if (named(option)) return true;
+  for (const char *flag : kFlags)
+    if (named(flag)) return true;
+  return false;
+}
+
+bool TakesValue(const std::string &word) {
+  for (const char *option : kValueOptions)
+    if (word == option) return true;
+  return false;
+}
 
 // CLI11's error, in this tool's words where it has them.
 std::string ParseErrorText(const CLI::ParseError &e) {
@@ -214,6 +236,19 @@ bool Parse(int argc, const char *const *argv, CommandLine &cl, std::string &erro
       error = a.substr(0, eq) + ": empty value after '='";
       return false;
     }
+  }
+  // CLI11 takes whatever follows an option as its value, another option
+  // too ("--coverage -q" would write a file -q and lose -q): an option
+  // given where a value is due is refused. A file of such a name goes as
+  // ./-q or --coverage=-q.
+  for (int i = 1; i + 1 < argc; i++) {
+    std::string a = argv[i];
+    if (a == "--") break;
+    if (TakesValue(a) && IsOptionName(argv[i + 1])) {
+      error = a + " needs a value; '" + argv[i + 1] + "' is an option";
+      return false;
+    }
+    if (TakesValue(a)) i++;  // its value, whatever it looks like
   }
 
   CLI::App app;
@@ -380,11 +415,14 @@ bool Parse(int argc, const char *const *argv, CommandLine &cl, std::string &erro
     cl.platform.presets.push_back(p);
   }
   if (app.count("--randomize")) {
-    if (!Number32("--randomize", randomize, cl.platform.randomizeStart, error)) return false;
+    if (!Number32("--randomize", randomize, cl.platform.randomizeStart, error,
+                  toolio::NumberKind::kCount))
+      return false;
     cl.platform.randomize = true;
   }
   if (app.count("--load-address") &&
-      !Number32("--load-address", loadAddress, cl.platform.loadAddress, error))
+      !Number32("--load-address", loadAddress, cl.platform.loadAddress, error,
+                toolio::NumberKind::kAddress))
     return false;
   if (app.count("--budget") &&
       !Number("--budget", budget, 1, kMaxBudget, cl.platform.budget, error))

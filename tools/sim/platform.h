@@ -209,6 +209,17 @@ class Platform {
   // Whether the run ended in ResetSystem; the notifications registered.
   bool ResetRequested() const { return resetRequested_; }
   const std::vector<Notification> &Notifications() const { return notifications_; }
+  // How many of Notifications() the PEIMs dispatched before the module
+  // registered (the module's follow); whether a notification's callback ran.
+  size_t EarlierNotifications() const { return initialNotifications_.size(); }
+  bool CallbackRan(uint32_t function) const;
+  // Where the HOB list ended when the module was dispatched: the HOBs and
+  // pool buffers above it are the module's.
+  uint32_t EarlierHobEnd() const { return initialHobEnd_; }
+  // The module registered for shadowing and its entry was not called again.
+  bool ShadowPending() const { return shadowRegistered_ && !shadowRun_; }
+  // Accesses to absent PCI functions, each distinct one with its count.
+  const std::vector<AbsentAccess> &AbsentAccesses() const { return absentAccesses_; }
 
   // Describes an address for messages: "stack", "page 0x001FF000+0x4", "image+0x34C".
   std::string Where(uint32_t address) const;
@@ -224,6 +235,15 @@ class Platform {
   void BuildFoundation();
   void AddViolation(const std::string &kind, const std::string &message, bool atEip = true);
   void AddViolationAt(const std::string &kind, const std::string &message, uint32_t eip);
+  void PushViolation(const std::string &kind, const std::string &message, bool hasEip,
+                     uint32_t eip);
+  void NoteAbsentAccess(const Event &e);
+  // A notify callback (by its function) is being called.
+  void NoteCallback(uint32_t function);
+  // The descriptor tables and code the checks rely on (cpu.cpp).
+  void CheckDescriptorTables();
+  void CodeWritten(uint32_t address, uint32_t size);
+  bool LoopStateRepeats(uint32_t address);
   // Keeps the event if the trace has room; counts it either way. False when
   // it was not kept.
   bool Record(const Event &e);
@@ -340,6 +360,13 @@ class Platform {
   EventCounts counts_[3];
   uint64_t droppedEvents_ = 0;
   uint32_t cr0_ = 0, cr3_ = 0, cr4_ = 0;  // as the platform set them up
+  uint32_t idtBase_ = 0, gdtBase_ = 0, idtLimit_ = 0, gdtLimit_ = 0;
+  std::unordered_map<uint64_t, size_t> violationAt_;  // (eip, kind) -> its violation
+  std::vector<AbsentAccess> absentAccesses_;
+  std::vector<uint32_t> callbacksRun_;
+  // Writes to each page of RAM that may hold code (images loaded in RAM),
+  // so that a block translated before its code changed is decoded again.
+  std::vector<uint32_t> codeWrites_;
   std::vector<uint32_t> serviceCalls_;  // calls per service slot (+ Stall at the end)
   std::vector<std::pair<uint32_t, uint32_t>> outputs_;
   std::vector<std::pair<uint32_t, uint32_t>> watches_;
@@ -372,6 +399,11 @@ class Platform {
   // the writes and events counted when it started.
   uint32_t loopBlock_ = 0;
   uint64_t loopCount_ = 0, loopActivity_ = 0, memoryWrites_ = 0;
+  // The registers at the block where a suspected dead loop is checked: the
+  // same state there again, with nothing written in between, repeats for ever.
+  uint32_t loopCheckAt_ = 0;
+  bool loopChecking_ = false;
+  uint32_t loopRegisters_[10] = {};
   std::chrono::steady_clock::time_point callStart_;
 
   // The current call.
@@ -389,6 +421,7 @@ class Platform {
     uint16_t instructions = 0;
     std::vector<uint32_t> ports;  // addresses of its IN/OUT instructions, in order
     const char *system = nullptr;  // its first instruction that changes the processor's mode
+    uint64_t codeWrites = 0;       // writes to its pages when it was decoded (code in RAM)
     uint32_t systemAt = 0;
   };
   std::unordered_map<uint64_t, Block> blocks_;

@@ -184,7 +184,21 @@ void Platform::RunNextCallback() {
   uint32_t frame[4] = {kFoundationCode + kNotifyReturnEntry * kServiceStride, kPeiServicesCell,
                        c.first.descriptor, c.second.ppi};
   uint32_t esp = r.esp - 16;
+  // The processor would push the frame below the module's ESP: it goes
+  // there only when that is memory the module's stack may use.
+  if (!(esp >= kRamBase && uint64_t(esp) + sizeof frame <= kRamEnd) ||
+      !WritableByModule(esp, sizeof frame)) {
+    AddViolationAt("stack-outside", "a notify callback's frame would go at ESP " + Hex(esp, 8) +
+                                        " (" + Where(esp) +
+                                        "), which is not memory the module's stack may use; the "
+                                        "run stops",
+                   CallSite(Read32(r.esp)));
+    stopped_ = true;
+    uc_emu_stop(uc_);
+    return;
+  }
   HostWrite(esp, frame, sizeof frame);
+  NoteCallback(c.first.function);
   ServiceCall call;
   call.name = "Notify";
   call.arguments = GuidName(c.first.guid) + " installed: callback " + Hex(c.first.function, 8) +
@@ -493,6 +507,16 @@ void Platform::DoCopyOrSetMem(ServiceCall &call) {
                                          " bytes at " + Hex(call.args[1], 8) + " (" +
                                          Where(call.args[1]) + "), which are not all mapped");
     return;
+  }
+  uint32_t source = call.args[1];
+  if (copy && uint64_t(source) + length > kDeviceWindowBase && source < kDeviceWindowEnd) {
+    // Registers answer as their devices do: each byte is read through the
+    // models, traced and checked, as the processor's reads would be.
+    uint32_t eip = CallSite(Read32(CurrentEsp()));
+    for (uint32_t i = 0; i < length && !stopped_; i++)
+      if (source + i >= kDeviceWindowBase && source + i < kDeviceWindowEnd)
+        bytes[i] = uint8_t(DeviceMemoryAccess(false, source + i, 1, 0, eip));
+    if (stopped_) return;  // a register nobody claims: nothing is copied
   }
   HostWrite(dest, bytes.data(), length);
 }
