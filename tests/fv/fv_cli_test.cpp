@@ -12,7 +12,7 @@ std::string Tool(const std::string &args) { return std::string(FVTOOL) + " " + a
 }  // namespace
 
 // The build's UsbControllerPeim.ffs: the module with its fixed GUID, waiting
-// for the Stall PPI, named, the image unchanged, its data aligned to the
+// for the Stall PPI, named, its VERSION the project's, the image unchanged, its data aligned to the
 // image's section alignment once the file's data is at its data alignment.
 TEST(Cli, BuiltModuleFile) {
   Bytes built = ReadFile(MODULE_FFS);
@@ -28,7 +28,12 @@ TEST(Cli, BuiltModuleFile) {
   ASSERT_GE(f.sections.size(), 3u);
   EXPECT_EQ(DescribeDepex(f.sections.front().data(), f.sections.front().dataSize()),
             "PUSH 1F4C6F90-B06B-48D8-A201-BAE5F1CD7D56 END");
-  EXPECT_EQ(DecodeUiName(f.sections.back().data(), f.sections.back().dataSize()), "UsbControllerPeim");
+  ASSERT_EQ(f.sections.back().type, kSecVersion);
+  EXPECT_EQ(DescribeVersion(f.sections.back().data(), f.sections.back().dataSize()),
+            "build 0 \"" USB_PEIM_VERSION_TEXT "\"");
+  const Section &ui = f.sections[f.sections.size() - 2];
+  ASSERT_EQ(ui.type, kSecUserInterface);
+  EXPECT_EQ(DecodeUiName(ui.data(), ui.dataSize()), "UsbControllerPeim");
   int images = 0;
   for (const Section &pe32 : f.sections) {
     if (pe32.type != kSecPe32) continue;
@@ -50,7 +55,8 @@ TEST(Cli, ListInsertListOnOvmf) {
   fvtest::Run insert = fvtest::RunCommand(
       Tool("insert " OVMF_CODE " '" + (dir / "out.fd") + "' " MODULE_FFS " --apriori"), dir);
   ASSERT_EQ(insert.status, 0) << insert.err;
-  EXPECT_NE(insert.out.find("runs at 0x820000"), std::string::npos) << insert.out;
+  EXPECT_NE(insert.err.find("runs at 0x820000"), std::string::npos) << insert.err;
+  EXPECT_EQ(insert.out, "");  // status goes to stderr
 
   fvtest::Run after = fvtest::RunCommand(Tool("list '" + (dir / "out.fd") + "'"), dir);
   ASSERT_EQ(after.status, 0) << after.err;

@@ -83,7 +83,7 @@ TEST(EditLoop, InsertExtractReplaceRemoveInACompressedVolume) {
   // remove: the file becomes padding of the same extent; the apriori entry
   // is reported, not silently dropped.
   fvtest::Run removed = run("remove " + (dir / "2.fd") + " " MODULE_GUID " -o " + (dir / "3.fd"));
-  EXPECT_NE(removed.out.find("apriori file still lists it"), std::string::npos) << removed.out;
+  EXPECT_NE(removed.err.find("apriori file still lists it"), std::string::npos) << removed.err;
   Bytes three = ReadFile(dir / "3.fd");
   fvtest::ExpectOnlyIntended(two, three, {module});
   Image third(three);

@@ -305,8 +305,8 @@ TEST(Te, FfsInsertListWithTheTool) {
       << list.out;
   EXPECT_NE(list.out.find("image data at " + Hex(at) + " runs at " + Hex(run)), std::string::npos)
       << list.out;
-  EXPECT_NE(insert.out.find("TE data at " + Hex(at) + " runs at " + Hex(run)), std::string::npos)
-      << insert.out;
+  EXPECT_NE(insert.err.find("TE data at " + Hex(at) + " runs at " + Hex(run)), std::string::npos)
+      << insert.err;
 }
 
 #ifdef MODULE_TE_FFS

@@ -211,6 +211,19 @@ std::string DecodeUiName(const uint8_t *p, size_t n) {
   return out;
 }
 
+Bytes MakeVersionSection(uint16_t buildNumber, const std::string &utf8) {
+  Bytes data(2);
+  Put16(data.data(), buildNumber);
+  Bytes text = EncodeUiName(utf8);
+  data.insert(data.end(), text.begin(), text.end());
+  return MakeSection(kSecVersion, data);
+}
+
+std::string DescribeVersion(const uint8_t *p, size_t n) {
+  if (n < 2) return "(no build number)";
+  return "build " + std::to_string(Get16(p)) + " \"" + DecodeUiName(p + 2, n - 2) + "\"";
+}
+
 Bytes MakeDepexAll(const std::vector<Guid> &guids) {
   Bytes out;
   for (size_t i = 0; i < guids.size(); i++) {

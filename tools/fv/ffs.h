@@ -117,6 +117,12 @@ Bytes MakePadFile(size_t size, bool erasePolarity1);
 Bytes EncodeUiName(const std::string &utf8);
 std::string DecodeUiName(const uint8_t *p, size_t n);
 
+// A VERSION section: the build number and the version text (UTF-8 in,
+// UTF-16LE with its NUL in the section); and its readable form
+// ("build 0 \"1.0.0\"").
+Bytes MakeVersionSection(uint16_t buildNumber, const std::string &utf8);
+std::string DescribeVersion(const uint8_t *p, size_t n);
+
 // PUSH g1, PUSH g2, AND, ..., END: true once every listed PPI is installed.
 Bytes MakeDepexAll(const std::vector<Guid> &guids);
 // Readable form of a dependency expression, e.g. "PUSH <guid> AND END".

@@ -45,7 +45,40 @@ const Guid kPeiAprioriGuid = Guid::Parse("1B45CC0A-156A-428A-AF62-49864DA0E6E6")
 const Guid kVolumeTopFileGuid = Guid::Parse("1BA0062E-C779-4582-8566-336AE8F78F09");
 const Guid kStallPpiGuid = Guid::Parse("1F4C6F90-B06B-48D8-A201-BAE5F1CD7D56");
 
+namespace {
+
+// Standard input, read to its end within the inputs' bound.
+Bytes ReadStdin() {
+  Bytes bytes;
+  uint8_t chunk[1 << 16];
+  for (;;) {
+    ssize_t n = read(STDIN_FILENO, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) Fail(std::string("-: cannot read standard input: ") + std::strerror(errno));
+    if (n == 0) break;
+    if (bytes.size() + size_t(n) > toolio::kMaxInputBytes)
+      Fail("-: standard input holds more than " + std::to_string(toolio::kMaxInputBytes) +
+           " bytes");
+    bytes.insert(bytes.end(), chunk, chunk + n);
+  }
+  return bytes;
+}
+
+void WriteStdout(const Bytes &bytes) {
+  if (isatty(STDOUT_FILENO)) Fail("-o -: standard output is a terminal; redirect it to a file");
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(STDOUT_FILENO, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) Fail(std::string("-o -: cannot write standard output: ") + std::strerror(errno));
+    done += size_t(n);
+  }
+}
+
+}  // namespace
+
 Bytes ReadFile(const std::string &path) {
+  if (path == kStdio) return ReadStdin();
   Bytes bytes;
   std::string error;
   if (!toolio::ReadInput(path, bytes, error)) Fail(error);
@@ -53,6 +86,7 @@ Bytes ReadFile(const std::string &path) {
 }
 
 void WriteFileAtomic(const std::string &path, const Bytes &bytes) {
+  if (path == kStdio) return WriteStdout(bytes);
   std::string error;
   if (!toolio::WriteOutput(path, bytes, error)) Fail(error);
 }

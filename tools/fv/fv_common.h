@@ -71,6 +71,9 @@ extern const Guid kStallPpiGuid;
 
 // Whole-file I/O with the shared rules (file_io.h): bounded regular-file
 // inputs; outputs replaced whole, never through a link or onto a device.
+// The path "-" is standard input (read to its end, within the same bound)
+// or standard output (never a terminal).
+constexpr const char kStdio[] = "-";
 Bytes ReadFile(const std::string &path);
 void WriteFileAtomic(const std::string &path, const Bytes &bytes);
 

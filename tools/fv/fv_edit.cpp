@@ -360,29 +360,83 @@ void CheckResult(const Bytes &out, int index, const std::vector<Guid> &present,
 
 }  // namespace
 
+namespace {
+
+// The sections every file `ffs` writes begins with: the dependency
+// expression (PEI_DEPEX for what the PEI core dispatches, DXE_DEPEX for the
+// rest).
+Bytes LeadingSections(const ModuleFileParams &params) {
+  Bytes body;
+  if (!params.depexPush.empty()) {
+    bool pei = params.type == kFilePeim || params.type == kFilePeiCore || params.type == kFileFvImage;
+    AppendSection(body, MakeSection(pei ? kSecPeiDepex : kSecDxeDepex, MakeDepexAll(params.depexPush)));
+  }
+  return body;
+}
+
+// Appends `section` so that the byte `within` its data lies on a multiple
+// of `alignment` from the file's data start (itself so aligned): a RAW
+// section in front takes up the difference.
+void AppendAligned(Bytes &body, const Bytes &section, size_t headerSize, size_t within,
+                   uint32_t alignment, const std::string &what) {
+  size_t data = AlignUp(body.size(), 4) + headerSize;
+  size_t need = (alignment + within % alignment - data % alignment) % alignment;
+  if (need % 4)
+    Fail(what + " " + Hex(within) + " bytes into the section cannot lie at a section's 4-byte "
+         "boundary with the base aligned to " + Hex(alignment) + " bytes");
+  if (need) AppendSection(body, MakeSection(kSecRaw, Bytes(need - 4, 0)));
+  AppendSection(body, section);
+}
+
+// The sections every file `ffs` writes ends with: UI (where named) and
+// VERSION (where given), and the file around them.
+Bytes FinishFile(const ModuleFileParams &params, uint8_t attributes, Bytes body) {
+  if (!params.uiName.empty())
+    AppendSection(body, MakeSection(kSecUserInterface, EncodeUiName(params.uiName)));
+  if (params.hasVersion)
+    AppendSection(body, MakeVersionSection(params.buildNumber, params.version));
+  return MakeFile(params.name, params.type, attributes, body, true);
+}
+
+}  // namespace
+
 Bytes BuildModuleFile(const ModuleFileParams &params, const Bytes &peImage) {
   pe::Image image = ParseImage(peImage.data(), peImage.size(), "image");
   if (params.uiName.empty()) Fail("the module needs a name");
-  Bytes body;
-  if (!params.depexPush.empty()) {
-    uint8_t depexType = params.type == kFilePeim || params.type == kFilePeiCore ? kSecPeiDepex : kSecDxeDepex;
-    AppendSection(body, MakeSection(depexType, MakeDepexAll(params.depexPush)));
-  }
+  Bytes body = LeadingSections(params);
   // The file's data lands at a multiple of its data alignment; within it,
   // the image's base sits at a multiple of the image's alignment. A TE
   // image's data starts headerRva bytes above its base, so that far past
   // such a multiple.
   uint32_t alignment = std::max<uint32_t>(ImageAlignment(image), 8);
   uint8_t attributes = uint8_t(FileAlignmentAttribute(alignment) | kFileAttrChecksum);
-  size_t data = AlignUp(body.size(), 4) + 4;
-  size_t need = (alignment + image.headerRva % alignment - data % alignment) % alignment;
-  if (need % 4)
-    Fail("image: a TE header " + Hex(image.headerRva) + " bytes above the image base cannot lie "
-         "at a section's 4-byte boundary with the base aligned to " + Hex(alignment) + " bytes");
-  if (need) AppendSection(body, MakeSection(kSecRaw, Bytes(need - 4, 0)));
-  AppendSection(body, MakeSection(ImageSectionType(image), peImage));
-  AppendSection(body, MakeSection(kSecUserInterface, EncodeUiName(params.uiName)));
-  return MakeFile(params.name, params.type, attributes, body, true);
+  Bytes section = MakeSection(ImageSectionType(image), peImage);
+  AppendAligned(body, section, section.size() - peImage.size(), image.headerRva, alignment,
+                "image: a TE header");
+  return FinishFile(params, attributes, std::move(body));
+}
+
+Bytes BuildVolumeFile(const ModuleFileParams &params, const Bytes &volume) {
+  // The volume must read as one: its header and files, strictly.
+  ReadContext context;
+  Volume v = ParseVolume(volume.data(), volume.size(), context);
+  if (v.length != volume.size())
+    Fail("volume: its header gives " + Hex(v.length) + " bytes, the file holds " +
+         Hex(volume.size()));
+  // Its data lies on the volume's alignment (8 at least, 64 KiB at most:
+  // what a file header can state), so that the PEI core need not copy it.
+  uint32_t alignment = uint32_t(std::min<uint64_t>(std::max<uint64_t>(v.alignment(), 8), 0x10000));
+  uint8_t attributes = uint8_t(FileAlignmentAttribute(alignment) | kFileAttrChecksum);
+  Bytes body = LeadingSections(params);
+  Bytes section = MakeSection(kSecFvImage, volume);
+  AppendAligned(body, section, section.size() - volume.size(), 0, alignment, "volume");
+  return FinishFile(params, attributes, std::move(body));
+}
+
+Bytes BuildFreeformFile(const ModuleFileParams &params, const Bytes &data) {
+  Bytes body = LeadingSections(params);
+  AppendSection(body, MakeSection(kSecRaw, data));
+  return FinishFile(params, kFileAttrChecksum, std::move(body));
 }
 
 VolumeEditor::VolumeEditor(const Volume &v)
@@ -752,6 +806,40 @@ FoundFile FindFileInImage(const Image &image, const Guid &name, int volumeIndex)
     Fail("no file " + name.ToString() +
          (volumeIndex >= 0 ? " in " + VolumeName(volumeIndex) : std::string(" in the image")));
   return found;
+}
+
+bool LooksLikeGuid(const std::string &text) {
+  return text.size() == 36 && text[8] == '-' && text[13] == '-' && text[18] == '-' &&
+         text[23] == '-';
+}
+
+Guid ResolveFileName(const Image &image, const std::string &text, int volumeIndex) {
+  if (LooksLikeGuid(text)) return Guid::Parse(text);
+  std::vector<std::pair<Guid, int>> named;  // each GUID once, with the first volume holding it
+  bool volumeSeen = false;
+  for (const Volume *v : image.AllVolumes()) {
+    if (volumeIndex >= 0 && v->index != volumeIndex) continue;
+    volumeSeen = true;
+    for (const File &f : v->files) {
+      if (f.deleted || f.type == kFilePad || f.UiName() != text) continue;
+      bool seen = false;
+      for (const auto &n : named) seen = seen || n.first == f.name;
+      if (!seen) named.push_back({f.name, v->index});
+    }
+  }
+  if (!volumeSeen) Fail("there is no volume #" + std::to_string(volumeIndex));
+  std::string where = volumeIndex >= 0 ? " in " + VolumeName(volumeIndex) : " in the image";
+  if (named.empty())
+    Fail("no file named '" + text + "'" + where + " (name a file by its GUID or its UI name)");
+  if (named.size() > 1) {
+    std::string candidates;
+    for (const auto &n : named)
+      candidates += (candidates.empty() ? "" : ", ") + n.first.ToString() + " in " +
+                    VolumeName(n.second);
+    Fail("'" + text + "' names " + std::to_string(named.size()) + " files" + where + ": " +
+         candidates + "; give the GUID");
+  }
+  return named[0].first;
 }
 
 Bytes ReplaceFile(const Image &image, const ReplaceRequest &request, std::vector<std::string> &log) {

@@ -26,15 +26,26 @@ namespace fv {
 // A module's firmware file: a dependency expression section (PUSH each
 // GUID, AND them, END; none when the list is empty), a RAW pad section so
 // that the PE32 data is aligned to the image's section alignment, the PE32
-// section and a UI section. The file's data-alignment attribute is set to
-// cover that alignment, and its data checksum is kept.
+// section, a UI section and, where given, a VERSION section. The file's
+// data-alignment attribute is set to cover that alignment, and its data
+// checksum is kept.
 struct ModuleFileParams {
   Guid name;
-  std::string uiName;
+  std::string uiName;  // no UI section where empty (volume and free-form files)
   uint8_t type = kFilePeim;
   std::vector<Guid> depexPush;
+  bool hasVersion = false;
+  uint16_t buildNumber = 0;
+  std::string version;
 };
 Bytes BuildModuleFile(const ModuleFileParams &params, const Bytes &peImage);
+// An FV_IMAGE file (params.type kFileFvImage): the dependency expression,
+// the volume in an FV_IMAGE section whose data lies on the volume's
+// alignment, UI and VERSION as above.
+Bytes BuildVolumeFile(const ModuleFileParams &params, const Bytes &volume);
+// A FREEFORM file: the dependency expression, the data in a RAW section,
+// UI and VERSION as above.
+Bytes BuildFreeformFile(const ModuleFileParams &params, const Bytes &data);
 
 // The largest section alignment of an image this tool places: the largest
 // data alignment a firmware file header can state.
@@ -146,6 +157,12 @@ struct FoundFile {
   const File *file = nullptr;
 };
 FoundFile FindFileInImage(const Image &image, const Guid &name, int volumeIndex);
+// A file named on the command line: by its name GUID, or by its UI name,
+// which must name one file (by its GUID) in the image or volume #volumeIndex
+// (any, where negative); an ambiguous name is refused listing the
+// candidates.
+bool LooksLikeGuid(const std::string &text);
+Guid ResolveFileName(const Image &image, const std::string &text, int volumeIndex);
 
 // What `extract` takes out of a file: the whole file, the data of its
 // `index`th section of type `section` (a name such as "pe32" or "ui", or a

@@ -1,5 +1,6 @@
 #include "fv_list.h"
 
+#include <cstdio>
 #include <map>
 
 #include "pe_image.h"
@@ -20,10 +21,13 @@ class Names {
   }
   // "GUID (name)", or the GUID alone.
   std::string Of(const Guid &g) const {
-    std::string text = g.ToString();
+    std::string name = NameOf(g);
+    return name.empty() ? g.ToString() : g.ToString() + " (" + name + ")";
+  }
+  // The name alone, or "".
+  std::string NameOf(const Guid &g) const {
     auto file = files_.find(g);
-    std::string name = file != files_.end() ? file->second : toolio::KnownGuidName(text);
-    return name.empty() ? text : text + " (" + name + ")";
+    return file != files_.end() ? file->second : toolio::KnownGuidName(g.ToString());
   }
 
  private:
@@ -139,6 +143,9 @@ void PrintSections(const std::vector<Section> &sections, int level, const Names 
       case kSecUserInterface:
         out << " \"" << DecodeUiName(s.data(), s.dataSize()) << "\"";
         break;
+      case kSecVersion:
+        out << " " << DescribeVersion(s.data(), s.dataSize());
+        break;
       case kSecPeiDepex:
       case kSecDxeDepex:
       case kSecMmDepex:
@@ -193,6 +200,199 @@ void PrintLoneFile(const File &f, std::ostream &out) {
   Names names;
   names.Learn(f);
   PrintSections(f.sections, 1, names, out);
+}
+
+namespace {
+
+// JSON text: strings escaped (UI names are UTF-8 already, control
+// characters never reach them), numbers as decimal integers.
+std::string Quote(const std::string &text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += char(c);
+    } else if (c < 0x20 || c == 0x7F) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\u%04X", c);
+      out += hex;
+    } else {
+      out += char(c);
+    }
+  }
+  return out + "\"";
+}
+
+// One JSON object, its members written in the order given.
+class Object {
+ public:
+  Object &Str(const char *key, const std::string &value) { return Raw(key, Quote(value)); }
+  Object &Num(const char *key, uint64_t value) { return Raw(key, std::to_string(value)); }
+  Object &Bool(const char *key, bool value) { return Raw(key, value ? "true" : "false"); }
+  Object &Raw(const char *key, const std::string &json) {
+    text_ += (text_.empty() ? "" : ",") + Quote(key) + ":" + json;
+    return *this;
+  }
+  // An array member, left out where empty.
+  Object &List(const char *key, const std::vector<std::string> &items) {
+    if (items.empty()) return *this;
+    std::string array;
+    for (const std::string &item : items) array += (array.empty() ? "" : ",") + item;
+    return Raw(key, "[" + array + "]");
+  }
+  Object &Strings(const char *key, const std::vector<std::string> &items) {
+    std::vector<std::string> quoted;
+    for (const std::string &item : items) quoted.push_back(Quote(item));
+    return List(key, quoted);
+  }
+  std::string Json() const { return "{" + text_ + "}"; }
+
+ private:
+  std::string text_;
+};
+
+// A GUID, with the name this tool knows it by where it knows one.
+std::string GuidJson(const Guid &g, const Names &names) {
+  Object o;
+  o.Str("guid", g.ToString());
+  std::string name = names.NameOf(g);
+  if (!name.empty()) o.Str("name", name);
+  return o.Json();
+}
+
+std::string VolumeJson(const Volume &v, const Names &names);
+
+void SectionsJson(const std::vector<Section> &sections, const Names &names,
+                  std::vector<std::string> &out) {
+  for (const Section &s : sections) {
+    Object o;
+    o.Str("type", SectionTypeName(s.type)).Num("typeNumber", s.type).Num("offset", s.offset)
+        .Num("size", s.size);
+    switch (s.type) {
+      case kSecGuidDefined:
+        o.Raw("definition", GuidJson(s.guid, names));
+        if (s.lzma && s.unpacked) o.Str("encoding", "LZMA").Num("unpacked", s.unpacked->size());
+        if (s.crc32) o.Str("encoding", "CRC32").Num("crc32", Get32(s.start + s.commonHeaderSize + 20));
+        break;
+      case kSecUserInterface:
+        o.Str("ui", DecodeUiName(s.data(), s.dataSize()));
+        break;
+      case kSecVersion:
+        if (s.dataSize() >= 2)
+          o.Num("buildNumber", Get16(s.data())).Str("version", DecodeUiName(s.data() + 2, s.dataSize() - 2));
+        break;
+      case kSecPeiDepex:
+      case kSecDxeDepex:
+      case kSecMmDepex:
+        o.Str("depex", Depex(s.data(), s.dataSize(), names));
+        break;
+      case kSecPe32:
+      case kSecTe: {
+        pe::Image image;
+        std::string error;
+        Bytes data(s.data(), s.data() + s.dataSize());
+        if (s.type == kSecPe32 ? pe::Parse(data, image, error) : pe::ParseTe(data, image, error)) {
+          o.Num("imageBase", image.imageBase).Num("entry", image.entryRva);
+          if (s.type == kSecPe32) o.Num("sectionAlignment", image.sectionAlignment);
+          else o.Num("strippedSize", image.strippedSize);
+        } else {
+          o.Str("imageError", error);
+        }
+        break;
+      }
+      default:
+        break;
+    }
+    if (s.opaque) o.Str("opaque", s.encoding);
+    o.Strings("problems", s.problems);
+    std::vector<std::string> volumes, inner;
+    for (const Volume &v : s.volumes) volumes.push_back(VolumeJson(v, names));
+    o.List("volumes", volumes);
+    SectionsJson(s.sections, names, inner);
+    o.List("sections", inner);
+    out.push_back(o.Json());
+  }
+}
+
+std::string FileJson(const File &f, const Names &names, bool lone) {
+  Object o;
+  o.Str("guid", f.name.ToString());
+  std::string ui = f.UiName();
+  std::string known = toolio::KnownGuidName(f.name.ToString());
+  if (!ui.empty()) o.Str("name", ui);
+  else if (!known.empty()) o.Str("knownAs", known);
+  o.Str("type", FileTypeName(f.type)).Num("typeNumber", f.type);
+  if (!lone) o.Num("offset", f.offset);
+  o.Num("size", f.size).Num("attributes", f.attributes).Num("state", f.state);
+  if (f.attributes & kFileAttrAlignmentMask) o.Num("dataAlignment", FileDataAlignment(f.attributes));
+  if (f.deleted) o.Str("stateText", f.stateText);
+  if (f.walk == File::Walk::kHeaderOnly) o.Bool("headerOnly", true);
+  o.Strings("problems", f.problems);
+  std::vector<std::string> apriori;
+  if (f.name == kPeiAprioriGuid && !f.sections.empty() && f.sections[0].type == kSecRaw) {
+    const Section &raw = f.sections[0];
+    for (size_t i = 0; i + 16 <= raw.dataSize(); i += 16)
+      apriori.push_back(GuidJson(Guid::At(raw.data() + i), names));
+  }
+  o.List("apriori", apriori);
+  std::vector<std::string> sections, images;
+  SectionsJson(f.sections, names, sections);
+  o.List("sections", sections);
+  for (const Section &s : f.sections) {
+    uint64_t run = 0;
+    if (!lone && ImageRunAddress(s, run))
+      images.push_back(Object()
+                           .Num("dataOffset", f.offset + f.headerSize + s.offset + s.headerSize)
+                           .Num("runsAt", run)
+                           .Json());
+  }
+  o.List("images", images);
+  return o.Json();
+}
+
+std::string VolumeJson(const Volume &v, const Names &names) {
+  Object o;
+  o.Num("index", v.index).Num("offset", v.offset).Num("size", v.length);
+  if (v.named) o.Str("name", v.name.ToString());
+  o.Num("attributes", v.attributes).Num("alignment", v.alignment());
+  o.Raw("fileSystem", GuidJson(v.fileSystem, names));
+  o.Bool("firmwareFileSystem", v.hasFiles);
+  if (v.hasFiles) o.Num("freeStart", v.freeStart).Num("freeSize", v.freeEnd - v.freeStart);
+  o.Strings("problems", v.problems).Strings("notes", v.notes);
+  if (!v.walkEnd.empty()) o.Str("walkEnd", v.walkEnd);
+  std::vector<std::string> files, unreached;
+  for (const File &f : v.files) files.push_back(FileJson(f, names, false));
+  for (const File &f : v.unreached)
+    unreached.push_back(Object()
+                            .Str("guid", f.name.ToString())
+                            .Str("type", FileTypeName(f.type))
+                            .Num("offset", f.offset)
+                            .Num("size", f.size)
+                            .Json());
+  o.List("files", files).List("beyondWalk", unreached);
+  return o.Json();
+}
+
+}  // namespace
+
+void PrintImageJson(const Image &image, std::ostream &out) {
+  Names names;
+  for (const Volume *v : image.AllVolumes()) LearnVolume(*v, names);
+  std::vector<std::string> volumes;
+  for (const Volume &v : image.volumes()) volumes.push_back(VolumeJson(v, names));
+  out << Object()
+             .Num("size", image.bytes().size())
+             .Bool("damaged", image.Damaged())
+             .Strings("problems", image.problems())
+             .List("volumes", volumes)
+             .Json()
+      << "\n";
+}
+
+void PrintLoneFileJson(const File &f, std::ostream &out) {
+  Names names;
+  names.Learn(f);
+  out << Object().Raw("file", FileJson(f, names, true)).Json() << "\n";
 }
 
 }  // namespace fv

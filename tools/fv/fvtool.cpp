@@ -1,5 +1,6 @@
 // fvtool: builds firmware files and volumes, lists firmware images and
 // edits the volumes in them.
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <iostream>
@@ -36,6 +37,9 @@ std::string OneLine(const std::string &text) {
 void CheckOutput(const fv::FvtoolArgs &args) {
   std::vector<std::string> inputs = args.files;
   if (!args.image.empty()) inputs.push_back(args.image);
+  if (std::count(inputs.begin(), inputs.end(), fv::kStdio) > 1)
+    fv::Fail("-: standard input can be read once; name the other inputs by path");
+  if (args.output == fv::kStdio) return;
   for (const std::string &in : inputs)
     if (in == args.output || toolio::SameFile(in, args.output))
       fv::Fail(args.output + ": the output is also an input; give another -o");
@@ -51,7 +55,8 @@ std::vector<Bytes> ReadAll(const std::vector<std::string> &paths) {
 
 void Finish(const fv::FvtoolArgs &args, const Bytes &out, const std::vector<std::string> &log) {
   fv::WriteFileAtomic(args.output, out);
-  for (const std::string &line : log) std::cout << line << "\n";
+  // Status, not output: OUT may be standard output.
+  for (const std::string &line : log) std::cerr << line << "\n";
 }
 
 // Runs body, prefixing the path of the input it read to any fault.
@@ -67,19 +72,33 @@ auto About(const std::string &path, Body body) -> decltype(body()) {
 int CommandFfs(const fv::FvtoolArgs &args) {
   fv::ModuleFileParams params;
   params.uiName = args.name;
-  try {
-    fv::EncodeUiName(args.name);
-  } catch (const fv::Error &e) {
-    fv::Fail(std::string("--name: ") + e.what());
-  }
+  auto text = [](const char *option, const std::string &value) {
+    try {
+      fv::EncodeUiName(value);
+    } catch (const fv::Error &e) {
+      fv::Fail(std::string(option) + ": " + e.what());
+    }
+  };
+  text("--name", args.name);
+  params.hasVersion = args.haveFileVersion;
+  params.version = args.fileVersion;
+  params.buildNumber = args.buildNumber;
+  if (args.haveFileVersion) text("--file-version", args.fileVersion);
   params.name = fv::Guid::Parse(args.guid);
   for (const std::string &g : args.depexPush) params.depexPush.push_back(fv::Guid::Parse(g));
-  params.type = args.type == "pei-core" ? fv::kFilePeiCore
-              : args.type == "driver"   ? fv::kFileDriver
-                                        : fv::kFilePeim;
-  const std::string &imagePath = args.files[0];
-  Bytes image = fv::ReadFile(imagePath);
-  Bytes file = About(imagePath, [&] { return fv::BuildModuleFile(params, image); });
+  params.type = args.type == "pei-core"   ? fv::kFilePeiCore
+              : args.type == "driver"     ? fv::kFileDriver
+              : args.type == "fv-image"   ? fv::kFileFvImage
+              : args.type == "freeform"   ? fv::kFileFreeform
+                                          : fv::kFilePeim;
+  const std::string &inputPath = args.files[0];
+  Bytes input = fv::ReadFile(inputPath);
+  Bytes file = About(inputPath, [&] {
+    if (params.type == fv::kFileFvImage) return fv::BuildVolumeFile(params, input);
+    if (params.type == fv::kFileFreeform) return fv::BuildFreeformFile(params, input);
+    if (args.name.empty()) fv::Fail("a " + args.type + " file needs --name");
+    return fv::BuildModuleFile(params, input);
+  });
   // The state is outside both checksums: only the byte changes.
   file[23] = fv::ValidFileState(args.volumeState);
   Finish(args, file, {});
@@ -127,13 +146,14 @@ int CommandList(const fv::FvtoolArgs &args) {
   // A lone firmware file starts with a header that checks out; a volume or
   // an image does not.
   return About(args.image, [&] {
+    bool json = args.format == "json";
     if (IsLoneFile(bytes)) {
       fv::File f = fv::ParseLoneFile(bytes, true);
-      fv::PrintLoneFile(f, std::cout);
+      json ? fv::PrintLoneFileJson(f, std::cout) : fv::PrintLoneFile(f, std::cout);
       return f.problems.empty() ? 0 : 1;
     }
     fv::Image image(std::move(bytes), true);
-    fv::PrintImage(image, std::cout);
+    json ? fv::PrintImageJson(image, std::cout) : fv::PrintImage(image, std::cout);
     return image.Damaged() ? 1 : 0;
   });
 }
@@ -176,8 +196,8 @@ int CommandReplace(const fv::FvtoolArgs &args) {
 }
 
 int CommandRemove(const fv::FvtoolArgs &args) {
-  fv::Guid name = fv::Guid::Parse(args.fileGuid);
   return Edit(args, [&](const fv::Image &image, std::vector<std::string> &log) {
+    fv::Guid name = fv::ResolveFileName(image, args.fileGuid, args.volumeIndex);
     return fv::RemoveFile(image, name, args.volumeIndex, log);
   });
 }
@@ -193,13 +213,17 @@ int CommandExtract(const fv::FvtoolArgs &args) {
   Bytes out = About(args.image, [&] {
     if (IsLoneFile(bytes)) {
       fv::File f = fv::ParseLoneFile(bytes);
-      if (!args.fileGuid.empty() && fv::Guid::Parse(args.fileGuid) != f.name)
-        fv::Fail("the file is " + f.name.ToString() + ", not " + args.fileGuid);
+      bool byGuid = fv::LooksLikeGuid(args.fileGuid);
+      if (!args.fileGuid.empty() &&
+          (byGuid ? fv::Guid::Parse(args.fileGuid) != f.name : f.UiName() != args.fileGuid))
+        fv::Fail("the file is " + f.name.ToString() +
+                 (f.UiName().empty() ? "" : " (\"" + f.UiName() + "\")") + ", not " + args.fileGuid);
       return fv::ExtractFromFile(f, request, what);
     }
-    if (args.fileGuid.empty()) fv::Fail("extract from an image needs the file's GUID");
+    if (args.fileGuid.empty()) fv::Fail("extract from an image needs the file's GUID or UI name");
     fv::Image image(std::move(bytes));
-    fv::FoundFile found = fv::FindFileInImage(image, fv::Guid::Parse(args.fileGuid), args.volumeIndex);
+    fv::FoundFile found = fv::FindFileInImage(
+        image, fv::ResolveFileName(image, args.fileGuid, args.volumeIndex), args.volumeIndex);
     return fv::ExtractFromFile(*found.file, request, what);
   });
   Finish(args, out, {what});

@@ -11,23 +11,60 @@ namespace fv {
 namespace {
 
 const char kLimits[] =
-    "Limits: inputs up to 256 MiB; from one image at most 256 MiB unpacked from LZMA sections\n"
-    "in all, 65536 files and sections, encapsulations and volumes nested 12 deep. `list`\n"
-    "prints one line per volume, file and section (so at most about 70,000 lines) and\n"
-    "names of up to 512 characters. Section alignment of placed images up to 64 KiB.\n"
+    "Limits: inputs up to 256 MiB; from one image at most 256 MiB unpacked from\n"
+    "LZMA sections in all, 65536 files and sections, encapsulations and volumes\n"
+    "nested 12 deep. `list` prints one line per volume, file and section (so at\n"
+    "most about 70,000 lines) and names of up to 512 characters. Section\n"
+    "alignment of placed images up to 64 KiB.\n"
     "\n"
-    "Outputs are written whole or not at all: to an unnamed file in OUT's folder, renamed\n"
-    "over OUT when complete. OUT must not be one of the inputs, a symbolic link, a device,\n"
-    "a FIFO, or a file with other hard links; it keeps its permissions.\n"
+    "An input named - is standard input (one at most); -o - writes standard\n"
+    "output (not a terminal). Status lines go to standard error.\n"
     "\n"
-    "Exit status: 0 done; 1 `list` read a damaged image (every fault is marked in the\n"
-    "listing); 2 bad arguments or bad input (one line on stderr, nothing written).";
+    "Outputs are written whole or not at all: to an unnamed file in OUT's folder,\n"
+    "renamed over OUT when complete. OUT must not be one of the inputs, a\n"
+    "symbolic link, a device, a FIFO, or a file with other hard links; it keeps\n"
+    "its permissions.\n"
+    "\n"
+    "Exit status: 0 done; 1 `list` read a damaged image (every fault is marked in\n"
+    "the listing); 2 bad arguments or bad input (one line on stderr, nothing\n"
+    "written).";
 
 // An argument may hold line breaks; a message quoting it stays one line.
 std::string OneLine(const std::string &text) {
   std::string out;
   for (char c : text) out += (c == '\n' || c == '\r') ? ' ' : c;
   while (!out.empty() && out.back() == ' ') out.pop_back();
+  return out;
+}
+
+// CLI11's help with each line broken at spaces to fit 80 columns (an
+// option's description carried on under itself), and a subcommand's usage
+// naming the program.
+std::string WrapHelp(const std::string &help, const std::string &command) {
+  constexpr size_t kWidth = 80;
+  std::istringstream lines(help);
+  std::string out, line;
+  while (std::getline(lines, line)) {
+    if (!command.empty() && line.rfind("Usage: " + command, 0) == 0)
+      line.insert(7, "fvtool ");
+    // An option line ("  --name TEXT   what it is"): continuation lines
+    // start where its description does.
+    size_t indent = 0;
+    if (line.rfind("  ", 0) == 0) {
+      size_t gap = line.find("  ", 2);
+      size_t text = gap == std::string::npos ? std::string::npos : line.find_first_not_of(' ', gap);
+      if (text != std::string::npos && text < kWidth / 2) indent = text;
+    }
+    while (line.size() > kWidth) {
+      size_t cut = line.rfind(' ', kWidth);
+      if (cut == std::string::npos || cut <= indent) cut = line.find(' ', kWidth);
+      if (cut == std::string::npos) break;
+      size_t rest = line.find_first_not_of(' ', cut);
+      out += line.substr(0, cut) + "\n";
+      line = rest == std::string::npos ? "" : std::string(indent, ' ') + line.substr(rest);
+    }
+    out += line + "\n";
+  }
   return out;
 }
 
@@ -42,6 +79,7 @@ class Parser {
   Parser() : app_("fvtool: builds firmware files and volumes, lists firmware images and edits "
                   "the volumes in them", "fvtool") {
     app_.footer(kLimits);
+    app_.set_version_flag("--version", std::string("fvtool ") + FVTOOL_VERSION);
     app_.require_subcommand(1);
     app_.set_help_all_flag("", "");
     app_.fallthrough(false);
@@ -51,22 +89,30 @@ class Parser {
         "signatures): a dependency expression section (PUSH each --depex-push GUID, AND them, "
         "END; none without), the PE32 or TE section placed so that the image's base lies on its "
         "section alignment (for TE, which does not state it, the largest power of two its "
-        "sections' addresses share, at least 8), and a UI section with NAME. Data "
+        "sections' addresses share, at least 8), a UI section with NAME and, with "
+        "--file-version, a VERSION section. With --type fv-image INPUT is a volume, held in an "
+        "FV_IMAGE section whose data lies on the volume's alignment; with --type freeform "
+        "INPUT is any data, held in a RAW section (--name optional for both). Data "
         "checksum and data alignment attributes set. The state is 0x07, as GenFfs writes a lone "
         "file and GenFv expects it (inverting it in an erase-polarity-1 volume); "
         "--volume-state writes 0xF8, the state as such a volume holds it. fvtool reads both.");
-    Output(ffs, "ffs -o OUT.ffs ... IMAGE.efi (or ffs OUT.ffs ... IMAGE.efi)");
+    Output(ffs, "fvtool ffs -o OUT.ffs ... INPUT (or fvtool ffs OUT.ffs ... INPUT)");
     ffs->add_option("--guid", a_.guid, "the file's name GUID")->required();
-    ffs->add_option("--name", a_.name, "the UI name (UTF-8)")->required();
+    ffs->add_option("--name", a_.name, "the UI name (UTF-8); required for modules");
+    ffs->add_option("--file-version", a_.fileVersion, "a VERSION section with this text (UTF-8)")
+        ->each([this](const std::string &) { a_.haveFileVersion = true; });
+    Add(ffs, "--build-number", "N", "the VERSION section's build number (default 0)", 0, 0xFFFF,
+        [this](uint64_t v) { a_.buildNumber = uint16_t(v); });
     ffs->add_option("--depex-push", a_.depexPush, "a PPI GUID the module waits for (repeatable)")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
         ->expected(1)
         ->allow_extra_args(false);  // one value each time: IMAGE.efi may follow
-    ffs->add_option("--type", a_.type, "peim (the default), pei-core or driver")
-        ->check(CLI::IsMember({"peim", "pei-core", "driver"}));
+    ffs->add_option("--type", a_.type,
+                    "peim (the default), pei-core, driver, fv-image or freeform")
+        ->check(CLI::IsMember({"peim", "pei-core", "driver", "fv-image", "freeform"}));
     ffs->add_flag("--volume-state", a_.volumeState,
                   "write the state as an erase-polarity-1 volume holds it (0xF8), not 0x07");
-    Files(ffs, "IMAGE.efi", "the PE32 or TE image", -1);
+    Files(ffs, "INPUT", "the PE32 or TE image (a volume for fv-image, any data for freeform)", -1);
 
     CLI::App *list = Command("list",
         "Lists the volumes (#N, numbered in the order shown), files (GUID, type, offset in the "
@@ -74,6 +120,8 @@ class Parser {
         "list, and where each image runs; known GUIDs by name. IMAGE may also be a lone .ffs "
         "file. A damaged image is listed as far as it can be read, each fault marked '!'.");
     Image(list);
+    list->add_option("--format", a_.format, "text (the default) or json: one JSON object")
+        ->check(CLI::IsMember({"text", "json"}));
 
     CLI::App *insert = Command("insert",
         "Writes OUT: IMAGE with the files added to its PEI volume (the one holding the PEI "
@@ -104,18 +152,20 @@ class Parser {
     Base(replace);
     Volume(replace);
 
-    CLI::App *remove = Command("remove", "Writes OUT: IMAGE with the file turned into padding.");
+    CLI::App *remove = Command("remove",
+        "Writes OUT: IMAGE with the file turned into padding. A UI name must name one file; "
+        "where it names several, they are listed.");
     Image(remove);
-    remove->add_option("GUID", a_.fileGuid, "the file's name GUID")->required();
+    remove->add_option("FILE", a_.fileGuid, "the file: its name GUID or its UI name")->required();
     Output(remove, "");
     Volume(remove);
 
     CLI::App *extract = Command("extract",
         "Writes OUT: a file of IMAGE (the whole firmware file), one of its sections' data "
         "(--section), or its PE32 or TE image (--image). IMAGE may be a lone .ffs file, "
-        "then GUID may be left out.");
+        "then FILE may be left out.");
     Image(extract);
-    extract->add_option("GUID", a_.fileGuid, "the file's name GUID");
+    extract->add_option("FILE", a_.fileGuid, "the file: its name GUID or its UI name");
     Output(extract, "");
     Volume(extract);
     extract->add_option("--section", a_.section,
@@ -154,7 +204,12 @@ class Parser {
     } catch (const CLI::CallForHelp &) {
       CLI::App *sub = Chosen();
       args = FvtoolArgs();
-      args.helpText = sub ? sub->help() : app_.help();
+      args.helpText = std::string("fvtool ") + FVTOOL_VERSION + "\n\n" +
+                      WrapHelp(sub ? sub->help() : app_.help(), sub ? sub->get_name() : "");
+      return true;
+    } catch (const CLI::CallForVersion &e) {
+      args = FvtoolArgs();
+      args.helpText = e.what() + std::string("\n");
       return true;
     } catch (const CLI::ParseError &e) {
       CLI::App *sub = Chosen();

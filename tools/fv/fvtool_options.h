@@ -21,12 +21,16 @@ struct FvtoolArgs {
   std::string guid, name, type = "peim";
   std::vector<std::string> depexPush;
   bool volumeState = false;  // state 0xF8 (as in a polarity-1 volume), not 0x07
+  bool haveFileVersion = false;  // a VERSION section: fileVersion, buildNumber
+  std::string fileVersion;
+  uint16_t buildNumber = 0;
   // insert, replace, remove, extract
   bool apriori = false;
   bool haveBase = false;
   uint64_t base = 0;
   int volumeIndex = -1;
-  std::string fileGuid;  // remove, extract
+  std::string fileGuid;  // remove, extract: a name GUID or a UI name
+  std::string format = "text";  // list: text or json
   // extract
   std::string section;   // a section type: name or number
   uint64_t sectionIndex = 0;
