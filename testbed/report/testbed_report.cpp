@@ -15,6 +15,7 @@
 #include "file_io.h"
 #include "numbers.h"
 #include "placement.h"
+#include "tool_version.h"
 
 namespace {
 
@@ -23,6 +24,25 @@ namespace {
 constexpr uint64_t kMaxLogBytes = 16u << 20;
 // A module image is a few KiB; the PEI volume it lies in, under 1 MiB.
 constexpr uint64_t kMaxImageBytes = 1u << 20;
+
+const char kHelp[] =
+    "usage: testbed-report [--apriori] [--placed IMAGE --built IMAGE --volume-offset N] LOG\n"
+    "\n"
+    "Prints what the test-bed PEIMs saw during a QEMU boot (LOG, the debug-console log\n"
+    "testbed/run-qemu.sh keeps) and checks it.\n"
+    "\n"
+    "  --apriori             the module ran in place before memory (otherwise: it was\n"
+    "                        dispatched after memory)\n"
+    "  --placed IMAGE        the module's image as it was put into the PEI volume ...\n"
+    "  --volume-offset N     ... N bytes into it, and\n"
+    "  --built IMAGE         the image as built: the placement is checked too (linked\n"
+    "                        to where it lies, the fixups moved, the PPI's service\n"
+    "                        inside it); the three go together\n"
+    "  -h, --help            this text\n"
+    "  --version             the version\n"
+    "\n"
+    "Exit status: 0 every check passed, 1 a check failed, 2 bad usage or a log that\n"
+    "cannot be read (one line on stderr).\n";
 
 int Usage(const std::string &problem) {
   std::cerr << "testbed-report: " << problem
@@ -38,7 +58,13 @@ int main(int argc, char **argv) {
   std::string path, placedPath, builtPath, offsetText;
   for (int i = 1; i < argc; i++) {
     std::string arg = argv[i];
-    if (arg == "--apriori") {
+    if (arg == "-h" || arg == "--help") {
+      std::cout << toolio::VersionLine("testbed-report") << "\n\n" << kHelp;
+      return 0;
+    } else if (arg == "--version") {
+      std::cout << toolio::VersionLine("testbed-report") << "\n";
+      return 0;
+    } else if (arg == "--apriori") {
       dispatch = testbed::Dispatch::kInPlace;
     } else if (arg == "--placed" || arg == "--built" || arg == "--volume-offset") {
       if (i + 1 == argc) return Usage(arg + " wants a value");

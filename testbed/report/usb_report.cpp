@@ -14,6 +14,7 @@
 
 #include "file_io.h"
 #include "numbers.h"
+#include "tool_version.h"
 #include "usb_log.h"
 
 namespace {
@@ -21,6 +22,27 @@ namespace {
 // The firmware's debug build writes EDK2's USB messages to the same port: a
 // boot's log is some KiB.
 constexpr uint64_t kMaxLogBytes = 16u << 20;
+
+const char kHelp[] =
+    "usage: testbed-usb-report --controller ID --function DD.F --blocks N --tag T\n"
+    "                          --bus-master on|off LOG\n"
+    "\n"
+    "Prints what the USB reader PEIM (and the bus-master PEIM) saw during a QEMU boot\n"
+    "of testbed/run-qemu-usb.sh (LOG, its debug-console log) and checks it against\n"
+    "what the boot set up.\n"
+    "\n"
+    "  --controller ID       the EHCI controller id (0-2) the stick is on\n"
+    "  --function DD.F       that controller's PCI function, bus 0\n"
+    "  --blocks N            the stick's size in 512-byte blocks (at least 32)\n"
+    "  --tag T               the tag its image carries\n"
+    "  --bus-master on|off   whether the bus-master PEIM is in the volume\n"
+    "  -h, --help            this text\n"
+    "  --version             the version\n"
+    "\n"
+    "Exit status: 0 every check passed; 1 a check failed; 3 a check failed in the one\n"
+    "way the emulator's timing explains (EhciPei missed its 10 ms schedule-start\n"
+    "wait), so one more boot is worth it; 2 bad usage or a log that cannot be read\n"
+    "(one line on stderr).\n";
 
 int Usage(const std::string &problem) {
   std::cerr << "testbed-usb-report: " << problem
@@ -35,6 +57,14 @@ int main(int argc, char **argv) {
   std::string path, controller, function, blocks, tag, busMaster;
   for (int i = 1; i < argc; i++) {
     std::string arg = argv[i];
+    if (arg == "-h" || arg == "--help") {
+      std::cout << toolio::VersionLine("testbed-usb-report") << "\n\n" << kHelp;
+      return 0;
+    }
+    if (arg == "--version") {
+      std::cout << toolio::VersionLine("testbed-usb-report") << "\n";
+      return 0;
+    }
     std::string *value = arg == "--controller" ? &controller
                          : arg == "--function" ? &function
                          : arg == "--blocks"   ? &blocks

@@ -440,6 +440,24 @@ const ReportCase kReportCases[] = {
     {"unknown option", {"--in-place", "RECORDED"}, 2, "unknown option '--in-place'"},
 };
 
+// Both report tools explain themselves and state the project's version.
+TEST(TestbedReportCli, HelpAndVersion) {
+  for (const std::string tool : {TESTBED_REPORT, TESTBED_USB_REPORT}) {
+    const std::string name = tool.substr(tool.rfind('/') + 1);
+    SCOPED_TRACE(name);
+    for (const char *help : {"-h", "--help"}) {
+      const ReportRun r = testtool::RunTool(tool, {help}, REPORT_SCRATCH_DIR);
+      EXPECT_EQ(r.status, 0) << r.err;
+      EXPECT_EQ(r.out.rfind(name + " " USB_PEIM_VERSION "\n\nusage: " + name + " ", 0), 0u)
+          << r.out;
+      EXPECT_NE(r.out.find("Exit status: 0 every check passed"), std::string::npos) << r.out;
+    }
+    const ReportRun v = testtool::RunTool(tool, {"--version"}, REPORT_SCRATCH_DIR);
+    EXPECT_EQ(v.status, 0);
+    EXPECT_EQ(v.out, name + " " USB_PEIM_VERSION "\n");
+  }
+}
+
 TEST(TestbedReportCli, EachLogGetsItsStatusAndFailingCheck) {
   const std::string recorded = Scratch("recorded.log");
   std::ofstream(recorded, std::ios::binary | std::ios::trunc) << kAfterMemoryLog;

@@ -59,8 +59,9 @@ DepexResult EvaluateDepex(const uint8_t *data, size_t size,
         word(op == 6 ? "TRUE" : "FALSE");
         break;
       case 0x08:  // END
+        // The PEI Foundation stops reading at END: whatever follows it in the
+        // section is never looked at.
         word("END");
-        if (at + 1 != size) return fail(at + 1, "bytes after END");
         if (stack.size() != 1)
           return fail(at,
                       "END with " + std::to_string(stack.size()) + " values on the stack, not one");

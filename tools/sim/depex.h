@@ -25,9 +25,10 @@ struct DepexResult {
 };
 
 // Evaluates the PEI_DEPEX section data (PUSH GUID, AND, OR, NOT, TRUE,
-// FALSE, END; BEFORE, AFTER and SOR belong to DXE and are refused). The
-// expression must end with END, right after which nothing may follow, and
-// leave exactly one value; the stack holds at most kDepexStackLimit values.
+// FALSE, END; BEFORE, AFTER and SOR belong to DXE and are refused), as
+// EDK2's PeimDispatchReadiness does: the expression ends at its first END
+// (bytes after it are ignored) and must leave exactly one value there; the
+// stack holds at most kDepexStackLimit values.
 DepexResult EvaluateDepex(const uint8_t *data, size_t size,
                           const std::function<bool(const Guid &)> &installed);
 

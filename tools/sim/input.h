@@ -46,10 +46,11 @@ bool ReadVolumes(const std::string &path, ModuleInput &input, std::string &error
 bool MapFirmware(Platform &platform, ModuleInput &input, std::string &error);
 
 // With a firmware image (--file): the PEIMs of the module's volume that a
-// Foundation dispatches before it (the apriori list first, then volume
-// order, each once its dependency expression holds), run one by one until
-// the module's own expression holds or none is left to run. Their outcomes
-// go to input.notes; the platform keeps what they did.
+// Foundation dispatches before it, as EDK2's PeiDispatcher does: passes over
+// the apriori list's files (dispatched whatever their expression) and then
+// the volume's, each PEIM dispatched where a pass finds its expression
+// holding, until a pass reaches the module ready (or dispatches nothing).
+// Their outcomes go to input.notes; the platform keeps what they did.
 bool DispatchEarlierPeims(Platform &platform, ModuleInput &input, std::string &error);
 
 // The module's dependency expression against the platform's PPI database.
