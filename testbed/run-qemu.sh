@@ -163,9 +163,25 @@ fi
 # testbed-report to check against the one built.
 PLACEMENT_ARGS=()
 if [ "$APRIORI" = 1 ]; then
-  OFFSET=$("$FVTOOL" list "$WORK/code2.fd" | awk -v guid="$USB_PEIM_GUID" '
-    $1 == "file" { inModule = ($2 == guid) }
-    inModule && $1 == "image" && $2 == "data" && $3 == "at" && !found { print $4; found = 1 }')
+  OFFSET=$("$FVTOOL" list --format json "$WORK/code2.fd" | python3 -c '
+import json, sys
+def files(volume):
+    for f in volume.get("files", []):
+        yield f
+        for s in sections(f.get("sections", [])):
+            for v in s.get("volumes", []):
+                yield from files(v)
+def sections(stream):
+    for s in stream:
+        yield s
+        yield from sections(s.get("sections", []))
+image = json.load(sys.stdin)
+for v in image["volumes"]:
+    for f in files(v):
+        if f["guid"] == sys.argv[1] and f.get("images"):
+            print("0x%X" % f["images"][0]["dataOffset"])
+            sys.exit(0)
+' "$USB_PEIM_GUID")
   [ -n "$OFFSET" ] || fail "the module's image is not in the listing of the firmware"
   "$FVTOOL" extract "$WORK/code2.fd" "$USB_PEIM_GUID" --image -o "$WORK/placed.img" >/dev/null
   PLACEMENT_ARGS=(--placed "$WORK/placed.img" --built "$MODULE_IMAGE" --volume-offset "$OFFSET")
