@@ -5,6 +5,7 @@
 // its dependency expression through the built tool.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "depex.h"
@@ -24,12 +25,15 @@ uint32_t Slot(const char *name) { return Entry(ServiceSlotFromName(name)); }
 // A platform for any PEIM around a small image of `code`.
 struct AnyPeim {
   Platform platform;
-  explicit AnyPeim(const std::vector<uint8_t> &code = {0x31, 0xC0, 0xC3}) {
+  explicit AnyPeim(const std::vector<uint8_t> &code = {0x31, 0xC0, 0xC3},
+                   MemoryWorld world = MemoryWorld::kAfter, bool ioPpis = false) {
     pe::Image image;
     std::string error;
     EXPECT_TRUE(pe::Parse(simtest::BuildImage(code), image, error)) << error;
     PlatformOptions options;
     options.anyPeim = true;
+    options.memory = world;
+    options.ioPpis = ioPpis;
     options.budget = 100000;
     EXPECT_TRUE(platform.Load(image, options, error)) << error;
     platform.Reset();
@@ -83,7 +87,15 @@ TEST(Foundation, HobListGrowsWithCreateHobAndAllocatePool) {
   EXPECT_EQ(p.platform.Read32(pool - 8) & 0xFFFF, kHobMemoryPool);
   EXPECT_EQ(p.Service(Slot("AllocatePool"), {kPeiServicesCell, 0x10000, kOut}).eax,
             kEfiOutOfResources);
-  EXPECT_EQ(p.Service(Slot("CreateHob"), {kPeiServicesCell, 4, 4, kOut}).eax, kEfiInvalidParameter);
+  // PeiCreateHob rounds a short length up to 8 and refuses what cannot be.
+  ASSERT_EQ(p.Service(Slot("CreateHob"), {kPeiServicesCell, 4, 4, kOut}).eax, kEfiSuccess);
+  EXPECT_EQ(p.platform.Read32(p.platform.Read32(kOut)), 4u | 8u << 16);
+  EXPECT_EQ(p.Service(Slot("CreateHob"), {kPeiServicesCell, 4, 0xFFF9, kOut}).eax,
+            kEfiInvalidParameter);
+  EXPECT_EQ(p.Service(Slot("AllocatePool"), {kPeiServicesCell, 0xFFF0, kOut}).eax, kEfiSuccess)
+      << "0xFFF0 bytes fill a HOB of 0xFFF8";
+  EXPECT_EQ(p.Service(Slot("AllocatePool"), {kPeiServicesCell, 0xFFF1, kOut}).eax,
+            kEfiOutOfResources);
   EXPECT_TRUE(p.platform.Violations().empty()) << p.Kinds();
 }
 
@@ -141,7 +153,7 @@ TEST(Foundation, NotifyCallbackRunsWhenItsPpiIsInstalled) {
 }
 
 TEST(Foundation, PciCfgAndCpuIoReachTheTracedChipset) {
-  AnyPeim p;
+  AnyPeim p({0x31, 0xC0, 0xC3}, MemoryWorld::kAfter, true);
   // PciCfg.Read(PeiServices, This, Uint16, 00:12.2 +0, Buffer): EHCI 0's vendor ID.
   uint32_t address = 0x00120200;
   CallOutcome o =
@@ -277,9 +289,11 @@ TEST(Foundation, VolumeServicesWalkTheFirmwareOnOvmf) {
   platform.Read(kBuffer, name.data(), 16);
   EXPECT_EQ(GuidText(name), pcdPeim);
   EXPECT_EQ(platform.Read32(kBuffer + 16) & 0xFF, 6u);
-  // By name, in any volume; then its PE32 section's data.
+  // By name in its volume (PeiFfsFindFileByName wants one); then its PE32
+  // section's data.
   platform.Write(kBuffer + 0x80, name.data(), 16);
-  ASSERT_EQ(call("FfsFindFileByName", {kBuffer + 0x80, 0, kOut}), kEfiSuccess);
+  EXPECT_EQ(call("FfsFindFileByName", {kBuffer + 0x80, 0, kOut}), kEfiInvalidParameter);
+  ASSERT_EQ(call("FfsFindFileByName", {kBuffer + 0x80, pei->address, kOut}), kEfiSuccess);
   EXPECT_EQ(platform.Read32(kOut), file);
   ASSERT_EQ(call("FfsFindSectionData", {kPeiServicesCell, 0x10, file, kOut}), kEfiSuccess);
   EXPECT_EQ(platform.Read32(platform.Read32(kOut)) & 0xFFFF, 0x5A4Du) << "MZ";
@@ -306,6 +320,202 @@ TEST(Foundation, TimeLimitEndsARunTheBudgetWouldNot) {
   simtest::ToolRun bad = simtest::RunTool({"--time-limit", "0", spin});
   EXPECT_EQ(bad.status, 2);
   EXPECT_NE(bad.err.find("--time-limit"), std::string::npos) << bad.err;
+}
+
+// AllocatePages as PeiAllocatePages: from the top of free memory down to
+// EfiFreeMemoryBottom (the end of the HOB list) and no further, a memory
+// allocation HOB for each allocation, no pages no error.
+TEST(Foundation, AllocatePagesStopsAtTheHobListAndDescribesEachAllocation) {
+  AnyPeim p;
+  ASSERT_EQ(p.Service(Slot("GetHobList"), {kPeiServicesCell, kOut}).eax, kEfiSuccess);
+  uint32_t list = p.platform.Read32(kOut);
+  uint32_t freeTop = p.platform.Read32(list + 32), freeBottom = p.platform.Read32(list + 40);
+  uint32_t room = (freeTop - freeBottom) / kPageSize;
+  EXPECT_EQ(p.Service(Slot("AllocatePages"), {kPeiServicesCell, 4, kPoolPages, kOut}).eax,
+            kEfiOutOfResources)
+      << "the pool's pages include the HOB list's";
+  EXPECT_EQ(p.Service(Slot("AllocatePages"), {kPeiServicesCell, 4, room + 1, kOut}).eax,
+            kEfiOutOfResources);
+  uint32_t endBefore = p.platform.Read32(list + 48);
+  ASSERT_EQ(p.Service(Slot("AllocatePages"), {kPeiServicesCell, 4, 2, kOut}).eax, kEfiSuccess);
+  uint32_t pages = p.platform.Read32(kOut);
+  EXPECT_EQ(pages, freeTop - 2 * kPageSize);
+  EXPECT_EQ(p.platform.Read32(list + 32), pages) << "EfiFreeMemoryTop follows the allocation";
+  EXPECT_EQ(p.platform.Read32(endBefore), uint32_t(kHobMemoryAllocation) | 48u << 16);
+  EXPECT_EQ(p.platform.Read32(endBefore + 24), pages) << "MemoryBaseAddress";
+  EXPECT_EQ(p.platform.Read32(endBefore + 32), 2 * kPageSize) << "MemoryLength";
+  EXPECT_EQ(p.platform.Read32(endBefore + 40), 4u) << "MemoryType";
+  EXPECT_EQ(p.Service(Slot("AllocatePages"), {kPeiServicesCell, 4, 0, kOut}).eax, kEfiSuccess);
+  EXPECT_EQ(p.Service(Slot("AllocatePages"), {kPeiServicesCell, 7, 1, kOut}).eax,
+            kEfiInvalidParameter)
+      << "EfiConventionalMemory is not a type to allocate";
+  // What is left above the (now longer) HOB list, and not a page more.
+  room = (p.platform.Read32(list + 32) - p.platform.Read32(list + 40) - 48) / kPageSize;
+  EXPECT_EQ(p.Service(Slot("AllocatePages"), {kPeiServicesCell, 4, room + 1, kOut}).eax,
+            kEfiOutOfResources);
+  EXPECT_EQ(p.Service(Slot("AllocatePages"), {kPeiServicesCell, 4, room, kOut}).eax, kEfiSuccess);
+  EXPECT_GE(p.platform.Read32(kOut), p.platform.Read32(list + 40)) << "above EfiFreeMemoryBottom";
+  EXPECT_TRUE(p.platform.Violations().empty()) << p.Kinds();
+}
+
+// FreePages as PeiFreePages: whole pages inside one allocation.
+TEST(Foundation, FreePagesTakesPagesOfAnAllocation) {
+  AnyPeim p;
+  ASSERT_EQ(p.Service(Slot("AllocatePages"), {kPeiServicesCell, 4, 3, kOut}).eax, kEfiSuccess);
+  uint32_t pages = p.platform.Read32(kOut);
+  struct Case {
+    const char *name;
+    uint32_t memory, count, status;
+  } cases[] = {
+      {"NoPages", pages, 0, kEfiInvalidParameter},
+      {"Unaligned", pages + 4, 1, kEfiInvalidParameter},
+      {"NotAllocated", kRamImageBase, 1, kEfiNotFound},
+      {"BeyondTheAllocation", pages + kPageSize, 3, kEfiNotFound},
+      {"MiddlePage", pages + kPageSize, 1, kEfiSuccess},
+      {"MiddlePageAgain", pages + kPageSize, 1, kEfiNotFound},
+      {"FirstPage", pages, 1, kEfiSuccess},
+  };
+  for (const Case &c : cases)
+    EXPECT_EQ(p.Service(Slot("FreePages"), {kPeiServicesCell, c.memory, 0, c.count}).eax, c.status)
+        << c.name;
+}
+
+// LocatePpi writes only the outputs it is given; NotifyPpi's descriptor with
+// both flags is a callback, not also a dispatch notification;
+// RegisterForShadow registers once.
+TEST(Foundation, PpiServicesAnswerAsThePeiCore) {
+  AnyPeim p;
+  ASSERT_TRUE(p.platform.Write(kBuffer, kStallPpiGuid.data(), 16));
+  EXPECT_EQ(p.Service(Slot("LocatePpi"), {kPeiServicesCell, kBuffer, 0, 0, 0}).eax, kEfiSuccess)
+      << "a NULL Ppi is no error";
+  EXPECT_EQ(p.Service(Slot("LocatePpi"), {kPeiServicesCell, kBuffer, 1, 0, 0}).eax, kEfiNotFound);
+  uint32_t handle = p.platform.FileHandle();
+  EXPECT_EQ(p.Service(Slot("RegisterForShadow"), {handle}).eax, kEfiSuccess);
+  EXPECT_EQ(p.Service(Slot("RegisterForShadow"), {handle}).eax, kEfiAlreadyStarted);
+  EXPECT_TRUE(p.platform.Violations().empty()) << p.Kinds();
+}
+
+// The two memory worlds: after memory the MemoryDiscovered PPI is there and
+// InstallPeiMemory changes nothing; before it, InstallPeiMemory takes
+// OVMF's memory (just below 0x0F000000, beyond the platform's RAM).
+TEST(Foundation, MemoryWorldDecidesMemoryDiscovered) {
+  for (MemoryWorld world : {MemoryWorld::kBefore, MemoryWorld::kAfter}) {
+    AnyPeim p({0x31, 0xC0, 0xC3}, world);
+    bool after = world == MemoryWorld::kAfter;
+    ASSERT_TRUE(p.platform.Write(kBuffer, kMemoryDiscoveredPpiGuid.data(), 16));
+    EXPECT_EQ(p.Service(Slot("LocatePpi"), {kPeiServicesCell, kBuffer, 0, 0, kOut}).eax,
+              after ? kEfiSuccess : kEfiNotFound)
+        << MemoryWorldText(world);
+    EXPECT_EQ(p.Service(Slot("InstallPeiMemory"), {kPeiServicesCell, 0x0C000000, 0, 0x03000000, 0})
+                  .eax,
+              kEfiSuccess)
+        << MemoryWorldText(world);
+    EXPECT_NE(p.platform.Services().back().results.find(after ? "already" : "the switch follows"),
+              std::string::npos)
+        << p.platform.Services().back().results;
+  }
+}
+
+// Before memory, the entry that registered for shadowing runs again only
+// once InstallPeiMemory was called, with the MemoryDiscovered PPI there.
+TEST(Foundation, ShadowEntryFollowsInstallPeiMemory) {
+  // push FileHandle; call [RegisterForShadow]; add esp,4; ret
+  // (RegisterForShadow's address goes in at +3.)
+  std::vector<uint8_t> code = {0xFF, 0x74, 0x24, 0x04, 0xB8, 0, 0, 0, 0, 0xFF, 0xD0,
+                               0x83, 0xC4, 0x04, 0xC3};
+  uint32_t slot = Slot("RegisterForShadow");
+  memcpy(&code[5], &slot, 4);
+  for (bool installs : {false, true}) {
+    AnyPeim p(code, MemoryWorld::kBefore);
+    if (installs)
+      p.Service(Slot("InstallPeiMemory"), {kPeiServicesCell, 0x0C000000, 0, 0x03000000, 0});
+    CallOutcome o = p.platform.RunEntry();
+    EXPECT_TRUE(o.returned) << p.Kinds();
+    std::vector<uint32_t> statuses;
+    for (const ServiceCall &c : p.platform.Services())
+      if (c.name == "RegisterForShadow") statuses.push_back(c.status);
+    std::vector<uint32_t> expected = {kEfiSuccess};
+    if (installs) expected.push_back(kEfiAlreadyStarted);
+    EXPECT_EQ(statuses, expected) << (installs ? "with" : "without") << " InstallPeiMemory";
+    EXPECT_EQ(std::any_of(p.platform.Ppis().begin(), p.platform.Ppis().end(),
+                          [](const InstalledPpi &i) { return i.guid == kMemoryDiscoveredPpiGuid; }),
+              installs);
+  }
+}
+
+// EDK2's dispatcher makes passes in volume order: PeimA waits for X, PeimB
+// installs X, PeimC installs Y, the module waits for X and Y. One pass runs
+// PeimB, PeimC, then the module; PeimA only in a later pass.
+TEST(FirmwareImageInput, EarlierPeimsRunInPassesInVolumeOrder) {
+  simtest::ToolRun r = simtest::RunTool({"--any-peim", ROBUSTNESS2_DATA "/G9-dispatch-order.fv",
+                                         "--file", "D0000000-0000-4000-8000-0000000000DD"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  size_t b = r.out.find("dispatched first: PeimB"), c = r.out.find("dispatched first: PeimC");
+  EXPECT_NE(b, std::string::npos) << r.out;
+  EXPECT_NE(c, std::string::npos) << r.out;
+  EXPECT_LT(b, c) << r.out;
+  EXPECT_EQ(r.out.find("PeimA"), std::string::npos) << "PeimA's turn comes after the module's";
+}
+
+// The PEIM of the second robustness report asks for all 256 pages of the
+// pool, the HOB list's among them: refused.
+TEST(Foundation, AllPagesOfThePoolAreNotHandedOut) {
+  simtest::ToolRun r = simtest::RunTool({"--any-peim", ROBUSTNESS2_DATA "/G4-pages-over-hob.efi"});
+  EXPECT_NE(r.out.find("256 pages, Memory -> stack)  => EFI_OUT_OF_RESOURCES"), std::string::npos)
+      << r.out;
+}
+
+// Without a platform's PEIMs the services table holds the PEI core's own
+// CpuIo and PciCfg: EFI_NOT_AVAILABLE_YET, reads of 0, nothing reaching a
+// device.
+TEST(Foundation, CoreCpuIoAndPciCfgReachNothing) {
+  AnyPeim p;
+  struct Case {
+    const char *name;
+    int entry;
+    std::vector<uint32_t> args;
+    uint32_t eax;
+  } cases[] = {
+      {"PciCfg.Read", kPciCfgEntries, {kPeiServicesCell, kPciCfgPpi, 1, 0x00120200, 0, kOut},
+       kEfiNotAvailableYet},
+      {"PciCfg.Write", kPciCfgEntries + 1, {kPeiServicesCell, kPciCfgPpi, 1, 0x00120200, 0, kOut},
+       kEfiNotAvailableYet},
+      {"CpuIo.Io.Read", kCpuIoEntries + 2, {kPeiServicesCell, kCpuIoPpi, 0, 0x402, 0, 1, kOut},
+       kEfiNotAvailableYet},
+      {"CpuIo.Mem.Write", kCpuIoEntries + 1,
+       {kPeiServicesCell, kCpuIoPpi, 2, 0xFED80300, 0, 1, kOut}, kEfiNotAvailableYet},
+      {"CpuIo.IoRead8", kCpuIoEntries + 4, {kPeiServicesCell, kCpuIoPpi, 0x402, 0}, 0},
+      {"CpuIo.IoRead32", kCpuIoEntries + 6, {kPeiServicesCell, kCpuIoPpi, 0xCF8, 0}, 0},
+      {"CpuIo.MemRead32", kCpuIoEntries + 14, {kPeiServicesCell, kCpuIoPpi, 0xFED803ED, 0}, 0},
+  };
+  for (const Case &c : cases) {
+    CallOutcome o = p.Service(Entry(c.entry), c.args);
+    EXPECT_EQ(o.eax, c.eax) << c.name;
+  }
+  EXPECT_EQ(p.platform.HardwareAccesses(Phase::kCall), 0u);
+  EXPECT_TRUE(p.platform.Violations().empty()) << p.Kinds();
+}
+
+// ReportStatusCode goes to the status code PPI a PEIM installed (its
+// function's status is the service's), and is not available before one is.
+TEST(Foundation, ReportStatusCodeReachesTheStatusCodePpi) {
+  // The PPI's ReportStatusCode: mov eax,[esp+12] (Value); ret
+  AnyPeim p({0x8B, 0x44, 0x24, 0x0C, 0xC3});
+  std::vector<uint32_t> report = {kPeiServicesCell, 0x00000002, 0x0305ABCD, 0, 0, 0};
+  EXPECT_EQ(p.Service(Slot("ReportStatusCode"), report).eax, kEfiNotAvailableYet);
+  ASSERT_EQ(p.Service(Slot("AllocatePages"), {kPeiServicesCell, 4, 1, kOut}).eax, kEfiSuccess);
+  uint32_t page = p.platform.Read32(kOut), guid = page, ppi = page + 0x10, desc = page + 0x20;
+  uint32_t function = p.platform.LoadAddress() + simtest::kCodeRva;
+  const uint32_t d[3] = {0x80000010, guid, ppi};
+  ASSERT_TRUE(p.platform.Write(guid, kStatusCodePpiGuid.data(), 16));
+  ASSERT_TRUE(p.platform.Write(ppi, &function, 4));
+  ASSERT_TRUE(p.platform.Write(desc, d, 12));
+  ASSERT_EQ(p.Service(Slot("InstallPpi"), {kPeiServicesCell, desc}).eax, kEfiSuccess) << p.Kinds();
+  CallOutcome o = p.Service(Slot("ReportStatusCode"), report);
+  EXPECT_TRUE(o.returned) << p.Kinds();
+  EXPECT_EQ(o.eax, 0x0305ABCDu) << "the PPI's function ran with the caller's Value";
+  EXPECT_EQ(p.platform.Services().back().status, 0x0305ABCDu) << "and its status is traced";
+  EXPECT_TRUE(p.platform.Violations().empty()) << p.Kinds();
 }
 
 // The dependency expression evaluator, table-driven.
@@ -341,7 +551,9 @@ TEST(Depex, EvaluatesAgainstTheInstalledPpis) {
       {"False", {0x07, 0x08}, true, false, "FALSE END"},
       {"Empty", {}, false, false, "empty"},
       {"NoEnd", {0x06}, false, false, "no END"},
-      {"TrailingBytes", {0x06, 0x08, 0x00}, false, false, "bytes after END"},
+      // The Foundation reads no further than END (PeimDispatchReadiness).
+      {"TrailingBytes", {0x06, 0x08, 0x00}, true, true, "TRUE END"},
+      {"TrailingGarbage", {0x07, 0x08, 0x42, 0x03}, true, false, "FALSE END"},
       {"TwoValues", {0x06, 0x06, 0x08}, false, false, "2 values"},
       {"AndUnderflow", {0x06, 0x03, 0x08}, false, false, "AND needs two values"},
       {"ShortGuid", {0x02, 0x01, 0x02}, false, false, "whole GUID"},

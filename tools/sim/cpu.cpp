@@ -321,6 +321,8 @@ void Platform::Reset() {
   notifications_ = initialNotifications_;
   callbacks_.clear();
   pending_.clear();
+  statusCodeCalls_.clear();
+  statusCodeFunction_ = 0;
   events_.clear();
   services_.clear();
   violations_.clear();
@@ -381,12 +383,8 @@ bool Platform::Predispatch(const pe::Image &image, const std::string &name, uint
   fileHandle_ = fileHandle;
   shadowRegistered_ = shadowRun_ = false;
   uint32_t entry = uint32_t(base) + image.entryRva;
-  CallOutcome o = Call(entry, {fileHandle, kPeiServicesCell}, {}, Phase::kEntry);
-  if (o.returned && !notifications_.empty()) RunDispatchNotifications();
-  if (o.returned && shadowRegistered_ && violations_.empty()) {
-    shadowRun_ = true;
-    o = Call(entry, {fileHandle, kPeiServicesCell}, {}, Phase::kEntry);
-  }
+  CallOutcome o = AfterEntry(entry, fileHandle,
+                             Call(entry, {fileHandle, kPeiServicesCell}, {}, Phase::kEntry));
   fileHandle_ = savedHandle;
   outcome = !violations_.empty()
                 ? "[" + violations_.front().kind + "] " + violations_.front().message
@@ -851,19 +849,10 @@ CallOutcome Platform::Call(uint32_t address, const std::vector<uint32_t> &args,
 
 CallOutcome Platform::RunEntry() {
   shadowRegistered_ = shadowRun_ = false;
-  CallOutcome o = Call(LoadAddress() + image_.entryRva, {fileHandle_, kPeiServicesCell}, {},
-                       Phase::kEntry);
+  uint32_t entry = LoadAddress() + image_.entryRva;
+  CallOutcome o = Call(entry, {fileHandle_, kPeiServicesCell}, {}, Phase::kEntry);
   entryInstructions_ = o.instructions;
-  if (o.returned && !notifications_.empty()) RunDispatchNotifications();
-  if (o.returned && shadowRegistered_ && violations_.empty()) {
-    // RegisterForShadow: the entry again, as after memory; its outcome is
-    // the module's.
-    shadowRun_ = true;
-    o = Call(LoadAddress() + image_.entryRva, {fileHandle_, kPeiServicesCell}, {}, Phase::kEntry);
-    entryInstructions_ += o.instructions;
-    o.instructions = entryInstructions_;
-  }
-  return o;
+  return AfterEntry(entry, fileHandle_, o);
 }
 
 }  // namespace peimsim

@@ -54,7 +54,13 @@ void Platform::BuildFoundation() {
   KeepPages(kFoundationData, kPageSize);
   KeepPages(kPoolBase, kPageSize);
 
+  memcpy(page + (kMemoryDiscoveredDescriptor + 12 - kFoundationData),
+         kMemoryDiscoveredPpiGuid.data(), 16);
+  put32(kMemoryDiscoveredDescriptor, 0x80000010);
+  put32(kMemoryDiscoveredDescriptor + 4, kMemoryDiscoveredDescriptor + 12);
   initialPpis_.clear();
+  if (options_.anyPeim && options_.memory == MemoryWorld::kAfter)
+    initialPpis_.push_back(MemoryDiscoveredPpi());
   if (options_.stallPpi) {
     InstalledPpi stall;
     stall.descriptor = kStallPpiDescriptor;
@@ -139,6 +145,10 @@ void Platform::OnService(uint32_t address) {
     OnNotifyReturn(esp);
     return;
   }
+  if (entry == kStatusCodeReturnEntry) {
+    OnStatusCodeReturn(esp);
+    return;
+  }
   uint32_t eflags = 0;
   uc_reg_read(uc_, UC_X86_REG_EFLAGS, &eflags);
   if (eflags & kDirectionFlag)
@@ -185,12 +195,19 @@ void Platform::OnService(uint32_t address) {
   }
   // The accesses a CpuIo or PciCfg member made were traced while it ran;
   // the call's own line goes before them.
-  if (Record(e)) {
+  bool recorded = Record(e);
+  if (recorded) {
     std::rotate(events_.begin() + long(eventsBefore), events_.end() - 1, events_.end());
     services_.push_back(call);
     if (stalled) stalls_.push_back(call.args[2]);
   }
   if (stopped_ && resetRequested_) return;
+  if (statusCodeFunction_) {
+    uint32_t function = statusCodeFunction_;
+    statusCodeFunction_ = 0;
+    if (!stopped_) StartStatusCode(esp, function, call, recorded ? services_.size() - 1 : kNoEntry);
+    return;
+  }
 
   if (!callbacks_.empty()) {
     StartCallbacks(esp, call.status);
@@ -229,13 +246,12 @@ void Platform::DoLocatePpi(ServiceCall &call) {
   bool haveGuid = guidAt != 0 && Read(guidAt, guid.data(), 16);
   call.arguments = (haveGuid ? GuidName(guid) : "Guid " + Hex(guidAt, 8) + " (unreadable)") +
                    ", Instance " + std::to_string(instance) + ", Descriptor " +
-                   (descOut ? "-> " + Where(descOut) : std::string("NULL")) + ", Ppi -> " +
-                   Where(ppiOut);
+                   (descOut ? "-> " + Where(descOut) : std::string("NULL")) + ", Ppi " +
+                   (ppiOut ? "-> " + Where(ppiOut) : std::string("NULL"));
   call.status = ServiceStatus(call.name, kEfiSuccess, call.injected);
   if (call.injected) return;
-  if (!haveGuid || ppiOut == 0) {
-    if (!haveGuid)
-      AddViolation("service-argument", "LocatePpi was given an unreadable GUID pointer");
+  if (!haveGuid) {
+    AddViolation("service-argument", "LocatePpi was given an unreadable GUID pointer");
     call.status = kEfiInvalidParameter;
     return;
   }
@@ -246,7 +262,8 @@ void Platform::DoLocatePpi(ServiceCall &call) {
       call.status = kEfiInvalidParameter;
       return;
     }
-    if (!ServiceOutput(call, ppiOut, &p.ppi, 4, "Ppi")) {
+    // PeiLocatePpi writes either output only when it is given.
+    if (ppiOut && !ServiceOutput(call, ppiOut, &p.ppi, 4, "Ppi")) {
       call.status = kEfiInvalidParameter;
       return;
     }
@@ -264,13 +281,16 @@ void Platform::DoAllocatePages(ServiceCall &call) {
                    Where(out);
   call.status = ServiceStatus(call.name, kEfiSuccess, call.injected);
   if (call.injected) return;
+  // PeiAllocatePages: these types only; pages taken from the top of free
+  // memory, never below EfiFreeMemoryBottom (the end of the HOB list), each
+  // allocation described by a memory allocation HOB. No pages is no error.
   static const uint32_t kAllowed[] = {0, 1, 2, 3, 4, 5, 6, 9, 10};
-  if (std::find(std::begin(kAllowed), std::end(kAllowed), type) == std::end(kAllowed) ||
-      pages == 0) {
+  if (std::find(std::begin(kAllowed), std::end(kAllowed), type) == std::end(kAllowed)) {
     call.status = kEfiInvalidParameter;
     return;
   }
-  if (pages > (poolNext_ - kPoolBase) / kPageSize) {
+  uint32_t freeBottom = hobEnd_ + 8;
+  if (pages > (poolNext_ - freeBottom) / kPageSize) {
     call.status = kEfiOutOfResources;
     return;
   }
@@ -280,7 +300,9 @@ void Platform::DoAllocatePages(ServiceCall &call) {
     return;
   }
   poolNext_ = uint32_t(memory);
-  allocations_.push_back({uint32_t(memory), pages, type});
+  UpdateHandoff();
+  AddMemoryAllocationHob(uint32_t(memory), pages * kPageSize, type);
+  if (pages) allocations_.push_back({uint32_t(memory), pages, type});
   call.results = "Memory = " + Hex(memory, 8);
 }
 
@@ -361,4 +383,54 @@ void Platform::DoStall(ServiceCall &call) {
                  "Stall called with This " + Hex(self, 8) + ", not the Stall PPI");
   call.status = ServiceStatus(call.name, kEfiSuccess, call.injected);
 }
+void Platform::StartStatusCode(uint32_t esp, uint32_t function, const ServiceCall &call,
+                               size_t service) {
+  // PeiReportStatusCode calls the PPI's function with its own arguments:
+  // a cdecl frame below the service's return address, returning to the
+  // Foundation's trampoline.
+  uint32_t frame[7] = {kFoundationCode + kStatusCodeReturnEntry * kServiceStride};
+  for (int i = 0; i < 6; i++) frame[i + 1] = call.args[i];
+  uint32_t below = esp - sizeof frame;
+  if (statusCodeCalls_.size() >= kStatusCodeDepth ||
+      !(below >= kRamBase && uint64_t(below) + sizeof frame <= kRamEnd) ||
+      !WritableByModule(below, sizeof frame)) {
+    AddViolation(statusCodeCalls_.size() >= kStatusCodeDepth ? "notify-depth" : "stack-outside",
+                 statusCodeCalls_.size() >= kStatusCodeDepth
+                     ? "status code reports nested " + std::to_string(kStatusCodeDepth) + " deep"
+                     : "the status code PPI's frame would go at ESP " + Hex(below, 8) + " (" +
+                           Where(below) + "), which is not memory the module's stack may use");
+    stopped_ = true;
+    uc_emu_stop(uc_);
+    return;
+  }
+  HostWrite(below, frame, sizeof frame);
+  statusCodeCalls_.push_back({esp, service});
+  uc_reg_write(uc_, UC_X86_REG_ESP, &below);
+  uc_reg_write(uc_, UC_X86_REG_EIP, &function);
+}
+
+void Platform::OnStatusCodeReturn(uint32_t esp) {
+  if (statusCodeCalls_.empty() || esp != statusCodeCalls_.back().esp - 24) {
+    AddViolation(statusCodeCalls_.empty() ? "service-entry" : "stack-imbalance",
+                 statusCodeCalls_.empty()
+                     ? "returned into the Foundation's status code trampoline with no report running"
+                     : "the status code PPI's ReportStatusCode returned with ESP " + Hex(esp, 8) +
+                           ", expected " + Hex(statusCodeCalls_.back().esp - 24, 8));
+    stopped_ = true;
+    uc_emu_stop(uc_);
+    return;
+  }
+  StatusCodeCall c = statusCodeCalls_.back();
+  statusCodeCalls_.pop_back();
+  uint32_t status = 0;
+  uc_reg_read(uc_, UC_X86_REG_EAX, &status);
+  if (c.service < services_.size()) services_[c.service].status = status;
+  uint32_t ret = Read32(c.esp), back = c.esp + 4;
+  uint32_t ecx = uint32_t(scratch_()), edx = uint32_t(scratch_());
+  uc_reg_write(uc_, UC_X86_REG_ECX, &ecx);
+  uc_reg_write(uc_, UC_X86_REG_EDX, &edx);
+  uc_reg_write(uc_, UC_X86_REG_ESP, &back);
+  uc_reg_write(uc_, UC_X86_REG_EIP, &ret);
+}
+
 }  // namespace peimsim

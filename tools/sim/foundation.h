@@ -19,6 +19,7 @@ constexpr uint32_t kPeiServicesTable = kFoundationData + 0x010;
 constexpr uint32_t kStallPpi = kFoundationData + 0x100;
 constexpr uint32_t kStallPpiDescriptor = kFoundationData + 0x110;
 constexpr uint32_t kStallPpiGuidAddress = kFoundationData + 0x120;
+constexpr uint32_t kMemoryDiscoveredDescriptor = kFoundationData + 0x140;  // and its GUID at +12
 constexpr uint32_t kFileHandle = kFoundationData + 0x200;  // the module's (dummy) FFS file
 // EFI_PEI_CPU_IO_PPI and EFI_PEI_PCI_CFG2_PPI, which the services table's
 // CpuIo and PciCfg slots point at: tables of member functions.
@@ -37,7 +38,9 @@ constexpr int kStallEntry = kServiceSlots;  // service page entry of the Stall P
 constexpr int kCpuIoEntries = kStallEntry + 1;  // the CpuIo PPI's 20 members
 constexpr int kPciCfgEntries = kCpuIoEntries + 20;  // the PciCfg PPI's Read, Write, Modify
 constexpr int kNotifyReturnEntry = kPciCfgEntries + 3;  // where a notify callback returns
-constexpr int kEntryCount = kNotifyReturnEntry + 1;
+// Where a status code PPI's ReportStatusCode returns to ReportStatusCode.
+constexpr int kStatusCodeReturnEntry = kNotifyReturnEntry + 1;
+constexpr int kEntryCount = kStatusCodeReturnEntry + 1;
 constexpr uint32_t kServiceEntriesEnd = kFoundationCode + kEntryCount * kServiceStride;
 static_assert(kServiceEntriesEnd <= kReturnTrap, "service entries overlap the return trap");
 

@@ -11,6 +11,26 @@ namespace peimsim {
 namespace {
 
 constexpr uint8_t kFileTypeAll = 0x00;  // EFI_FV_FILETYPE_ALL
+constexpr uint8_t kFileTypePad = 0xF0;  // EFI_FV_FILETYPE_FFS_PAD
+// PEI_CORE_INTERNAL_FFS_FILE_DISPATCH_TYPE: what the dispatcher looks for,
+// PEIMs, combined PEIM/drivers and volume images.
+constexpr uint8_t kFileTypeDispatch = 0xFF;
+constexpr uint32_t kFvbMemoryMapped = 0x400;          // EFI_FVB2_MEMORY_MAPPED
+constexpr uint32_t kFileAttribFixed = 0x100;          // EFI_FV_FILE_ATTRIB_FIXED
+constexpr uint32_t kFileAttribMemoryMapped = 0x200;   // EFI_FV_FILE_ATTRIB_MEMORY_MAPPED
+
+// A file's EFI_FV_FILE_ATTRIBUTES from its FFS attributes and its volume's,
+// as FfsAttributes2FvFileAttributes and PeiFfsFvPpiGetFileInfo make them:
+// the data alignment as a power of two, FIXED, MEMORY_MAPPED.
+uint32_t FvFileAttributes(uint8_t ffs, uint32_t volume) {
+  static const uint8_t kAlignment[] = {0, 4, 7, 9, 10, 12, 15, 16};
+  static const uint8_t kAlignment2[] = {17, 18, 19, 20, 21, 22, 23, 24};
+  uint32_t alignment = (ffs & 0x38) >> 3;
+  uint32_t attributes = (ffs & 0x02) ? kAlignment2[alignment] : kAlignment[alignment];
+  if (ffs & 0x04) attributes |= kFileAttribFixed;
+  if (volume & kFvbMemoryMapped) attributes |= kFileAttribMemoryMapped;
+  return attributes;
+}
 constexpr uint32_t kMapAlignment = 0x10000;
 
 }  // namespace
@@ -89,8 +109,9 @@ bool Platform::DoVolumeService(ServiceCall &call) {
     if (call.injected) return true;
     const FvVolume *v = FindFvVolume(volume);
     uint32_t after = 0;
-    if (!v || out == 0 || !Read(out, &after, 4))
-      return fail(kEfiInvalidParameter, v ? "" : "not a volume handle"), true;
+    // PeiFfsFindNextFile: a handle of no volume it knows is EFI_NOT_FOUND.
+    if (!v) return fail(kEfiNotFound, "not a volume handle"), true;
+    if (out == 0 || !Read(out, &after, 4)) return fail(kEfiInvalidParameter, ""), true;
     size_t i = 0;
     if (after != 0) {
       while (i < v->files.size() && v->files[i].address != after) i++;
@@ -99,7 +120,12 @@ bool Platform::DoVolumeService(ServiceCall &call) {
       i++;
     }
     for (; i < v->files.size(); i++) {
-      if (type != kFileTypeAll && v->files[i].type != type) continue;
+      // FindFileEx passes over pad files whatever the search type.
+      if (v->files[i].type == kFileTypePad) continue;
+      uint8_t t = v->files[i].type;
+      if (type == kFileTypeDispatch ? t != 0x06 && t != 0x08 && t != 0x0B
+                                    : type != kFileTypeAll && t != type)
+        continue;
       uint32_t handle = v->files[i].address;
       if (!ServiceOutput(call, out, &handle, 4, "FileHandle"))
         call.status = kEfiInvalidParameter;
@@ -107,6 +133,9 @@ bool Platform::DoVolumeService(ServiceCall &call) {
         call.results = "FileHandle = " + Hex(handle, 8) + " " + GuidName(v->files[i].name);
       return true;
     }
+    // FindFileEx ends the walk with a NULL handle.
+    uint32_t none = 0;
+    ServiceOutput(call, out, &none, 4, "FileHandle");
     return fail(kEfiNotFound, ""), true;
   }
   if (n == "FfsFindSectionData" || n == "FindSectionData3") {
@@ -149,9 +178,11 @@ bool Platform::DoVolumeService(ServiceCall &call) {
                      ", VolumeHandle " + handleText(volume) + ", FileHandle -> " + Where(out);
     call.status = ServiceStatus(n, kEfiSuccess, call.injected);
     if (call.injected) return true;
-    if (!readable || out == 0) return fail(kEfiInvalidParameter, ""), true;
+    // PeiFfsFindFileByName: a volume, a name and an output, each required.
+    if (!readable || out == 0 || volume == 0) return fail(kEfiInvalidParameter, ""), true;
+    if (!FindFvVolume(volume)) return fail(kEfiNotFound, "not a volume handle"), true;
     for (const FvVolume &v : volumes_) {
-      if (volume != 0 && v.address != volume) continue;
+      if (v.address != volume) continue;
       for (const FvFile &f : v.files) {
         if (f.name != name) continue;
         uint32_t handle = f.address;
@@ -172,12 +203,16 @@ bool Platform::DoVolumeService(ServiceCall &call) {
     if (call.injected) return true;
     const FvFile *f = FindFvFile(file);
     if (!f) return fail(kEfiInvalidParameter, "not a file handle"), true;
+    uint32_t volumeAttributes = 0;
+    for (const FvVolume &v : volumes_)
+      if (file - v.address < v.length) volumeAttributes = v.attributes;
     // EFI_FV_FILE_INFO(2): FileName, FileType, FileAttributes, Buffer,
     // BufferSize (, AuthenticationStatus).
     uint8_t info[36] = {};
     memcpy(info, f->name.data(), 16);
     info[16] = f->type;
-    uint32_t attributes = f->attributes, buffer = f->address + f->headerSize,
+    uint32_t attributes = FvFileAttributes(f->attributes, volumeAttributes),
+             buffer = f->address + f->headerSize,
              size = f->size - f->headerSize, auth = 0;
     memcpy(info + 20, &attributes, 4);
     memcpy(info + 24, &buffer, 4);

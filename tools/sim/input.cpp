@@ -187,13 +187,16 @@ bool DispatchEarlierPeims(Platform &platform, ModuleInput &input, std::string &e
   for (const fv::Volume *v : input.firmware->AllVolumes())
     if (v->FindFile(target)) home = v;
   if (!home) return true;
-  // Dispatch order: the apriori list's files, then the volume's.
+  // Dispatch order: the apriori list's files, then the volume's, as EDK2's
+  // DiscoverPeimsAndOrderWithApriori lays them out.
   std::vector<const fv::File *> order;
   fv::Guid apriori = fv::kPeiAprioriGuid;
   if (const fv::File *a = home->FindFile(apriori))
     if (const fv::Section *list = FindSection(a->sections, 0x19))
       for (size_t i = 0; i + 16 <= list->dataSize(); i += 16)
-        if (const fv::File *f = home->FindFile(fv::Guid::At(list->data() + i))) order.push_back(f);
+        if (const fv::File *f = home->FindFile(fv::Guid::At(list->data() + i)))
+          if (std::find(order.begin(), order.end(), f) == order.end()) order.push_back(f);
+  size_t aprioriCount = order.size();
   for (const fv::File &f : home->files)
     if (std::find(order.begin(), order.end(), &f) == order.end()) order.push_back(&f);
   auto handleOf = [&](const fv::File &f) -> uint32_t {
@@ -202,24 +205,37 @@ bool DispatchEarlierPeims(Platform &platform, ModuleInput &input, std::string &e
         if (m.name == f.name.bytes && m.size == f.size) return m.address;
     return 0;
   };
+  // PeiDispatcher: pass after pass over that order, each PEIM whose
+  // dependency expression holds dispatched where the pass reaches it (an
+  // apriori file without looking at it, DepexSatisfied), until the pass
+  // reaches the module and finds it ready, or a pass dispatches nothing.
   std::vector<const fv::File *> done;
-  for (size_t round = 0; round < order.size(); round++) {
-    if (!input.hasDepex || CheckDepex(platform, input).satisfied) break;
-    bool ran = false;
-    for (const fv::File *f : order) {
-      if (f->deleted || f->name == target || (f->type != 0x06 && f->type != 0x08) ||
-          std::find(done.begin(), done.end(), f) != done.end())
+  auto ready = [&](size_t position, const fv::File *f) {
+    if (position < aprioriCount) return true;
+    const fv::Section *depex = FindSection(f->sections, kSectionPeiDepex);
+    if (!depex) return true;
+    return EvaluateDepex(depex->data(), depex->dataSize(), [&](const Guid &g) {
+             for (const InstalledPpi &p : platform.Ppis())
+               if (p.guid == g) return true;
+             return false;
+           }).satisfied;
+  };
+  for (bool dispatched = true; dispatched;) {
+    dispatched = false;
+    for (size_t position = 0; position < order.size(); position++) {
+      const fv::File *f = order[position];
+      if (f->name == target) {
+        if (position < aprioriCount || CheckDepex(platform, input).satisfied || !input.hasDepex) {
+          platform.KeepState();
+          return true;
+        }
         continue;
-      const fv::Section *depex = FindSection(f->sections, kSectionPeiDepex);
-      if (depex) {
-        DepexResult d = EvaluateDepex(depex->data(), depex->dataSize(), [&](const Guid &g) {
-          for (const InstalledPpi &p : platform.Ppis())
-            if (p.guid == g) return true;
-          return false;
-        });
-        if (!d.valid || !d.satisfied) continue;
       }
+      if (f->deleted || (f->type != 0x06 && f->type != 0x08) ||
+          std::find(done.begin(), done.end(), f) != done.end() || !ready(position, f))
+        continue;
       done.push_back(f);
+      dispatched = true;
       const fv::Section *section = FindSection(f->sections, kSectionPe32);
       if (!section) section = FindSection(f->sections, kSectionTe);
       std::string name = f->UiName().empty() ? GuidText(f->name.bytes) : pe::Printable(f->UiName());
@@ -234,10 +250,7 @@ bool DispatchEarlierPeims(Platform &platform, ModuleInput &input, std::string &e
       }
       if (!platform.Predispatch(image, name, handleOf(*f), outcome, error)) return false;
       input.notes.push_back("dispatched first: " + name + ": " + outcome);
-      ran = true;
-      break;
     }
-    if (!ran) break;
   }
   platform.KeepState();
   return true;

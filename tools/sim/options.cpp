@@ -171,8 +171,9 @@ const char *const kValueOptions[] = {"--platform", "--coverage",
                                      "--boot-mode", "--fail", "--pci", "--mmio", "--randomize",
                                      "--load-address", "--budget", "--format", "--expect",
                                      "--repeat", "--time-limit", "--file", "--volume",
-                                     "--flash", "--vars"};
-const char *const kFlags[] = {"--disasm", "--quiet", "--no-stall-ppi", "--any-peim", "--force"};
+                                     "--memory", "--flash", "--vars"};
+const char *const kFlags[] = {"--disasm", "--quiet", "--no-stall-ppi", "--any-peim", "--force",
+                              "--io-ppis"};
 
 // Whether a word is one of this tool's options, alone or with "=VALUE".
 bool IsOptionName(const std::string &word) {
@@ -255,11 +256,11 @@ bool Parse(int argc, const char *const *argv, CommandLine &cl, std::string &erro
   app.set_help_flag();  // handled above, with this tool's own text
   app.allow_extras();   // unknown options and extra images get messages of ours
   std::string format, bootMode, randomize, loadAddress, budget, expect, repeat, image;
-  std::string timeLimit, file, volume;
+  std::string timeLimit, file, volume, memory;
   std::vector<std::string> failures, pci, mmio;
   std::string platformFile, coverage, flash, vars;
   bool disasm = false;
-  bool quiet = false, noStallPpi = false, anyPeim = false, force = false;
+  bool quiet = false, noStallPpi = false, anyPeim = false, force = false, ioPpis = false;
   auto single = [&](const char *name, std::string &to) {
     app.add_option(name, to)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   };
@@ -271,9 +272,11 @@ bool Parse(int argc, const char *const *argv, CommandLine &cl, std::string &erro
   app.add_flag("--no-stall-ppi", noStallPpi)->disable_flag_override();
   app.add_flag("--any-peim", anyPeim)->disable_flag_override();
   app.add_flag("--force", force)->disable_flag_override();
+  app.add_flag("--io-ppis", ioPpis)->disable_flag_override();
   single("--time-limit", timeLimit);
   single("--file", file);
   single("--volume", volume);
+  single("--memory", memory);
   single("--format", format);
   single("--boot-mode", bootMode);
   repeatable("--fail", failures);
@@ -318,6 +321,7 @@ bool Parse(int argc, const char *const *argv, CommandLine &cl, std::string &erro
   cl.quiet = quiet;
   cl.platform.stallPpi = !noStallPpi;
   cl.platform.anyPeim = anyPeim;
+  cl.platform.ioPpis = ioPpis;
   cl.force = force;
   if (app.count("--time-limit")) {
     uint64_t seconds = 0;
@@ -338,6 +342,13 @@ bool Parse(int argc, const char *const *argv, CommandLine &cl, std::string &erro
       return false;
     }
     cl.volumePath = volume;
+  }
+  if (app.count("--memory")) {
+    if (memory != "before" && memory != "after") {
+      error = "--memory takes before or after, not '" + memory + "'";
+      return false;
+    }
+    cl.platform.memory = memory == "before" ? MemoryWorld::kBefore : MemoryWorld::kAfter;
   }
   if (app.count("--format")) {
     if (format != "text" && format != "json") {
@@ -514,6 +525,14 @@ std::string HelpText() {
              "  --coverage FILE         write the image's executed blocks to FILE in drcov format\n"
              "                          (version 2), which disassembler coverage viewers load\n"
              "  --disasm                end each trace line with the instruction that made it\n"
+             "  --io-ppis               with --any-peim, CpuIo and PciCfg reach the devices, as a\n"
+             "                          platform's PEIMs install them (default: the PEI core's\n"
+             "                          own, which answer EFI_NOT_AVAILABLE_YET and read 0)\n"
+             "  --memory before|after   with --any-peim, the memory world (default after): before\n"
+             "                          permanent memory (once a PEIM has called InstallPeiMemory\n"
+             "                          and returned, the MemoryDiscovered PPI and the entries\n"
+             "                          registered for shadowing), or after it (MemoryDiscovered\n"
+             "                          installed from the start)\n"
              "  --any-peim              run any PEIM: every PEI service carried out (or named as\n"
              "                          not supported, which stops the run), absent PCI functions\n"
              "                          read all ones, no consumer; without it the checks are\n"

@@ -72,6 +72,8 @@ bool ParseNumber(const std::string &text, uint32_t &value) {
 }  // namespace
 
 const Guid kStallPpiGuid = *GuidFromText("1F4C6F90-B06B-48D8-A201-BAE5F1CD7D56");
+const Guid kMemoryDiscoveredPpiGuid = *GuidFromText("F894643D-C449-42D1-8EA8-85BDD8C65BDE");
+const Guid kStatusCodePpiGuid = *GuidFromText("229832D3-7A30-4B36-B827-F40CB7D45436");
 const Guid kUsbControllerPpiGuid = *GuidFromText("3BC1F6DE-693E-4547-A300-21823CA420B2");
 
 std::string Hex(uint64_t value, int digits) {
@@ -84,6 +86,7 @@ std::string StatusName(uint32_t status) {
   if (status == 0) return kStatusNames[0];
   if ((status & kErrorBit) && (status & ~kErrorBit) < uint32_t(kStatusCount))
     return kStatusNames[status & ~kErrorBit];
+  if (status == kEfiNotAvailableYet) return "EFI_NOT_AVAILABLE_YET";
   char s[16];
   snprintf(s, sizeof s, "0x%08X", status);
   return s;

@@ -22,6 +22,7 @@ constexpr uint32_t kEfiDeviceError = kErrorBit | 7;
 constexpr uint32_t kEfiOutOfResources = kErrorBit | 9;
 constexpr uint32_t kEfiNotFound = kErrorBit | 14;
 constexpr uint32_t kEfiAlreadyStarted = kErrorBit | 20;
+constexpr uint32_t kEfiNotAvailableYet = 0xA0000002;  // DXE_ERROR (2)
 
 constexpr uint32_t kBootOnS3Resume = 0x11;
 
@@ -53,6 +54,8 @@ std::optional<Guid> GuidFromText(const std::string &text);
 std::string Hex(uint64_t value, int digits = 0);
 
 extern const Guid kStallPpiGuid;
+extern const Guid kMemoryDiscoveredPpiGuid;  // gEfiPeiMemoryDiscoveredPpiGuid
+extern const Guid kStatusCodePpiGuid;        // gEfiPeiStatusCodePpiGuid
 extern const Guid kUsbControllerPpiGuid;
 
 }  // namespace peimsim

@@ -53,6 +53,15 @@ struct RegisterPreset {
   uint32_t value = 0;
 };
 
+// Where a PEIM runs: before permanent memory (a PEIM may install it; the
+// MemoryDiscovered PPI and the entries registered for shadowing follow once
+// it returns), or after it (the MemoryDiscovered PPI installed from the
+// start; a PEIM that registers for shadowing is entered again at once).
+enum class MemoryWorld : uint8_t { kBefore, kAfter };
+inline const char *MemoryWorldText(MemoryWorld w) {
+  return w == MemoryWorld::kBefore ? "before permanent memory" : "after permanent memory";
+}
+
 struct PlatformOptions {
   uint32_t loadAddress = kDefaultLoadAddress;
   uint32_t bootMode = 0;
@@ -80,6 +89,12 @@ struct PlatformOptions {
   // Wall-clock bound per call into the image, in milliseconds, besides the
   // instruction budget.
   uint64_t timeLimitMs = 60000;
+  // With anyPeim: the memory world (--memory).
+  MemoryWorld memory = MemoryWorld::kAfter;
+  // The services table's CpuIo and PciCfg as a platform's PEIMs install
+  // them, reaching the devices (--io-ppis), rather than the PEI core's own,
+  // which answer EFI_NOT_AVAILABLE_YET and read 0.
+  bool ioPpis = false;
 };
 
 // Events of one phase, recorded or not.
@@ -328,6 +343,11 @@ class Platform {
   void BuildHobList();
   void UpdateHandoff();
   uint32_t AppendHob(uint16_t type, uint32_t length);
+  void AddMemoryAllocationHob(uint32_t address, uint32_t bytes, uint32_t type);
+  // Before memory: once the PEIM that called InstallPeiMemory has returned,
+  // the MemoryDiscovered PPI (its callbacks called) and the entry again when
+  // it registered for shadowing. The outcome of the last call made.
+  CallOutcome AfterEntry(uint32_t entry, uint32_t fileHandle, CallOutcome o);
   // Notify callbacks: queued by the service that makes them due, run one
   // after another below its return address, then the service returns.
   void QueueCallbacks(const std::vector<InstalledPpi> &ppis,
@@ -336,6 +356,22 @@ class Platform {
   void RunNextCallback();
   void OnNotifyReturn(uint32_t esp);
   void RunDispatchNotifications();
+  // ReportStatusCode handed to the status code PPI's function, run below
+  // the service's return address; its status becomes the service's.
+  void StartStatusCode(uint32_t esp, uint32_t function, const ServiceCall &call, size_t service);
+  void OnStatusCodeReturn(uint32_t esp);
+  static constexpr size_t kNoEntry = ~size_t(0);
+  static constexpr size_t kStatusCodeDepth = 16;
+  struct StatusCodeCall {
+    uint32_t esp = 0;    // the service's return address lies here
+    size_t service = 0;  // its entry in services_, or kNoEntry
+  };
+  std::vector<StatusCodeCall> statusCodeCalls_;
+  uint32_t statusCodeFunction_ = 0;  // due once the current service is traced
+  void RunNotifications(const std::vector<std::pair<Notification, InstalledPpi>> &due,
+                        const char *kind);
+  // The MemoryDiscovered PPI as the Foundation installs it (no interface).
+  InstalledPpi MemoryDiscoveredPpi() const;
 
   uc_struct *uc_ = nullptr;
   pe::Image image_;

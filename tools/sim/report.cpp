@@ -449,6 +449,7 @@ std::string RenderText(const RunReport &r, bool quiet) {
     std::string mode = BootModeName(o.bootMode);
     line("boot mode", Hex(o.bootMode, 2) + (mode.empty() ? "" : " " + mode));
     line("Stall PPI", o.stallPpi ? "installed at " + Hex(kStallPpi, 8) : "not installed");
+    if (o.anyPeim) line("memory world", MemoryWorldText(o.memory));
     if (o.failures.empty()) line("failures", "none");
     for (size_t i = 0; i < o.failures.size(); i++)
       line(i ? "" : "failures", FailureText(o.failures[i]));
@@ -597,6 +598,8 @@ std::string RenderJson(const RunReport &r, bool quiet) {
                              .Add("boot_mode", uint64_t(o.bootMode))
                              .Add("boot_mode_name", BootModeName(o.bootMode))
                              .Add("stall_ppi", o.stallPpi)
+                             .Raw("memory_world", o.anyPeim ? Json(MemoryWorldText(o.memory))
+                                                            : std::string("null"))
                              .Raw("failures", Array(failures))
                              .Add("registers_set", uint64_t(o.presets.size()))
                              .Add("randomized", o.randomize)

@@ -65,6 +65,7 @@ std::string EntryName(int entry) {
   if (entry >= kPciCfgEntries && entry < kPciCfgEntries + 3)
     return kPciCfgNames[entry - kPciCfgEntries];
   if (entry == kNotifyReturnEntry) return "notify callback return";
+  if (entry == kStatusCodeReturnEntry) return "status code return";
   return "";
 }
 
@@ -233,17 +234,22 @@ void Platform::RunDispatchNotifications() {
   // it installed.
   std::vector<std::pair<Notification, InstalledPpi>> due;
   for (const Notification &n : notifications_) {
-    if (!(n.flags & kNotifyDispatch)) continue;
+    // A descriptor with both flags is a callback one (InternalPeiNotifyPpi).
+    if (!(n.flags & kNotifyDispatch) || (n.flags & kNotifyCallback)) continue;
     for (const InstalledPpi &p : ppis_)
       if (p.byModule && p.guid == n.guid) due.push_back({n, p});
   }
+  RunNotifications(due, "dispatch callback ");
+}
+
+void Platform::RunNotifications(const std::vector<std::pair<Notification, InstalledPpi>> &due,
+                                const char *kind) {
   for (const auto &d : due) {
     if (violations_.size() >= kViolationLimit || resetRequested_) break;
     ServiceCall call;
     call.name = "Notify";
-    call.arguments = GuidName(d.first.guid) + " installed: dispatch callback " +
-                     Hex(d.first.function, 8) + " (" + Where(d.first.function) + "), Ppi " +
-                     Hex(d.second.ppi, 8);
+    call.arguments = GuidName(d.first.guid) + " installed: " + kind + Hex(d.first.function, 8) +
+                     " (" + Where(d.first.function) + "), Ppi " + Hex(d.second.ppi, 8);
     Event e;
     e.kind = EventKind::kService;
     e.phase = phase_;
@@ -254,6 +260,49 @@ void Platform::RunDispatchNotifications() {
                          Phase::kEntry);
     entryInstructions_ += o.instructions;
   }
+}
+
+CallOutcome Platform::AfterEntry(uint32_t entry, uint32_t fileHandle, CallOutcome o) {
+  if (!o.returned) return o;
+  if (!notifications_.empty()) RunDispatchNotifications();
+  bool memory = options_.memory == MemoryWorld::kAfter || !options_.anyPeim ||
+                std::any_of(ppis_.begin(), ppis_.end(), [](const InstalledPpi &p) {
+                  return p.guid == kMemoryDiscoveredPpiGuid;
+                });
+  if (!memory && installedMemory_ && !stopped_ && !resetRequested_) {
+    // The Foundation switches to the memory and installs the MemoryDiscovered
+    // PPI (PeiCore), which calls the callbacks waiting for it; then the
+    // dispatch notifications for it (ProcessDispatchNotifyList).
+    InstalledPpi discovered = MemoryDiscoveredPpi();
+    ppis_.push_back(discovered);
+    std::vector<std::pair<Notification, InstalledPpi>> callbacks, dispatch;
+    for (const Notification &n : notifications_)
+      if (n.guid == discovered.guid)
+        ((n.flags & kNotifyCallback) ? callbacks : dispatch).push_back({n, discovered});
+    RunNotifications(callbacks, "callback ");
+    RunNotifications(dispatch, "dispatch callback ");
+    memory = true;
+  }
+  if (memory && shadowRegistered_ && !stopped_ && !resetRequested_) {
+    // RegisterForShadow: the entry again, now that memory is there; its
+    // outcome is the module's.
+    shadowRun_ = true;
+    CallOutcome again = Call(entry, {fileHandle, kPeiServicesCell}, {}, Phase::kEntry);
+    entryInstructions_ += again.instructions;
+    again.instructions = entryInstructions_;
+    return again;
+  }
+  return o;
+}
+
+InstalledPpi Platform::MemoryDiscoveredPpi() const {
+  InstalledPpi p;
+  p.descriptor = kMemoryDiscoveredDescriptor;
+  p.flags = kPpiFlag | kTerminateList;
+  p.guid = kMemoryDiscoveredPpiGuid;
+  p.guidAddress = kMemoryDiscoveredDescriptor + 12;
+  p.ppi = 0;
+  return p;
 }
 
 void Platform::DoNotifyPpi(ServiceCall &call) {
@@ -311,7 +360,9 @@ void Platform::DoReInstallPpi(ServiceCall &call) {
   if (call.injected) return;
   uint32_t d[3];
   InstalledPpi p;
-  if (!Read(newAt, d, 12) || !Read(d[1], p.guid.data(), 16) || !(d[0] & kPpiFlag)) {
+  // PeiReInstallPpi: both descriptors given, the new one a PPI's.
+  if (oldAt == 0 || newAt == 0 || !Read(newAt, d, 12) || !Read(d[1], p.guid.data(), 16) ||
+      !(d[0] & kPpiFlag)) {
     call.status = kEfiInvalidParameter;
     return;
   }
@@ -396,6 +447,18 @@ uint32_t Platform::AppendHob(uint16_t type, uint32_t length) {
   return at;
 }
 
+void Platform::AddMemoryAllocationHob(uint32_t address, uint32_t bytes, uint32_t type) {
+  // EFI_HOB_MEMORY_ALLOCATION: Name (zero), MemoryBaseAddress, MemoryLength,
+  // MemoryType, as InternalBuildMemoryAllocationHob writes it. When the HOB
+  // list has no room left the pages are still handed out, as there.
+  uint32_t hob = AppendHob(kHobMemoryAllocation, 48);
+  if (!hob) return;
+  uint64_t base = address, length = bytes;
+  HostWrite(hob + 24, &base, 8);
+  HostWrite(hob + 32, &length, 8);
+  HostWrite(hob + 40, &type, 4);
+}
+
 void Platform::DoGetHobList(ServiceCall &call) {
   uint32_t out = call.args[1];
   call.arguments = "HobList -> " + Where(out);
@@ -415,7 +478,10 @@ void Platform::DoCreateHob(ServiceCall &call) {
       "Type " + Hex(type, 4) + ", Length " + std::to_string(length) + ", Hob -> " + Where(out);
   call.status = ServiceStatus(call.name, kEfiSuccess, call.injected);
   if (call.injected) return;
-  if (length < 8 || out == 0) {
+  // PeiCreateHob refuses only lengths that cannot be rounded up to 8 in 16
+  // bits; a shorter one becomes 8 bytes (a length of 0 is refused here: the
+  // core would write a HOB that ends no HOB walk).
+  if (length == 0 || length > 0xFFF8 || out == 0) {
     call.status = kEfiInvalidParameter;
     return;
   }
@@ -438,7 +504,8 @@ void Platform::DoAllocatePool(ServiceCall &call) {
   call.status = ServiceStatus(call.name, kEfiSuccess, call.injected);
   if (call.injected) return;
   // Pool memory is a memory pool HOB's body, as in the PI HOB list.
-  uint32_t at = size <= 0xFFF0 - 8 ? AppendHob(kHobMemoryPool, size + 8) : 0;
+  // PeiAllocatePool: at most 0xFFF8 bytes of HOB, its 8-byte header included.
+  uint32_t at = size <= 0xFFF8 - 8 ? AppendHob(kHobMemoryPool, size + 8) : 0;
   if (!at) {
     call.status = kEfiOutOfResources;
     return;
@@ -458,14 +525,32 @@ void Platform::DoFreePages(ServiceCall &call) {
   call.arguments = "Memory " + Hex(memory, 8) + ", " + std::to_string(pages) + " pages";
   call.status = ServiceStatus(call.name, kEfiSuccess, call.injected);
   if (call.injected) return;
+  // PeiFreePages: whole pages of one allocation; the part freed at the top
+  // of free memory goes back to it.
+  uint64_t bytes = uint64_t(pages) * kPageSize;
+  if (pages == 0 || memory % kPageSize != 0 || memory + bytes - 1 <= memory) {
+    call.status = kEfiInvalidParameter;
+    return;
+  }
   auto it = std::find_if(allocations_.begin(), allocations_.end(), [&](const Allocation &a) {
-    return a.pages != 0 && a.address == memory && a.pages == pages;
+    return a.pages != 0 && memory >= a.address &&
+           memory + bytes <= uint64_t(a.address) + uint64_t(a.pages) * kPageSize;
   });
   if (it == allocations_.end()) {
     call.status = kEfiNotFound;
     return;
   }
+  Allocation before = *it, after = *it;
   allocations_.erase(it);
+  before.pages = uint32_t((memory - before.address) / kPageSize);
+  after.address = uint32_t(memory + bytes);
+  after.pages -= before.pages + pages;
+  if (after.pages) allocations_.push_back(after);
+  if (before.pages) allocations_.push_back(before);
+  if (memory == poolNext_) {
+    poolNext_ = uint32_t(memory + bytes);
+    UpdateHandoff();
+  }
 }
 
 void Platform::DoInstallPeiMemory(ServiceCall &call) {
@@ -473,14 +558,17 @@ void Platform::DoInstallPeiMemory(ServiceCall &call) {
   call.arguments = "MemoryBegin " + Hex(begin, 8) + ", MemoryLength " + Hex(length);
   call.status = ServiceStatus(call.name, kEfiSuccess, call.injected);
   if (call.injected) return;
-  // The platform's RAM is already the permanent memory; the Foundation
-  // notes the request and stays where it is.
-  if (length == 0 || begin + length > kRamEnd) {
-    call.status = kEfiInvalidParameter;
-    call.results = "outside the platform's RAM (0x00000000-" + Hex(kRamEnd - 1, 8) + ")";
+  // PeiInstallPeiMemory takes the range as given (OVMF's lies just below
+  // 0x0F000000, above this platform's RAM) and only once: a second call is
+  // an error it reports and returns EFI_SUCCESS for. The platform's pages
+  // stay where they are; before memory, the shadow entries and the
+  // MemoryDiscovered PPI follow once the PEIM returns.
+  if (installedMemory_ || options_.memory == MemoryWorld::kAfter) {
+    call.results = "permanent memory is installed already: the call changes nothing";
     return;
   }
   installedMemory_ = true;
+  call.results = "permanent memory: the switch follows once the PEIM returns";
 }
 
 void Platform::DoCopyOrSetMem(ServiceCall &call) {
@@ -534,7 +622,29 @@ void Platform::DoReportStatusCode(ServiceCall &call) {
     uint16_t size = uint16_t(header[2] | header[3] << 8);
     call.arguments += ", Data " + GuidName(g) + " (" + std::to_string(size) + " bytes)";
   }
-  call.status = ServiceStatus(call.name, kEfiSuccess, call.injected);
+  // PeiReportStatusCode hands the report to the first status code PPI and
+  // answers EFI_NOT_AVAILABLE_YET while none is installed.
+  auto router = std::find_if(ppis_.begin(), ppis_.end(),
+                             [](const InstalledPpi &p) { return p.guid == kStatusCodePpiGuid; });
+  bool routed = router != ppis_.end();
+  call.status = ServiceStatus(call.name, routed ? kEfiSuccess : kEfiNotAvailableYet, call.injected);
+  if (call.injected) return;
+  if (!routed) {
+    call.results = "no status code PPI installed";
+    return;
+  }
+  // EFI_PEI_PROGRESS_CODE_PPI.ReportStatusCode, called with the same
+  // arguments once this call is traced; its status is this call's.
+  uint32_t function = 0;
+  if (!Read(router->ppi, &function, 4) || function == 0) {
+    AddViolation("service-argument", "ReportStatusCode: the status code PPI at " +
+                                         Hex(router->ppi, 8) + " has no function to call");
+    call.status = kEfiInvalidParameter;
+    return;
+  }
+  statusCodeFunction_ = function;
+  call.results = "to the status code PPI's ReportStatusCode at " + Hex(function, 8) + " (" +
+                 Where(function) + ")";
 }
 
 void Platform::DoResetSystem(ServiceCall &call) {
@@ -566,15 +676,18 @@ void Platform::DoRegisterForShadow(ServiceCall &call) {
     call.status = kEfiNotFound;
     return;
   }
-  // The first call registers; the Foundation calls the entry again once
-  // memory is there (here: right after it returns), and then the module
-  // hears EFI_ALREADY_STARTED.
-  if (shadowRun_) {
+  // PeiRegisterForShadow: the first call registers; a second one, and any
+  // in the run after memory, hears EFI_ALREADY_STARTED. The Foundation calls
+  // the entry again once permanent memory is there: at once after the entry
+  // returns when it already is, else after InstallPeiMemory.
+  if (shadowRun_ || shadowRegistered_) {
     call.status = kEfiAlreadyStarted;
-    call.results = "this is the run after memory";
+    call.results = shadowRun_ ? "this is the run after memory" : "registered already";
   } else {
     shadowRegistered_ = true;
-    call.results = "registered: the entry runs again after it returns";
+    call.results = options_.memory == MemoryWorld::kAfter || installedMemory_
+                       ? "registered: the entry runs again after it returns"
+                       : "registered: the entry runs again after InstallPeiMemory";
   }
 }
 
@@ -622,6 +735,13 @@ void Platform::DoCpuIo(ServiceCall &call, int member) {
     uint64_t address = Join(a[3], a[4]);
     call.arguments = "Width " + std::to_string(width) + ", Address " + Hex(address) + ", Count " +
                      std::to_string(count) + ", Buffer " + Hex(buffer, 8);
+    if (!options_.ioPpis) {
+      // The PEI core's own CpuIo (gPeiDefaultCpuIoPpi): until a platform
+      // PEIM installs one, nothing reaches the hardware.
+      call.status = kEfiNotAvailableYet;
+      call.results = "the PEI core's default CpuIo PPI";
+      return;
+    }
     int size = 1 << (width & 3);
     bool fifo = width >= 4 && width < 8, fill = width >= 8 && width < 12;
     if (width >= 12 || count > kMaxIoCount || address >> 32 || buffer == 0) {
@@ -655,6 +775,16 @@ void Platform::DoCpuIo(ServiceCall &call, int member) {
   uint64_t value = Join(a[4], size == 8 ? a[5] : 0) & (~0ull >> (64 - 8 * size));
   call.arguments = std::string(io ? "Port " : "Address ") + Hex(address, io ? 4 : 8) +
                    (write ? ", Data " + Hex(value, size * 2) : "");
+  if (!options_.ioPpis) {
+    // The core's default members read 0 and write nothing (PeiDefaultIoRead8
+    // and the others).
+    if (!write) {
+      call.status = call.statusHigh = 0;
+      call.returns64 = size == 8;
+      call.results = "Data = " + Hex(0, size * 2) + " (the PEI core's default CpuIo PPI)";
+    }
+    return;
+  }
   if (a[3] != 0 || (io && address > 0xFFFF)) {
     call.status = kEfiInvalidParameter;
     return;
@@ -684,6 +814,12 @@ void Platform::DoPciCfg(ServiceCall &call, int member) {
   call.arguments = "Width " + std::to_string(width) + ", " + bdf;
   call.status = ServiceStatus(call.name, kEfiSuccess, call.injected);
   if (call.injected) return;
+  if (!options_.ioPpis) {
+    // The PEI core's own PciCfg (PeiDefaultPciCfg2Read and the others).
+    call.status = kEfiNotAvailableYet;
+    call.results = "the PEI core's default PciCfg PPI";
+    return;
+  }
   int size = 1 << (width & 3);
   if (width > 3 || dev > 31 || fn > 7 || (extended ? extended : reg) % uint32_t(size) != 0) {
     call.status = kEfiInvalidParameter;
