@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <unordered_map>
 
 namespace toolio {
 namespace {
@@ -41,13 +42,21 @@ const KnownGuid kKnownGuids[] = {
     {"DCD0BE23-9586-40F4-B643-06522CCE4D38", "gEfiPeiSecurity2PpiGuid"},
 };
 
-bool SameText(const char *a, const std::string &b) {
-  size_t i = 0;
-  for (; a[i] && i < b.size(); i++)
-    if (std::toupper(static_cast<unsigned char>(a[i])) !=
-        std::toupper(static_cast<unsigned char>(b[i])))
-      return false;
-  return !a[i] && i == b.size();
+// What EDK2's package declarations name (generated, see the file's head);
+// a GUID in both tables keeps the name above.
+const KnownGuid kEdk2Guids[] = {
+#include "pi_guids_edk2.inc"
+};
+
+// Both tables by the GUID's upper-case text.
+const std::unordered_map<std::string, const char *> &Table() {
+  static const std::unordered_map<std::string, const char *> table = [] {
+    std::unordered_map<std::string, const char *> t;
+    for (const KnownGuid &k : kKnownGuids) t.emplace(k.text, k.name);
+    for (const KnownGuid &k : kEdk2Guids) t.emplace(k.text, k.name);
+    return t;
+  }();
+  return table;
 }
 
 }  // namespace
@@ -84,9 +93,10 @@ std::string GuidName(const GuidBytes &guid) {
 }
 
 std::string KnownGuidName(const std::string &text) {
-  for (const KnownGuid &k : kKnownGuids)
-    if (SameText(k.text, text)) return k.name;
-  return "";
+  std::string upper = text;
+  for (char &c : upper) c = char(std::toupper(static_cast<unsigned char>(c)));
+  auto known = Table().find(upper);
+  return known == Table().end() ? "" : known->second;
 }
 
 }  // namespace toolio
