@@ -6,7 +6,7 @@
 #     UsbBotPei, the bus-master platform PEIM, and UsbControllerPeim from the
 #     kit in BUILD/edk2 (which `make` writes), packaged by GenFfs and GenFv
 #     into the volumes USBSTACK.Fv and USBSTACKBM.Fv;
-#   - each volume wrapped by GenSec and GenFfs as a FIRMWARE_VOLUME_IMAGE file
+#   - each volume wrapped by fvtool ffs as a FIRMWARE_VOLUME_IMAGE file
 #     (BUILD/edk2-stack/USBSTACK.ffs, USBSTACKBM.ffs) ready for fvtool insert.
 # A step whose inputs have not changed since it last succeeded is skipped.
 # One build at a time: a second waits for the first (a lock in edk2-stack/).
@@ -37,6 +37,7 @@ missing() {
   exit 2
 }
 [ -f "$KIT/UsbControllerPeim.inf" ] || missing "$KIT/UsbControllerPeim.inf is missing (run make first)"
+[ -x "$BUILD/fvtool" ] || missing "$BUILD/fvtool is missing (run make first)"
 # The platform build takes the kit as its README tells a platform to: the
 # PACKAGES_PATH entry, the DSC's INF line and the FDF's !include, as written.
 README=$KIT/README.md
@@ -137,20 +138,13 @@ tick "the platform"
 
 untick
 
-# --- Each volume as a FIRMWARE_VOLUME_IMAGE file with its dependency.
-BIN=$TOOLS/bin
-printf '\x02' >"$STACK/memory.depex"
-python3 - "$MEMORY_DISCOVERED_PPI" >>"$STACK/memory.depex" <<'PY'
-import sys, uuid
-sys.stdout.buffer.write(uuid.UUID(sys.argv[1]).bytes_le + b'\x08')
-PY
-"$BIN/GenSec" -s EFI_SECTION_PEI_DEPEX -o "$STACK/memory.depex.sec" "$STACK/memory.depex"
+# --- Each volume as a FIRMWARE_VOLUME_IMAGE file with its dependency
+# (PUSH memory discovered, END), made by fvtool.
 for fv in USBSTACK USBSTACKBM; do
   guid_var=FV_FILE_GUID_$fv
-  "$BIN/GenSec" -s EFI_SECTION_FIRMWARE_VOLUME_IMAGE -o "$STACK/$fv.fv.sec" "$OUT/FV/$fv.Fv"
-  "$BIN/GenFfs" -t EFI_FV_FILETYPE_FIRMWARE_VOLUME_IMAGE -g "${!guid_var}" \
-    -o "$STACK/$fv.ffs" -i "$STACK/memory.depex.sec" -i "$STACK/$fv.fv.sec"
-done >>"$STACK/platform.log" 2>&1 || { tail -20 "$STACK/platform.log" >&2; fail "GenSec/GenFfs failed"; }
+  "$BUILD/fvtool" ffs --type fv-image --guid "${!guid_var}" --depex-push "$MEMORY_DISCOVERED_PPI" \
+    -o "$STACK/$fv.ffs" "$OUT/FV/$fv.Fv"
+done >>"$STACK/platform.log" 2>&1 || { tail -20 "$STACK/platform.log" >&2; fail "fvtool ffs failed"; }
 echo "$STAMP_NEW" >"$STACK/platform.stamp"
 ELAPSED_MS=$(( ($(date +%s%N) - START) / 1000000 ))
 echo "[edk2] built in $((ELAPSED_MS / 1000)).$((ELAPSED_MS % 1000 / 100)) s"
