@@ -66,10 +66,18 @@ class RamHost : public NullDeviceHost {
   std::vector<uint8_t> ram;
 };
 
+// The q35 machine as QEMU resets it: the built-in platform without the
+// writes that stand for OVMF's SEC phase.
+PlatformDescription AtReset() {
+  PlatformDescription d = Q35Platform();
+  for (FunctionDescription &f : d.functions) f.writes.clear();
+  return d;
+}
+
 // The q35 platform's models, by kind.
 struct Q35 {
-  Chipset chipset{Q35Platform()};
-  Q35() {}
+  Chipset chipset;
+  explicit Q35(const PlatformDescription &d = AtReset()) : chipset(d) {}
   uint32_t Config(uint32_t address, int size = 4) {
     PortResult r;
     chipset.PortWrite(kConfigAddressPort, 4, address & ~3u, r);
@@ -278,6 +286,16 @@ TEST(Ich9Lpc, PmBlockFollowsPmbaseAndRefusesAnOverlap) {
   EXPECT_EQ(q.In(0x602, 2), 0x0121u);
   q.Out(0x608, 4, 0x123456);
   EXPECT_EQ(q.In(0x608, 4), 0u);
+}
+
+TEST(Ich9Lpc, BuiltInPlatformStartsAsSecLeavesIt) {
+  // OVMF's SEC phase enables the PM block at 0x600 before PEI runs.
+  Q35 q(Q35Platform());
+  EXPECT_EQ(q.Config(0x8000F840), 0x601u);
+  EXPECT_EQ(q.Config(0x8000F844, 1), 0x80u);
+  q.chipset.SetClock(1000);
+  EXPECT_EQ(q.In(0x608, 4), PmTimerValue(1000));
+  EXPECT_FALSE(q.chipset.HasMisuse());
 }
 
 TEST(Ich9Lpc, RcbaMapsItsBlockWhenEnabled) {

@@ -42,7 +42,7 @@ TEST(Q35Run, PlatformPeiReachesTheQ35DevicesAndReturns) {
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("entry         returned EFI_SUCCESS"), std::string::npos) << r.out;
   // Each device it needs, by the trace's names.
-  for (const char *seen : {"PCI 00:00.0 +0x02 DeviceId (MCH)", "PCI 00:1F.0 +0x40 (LPC)",
+  for (const char *seen : {"PCI 00:00.0 +0x02 DeviceId (MCH)", "PCI 00:1F.0 +0xF0 (LPC)",
                            "fw_cfg selector (fw_cfg)", "fw_cfg DMA (fw_cfg)",
                            "CPU hotplug status (CPU hotplug)", "CMOS 0x0F (RTC/CMOS)"})
     EXPECT_NE(r.out.find(seen), std::string::npos) << "no access to " << seen;

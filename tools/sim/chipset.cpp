@@ -143,6 +143,8 @@ Chipset::Chipset(const PlatformDescription &d)
     if (!from.model.empty()) {
       if (auto m = MakeModel(from.model, from.name, d)) {
         f.model = int(models_.size());
+        for (const FunctionDescription::Write &w : from.writes)
+          m->WriteConfig(w.offset, w.bytes, w.value, *this);
         models_.push_back(std::move(m));
       }
     }

@@ -420,6 +420,32 @@ class Parser {
     return false;
   }
 
+  // config-write BB:DD.F OFFSET/WIDTH = VALUE: a write to a model's
+  // configuration space before the run, through its own semantics.
+  bool ConfigWrite(const std::vector<std::string> &w, std::string &why) {
+    if (w.size() != 5 || w[3] != "=") {
+      why = "expected config-write BB:DD.F OFFSET/WIDTH = VALUE";
+      return false;
+    }
+    FunctionDescription *f = FindFunction(w[1], why);
+    if (!f) return false;
+    if (f->model.empty()) {
+      why = "PCI function " + w[1] + " is no device model (give its contents with config)";
+      return false;
+    }
+    Span s;
+    if (!ParseSpan(w[2], 256, s, why)) return false;
+    if (s.range) {
+      why = "config-write takes one register, OFFSET/WIDTH";
+      return false;
+    }
+    uint64_t value;
+    if (!Number("value", w[4], s.bytes == 1 ? 0xFF : s.bytes == 2 ? 0xFFFF : 0xFFFFFFFF, value, why))
+      return false;
+    f->writes.push_back({s.offset, int(s.bytes), uint32_t(value)});
+    return true;
+  }
+
   bool ProcessorLine(const std::vector<std::string> &w, std::string &why) {
     if (w.size() != 2 || w[1] != "qemu32") {
       why = "expected processor qemu32 (the one processor model)";
@@ -549,11 +575,13 @@ class Parser {
     if (w[0] == "regs") return Regs(w, why);
     if (w[0] == "console") return Console(w, why);
     if (w[0] == "device") return DeviceLine(w, why);
+    if (w[0] == "config-write") return ConfigWrite(w, why);
     if (w[0] == "processor") return ProcessorLine(w, why);
     if (w[0] == "ram") return Ram(w, why);
     if (w[0] == "fwcfg" || w[0] == "fwcfg-file") return FwCfgLine(w, why);
     why = "unknown statement '" + w[0] +
-          "' (pci, config, mmio, regs, console, device, processor, ram, fwcfg or fwcfg-file)";
+          "' (pci, config, mmio, regs, console, device, config-write, processor, ram, fwcfg or "
+          "fwcfg-file)";
     return false;
   }
 

@@ -36,6 +36,14 @@ struct FunctionDescription {
   std::vector<uint8_t> regs;                   // barSize bytes
   std::vector<uint8_t> regsWriteMask;          // barSize bytes
   std::string model;  // a device model's kind ("q35-mch"), whose registers are code
+  // Writes made to the model before the run (config-write), in order, as
+  // the firmware's first phase leaves the device: offset, bytes, value.
+  struct Write {
+    uint32_t offset;
+    int bytes;
+    uint32_t value;
+  };
+  std::vector<Write> writes;
 };
 
 // A device model of tools/sim/devices/ ("device KIND ..." in a file).
