@@ -102,5 +102,34 @@ TEST(Disasm, CutShortOrInvalidBytesDoNotDecode) {
   EXPECT_EQ(DecodeX86(tooLong.data(), tooLong.size()).length, 0u);
 }
 
+// The hint NOPs (0F 0D, 0F 18-0F 1F) that the processor runs in every
+// ModRM form but Capstone does not read in all of them: their length comes
+// from the ModRM, SIB and displacement, so that the walk reaches the
+// instruction after them; cut short, they do not decode.
+TEST(Disasm, HintNopsGetTheirLengthFromTheirOperand) {
+  const struct {
+    const char *what;
+    std::vector<uint8_t> bytes;
+    uint32_t length;
+  } kHints[] = {
+      {"nop eax", {0x0F, 0x1F, 0xC0}, 3},
+      {"prefetch [esp]", {0x0F, 0x0D, 0x04, 0x24}, 4},
+      {"reserved NOP with SIB and disp8", {0x0F, 0x1E, 0x44, 0x24, 0x08}, 5},
+      {"with a disp32", {0x0F, 0x1C, 0x80, 0x78, 0x56, 0x34, 0x12}, 7},
+      {"SIB without base, disp32", {0x0F, 0x1B, 0x04, 0x25, 0x78, 0x56, 0x34, 0x12}, 8},
+      {"16-bit addressing, disp16", {0x67, 0x0F, 0x1F, 0x06, 0x34, 0x12}, 6},
+      {"segment prefix", {0x2E, 0x0F, 0x1A, 0xC0}, 4},
+      {"cut short", {0x0F, 0x1F, 0x80, 0x00}, 0},
+      {"no ModRM", {0x0F, 0x1F}, 0},
+  };
+  for (const auto &h : kHints) {
+    SCOPED_TRACE(h.what);
+    X86Instruction insn = DecodeX86(h.bytes.data(), h.bytes.size());
+    EXPECT_EQ(insn.length, h.length);
+    EXPECT_EQ(insn.system, nullptr);
+    EXPECT_FALSE(insn.port);
+  }
+}
+
 }  // namespace
 }  // namespace peimsim

@@ -35,12 +35,22 @@ std::string Field(const std::string &out, const std::string &label) {
 }
 
 struct Row {
-  std::string name, outcome, instructions, accesses;
+  std::string name, outcome, instructions, accesses, installed, created, registered, absent;
 };
 
+// How many items a summary list holds ("24 bytes at 0x..., 16 bytes at ..."),
+// as "2 HOBs"; what is singular, "s" is added for more than one.
+std::string Count(const std::string &list, const std::string &item, const std::string &what) {
+  size_t n = 0;
+  for (size_t at = list.find(item); at != std::string::npos; at = list.find(item, at + 1)) n++;
+  return n ? std::to_string(n) + " " + what + (n > 1 ? "s" : "") : "";
+}
+
 // One PEIM's row: how the run ended (the entry's status, or the first
-// violation's tag and its cause up to the first comma), the instructions
-// and the hardware accesses of the entry.
+// violation's tag and its cause up to the first comma; "entry only" where
+// its work waits in a callback that never ran), the instructions and the
+// hardware accesses of the entry, what it installed, created and
+// registered, and the absent PCI functions it read.
 Row RunPeim(const std::string &guid, const std::string &name) {
   simtest::ToolRun r = simtest::RunTool({"--any-peim", "--force", "--quiet", "--budget", "2000000",
                                          "--time-limit", "60", kOvmf, "--file", guid});
@@ -73,6 +83,18 @@ Row RunPeim(const std::string &guid, const std::string &name) {
   row.instructions = instructions.substr(0, instructions.find(' '));
   std::string hardware = Field(r.out, "hardware");
   row.accesses = hardware.substr(0, hardware.find(' '));
+  if (!Field(r.out, "entry only").empty()) row.outcome += " (entry only)";
+  std::string installed = Field(r.out, "installed");
+  row.installed = installed == "no PPI" ? "" : installed;
+  std::string hobs = Count(Field(r.out, "HOBs created"), " bytes at ", "HOB"),
+              pool = Count(Field(r.out, "pool"), " bytes at ", "pool buffer"),
+              pages = Count(Field(r.out, "pages"), " at 0x", "page range");
+  for (const std::string *part : {&hobs, &pool, &pages})
+    if (!part->empty()) row.created += (row.created.empty() ? "" : ", ") + *part;
+  std::string registered = Field(r.out, "registered");
+  row.registered = registered == "no notification" ? "" : registered;
+  std::string absent = Field(r.out, "absent PCI");
+  row.absent = absent.substr(0, absent.find(" (all ones)"));
   EXPECT_FALSE(row.outcome.empty()) << name << ": no outcome in\n" << r.out << r.err;
   return row;
 }
@@ -82,16 +104,19 @@ TEST(OvmfTable, ReadmeTableMatchesTheRunsOnOvmf) {
   std::string error;
   if (!pe::ReadFile(kOvmf, bytes, error)) GTEST_SKIP() << "no OVMF IA-32 image: " << error;
   fv::Image firmware(std::move(bytes));
-  std::string table = "| PEIM | outcome | instructions | accesses |\n|---|---|---:|---:|\n";
+  std::string table =
+      "| PEIM | outcome | instructions | accesses | installed | created | registered | absent PCI "
+      "read |\n|---|---|---:|---:|---|---|---|---|\n";
   int rows = 0, succeeded = 0;
   for (const fv::Volume *v : firmware.AllVolumes()) {
     for (const fv::File &f : v->files) {
       if (f.type != 0x06 || f.deleted) continue;
       Row row = RunPeim(f.name.ToString(), f.UiName());
       table += "| " + row.name + " | " + row.outcome + " | " + row.instructions + " | " +
-               row.accesses + " |\n";
+               row.accesses + " | " + row.installed + " | " + row.created + " | " +
+               row.registered + " | " + row.absent + " |\n";
       rows++;
-      succeeded += row.outcome == "returned EFI_SUCCESS";
+      succeeded += row.outcome.rfind("returned EFI_SUCCESS", 0) == 0;
     }
   }
   EXPECT_EQ(rows, 15);

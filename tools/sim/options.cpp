@@ -599,8 +599,13 @@ std::string HelpText() {
          "  state; a CPU exception or unmapped access (stops the run); the instruction budget; an\n"
          "  instruction that changes the processor's mode, paging, descriptor tables or MSRs\n"
          "  (MOV to CRn or DRn, LGDT, LIDT, LLDT, LTR, LMSW, INVLPG, CLTS, INVD, WRMSR, HLT;\n"
-         "  stops the run before it); a GetUsbController that succeeds without writing both\n"
-         "  outputs, or reports more controllers than the platform's three EHCI functions.\n"
+         "  stops the run before it, also when its code was written after it first ran); code\n"
+         "  run outside the image's extent (stops the run); CR0, CR3, CR4, IDTR or GDTR left\n"
+         "  changed; a notify callback due while ESP is not the module's stack memory; a\n"
+         "  GetUsbController that succeeds without writing both outputs, or reports more\n"
+         "  controllers than the platform's three EHCI functions. A violation one instruction\n"
+         "  repeats is one line with its count; reads of absent PCI functions are listed in\n"
+         "  the summary.\n"
          "\n"
          "Memory map of the emulated platform:\n" +
          memory +
