@@ -8,6 +8,7 @@
 #include "options.h"
 #include "pe_image.h"
 #include "report.h"
+#include "boot/boot_main.h"
 
 using namespace peimsim;
 
@@ -19,6 +20,8 @@ static int Fail(const std::string &message) {
 }
 
 int main(int argc, char **argv) {
+  // A whole PEI phase of a firmware image (tools/sim/boot/).
+  if (boot::WantsBoot(argc, argv)) return boot::BootMain(argc, argv);
   CommandLine cl;
   std::string error;
   if (!ParseCommandLine(argc, argv, cl, error)) return Fail(error);

@@ -1,0 +1,160 @@
+// peim-sim --boot FIRMWARE.fd --platform q35: options, input, run, output.
+#include "boot_main.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <cstring>
+
+#include "boot_machine.h"
+#include "boot_report.h"
+#include "file_io.h"
+#include "numbers.h"
+#include "report.h"
+
+namespace peimsim::boot {
+namespace {
+
+int Fail(const std::string &message, int status = 2) {
+  fprintf(stderr, "peim-sim: %s\n", Printable(message).c_str());
+  return status;
+}
+
+// SERVICE[@PEIM][:STATUS]
+bool ParseFail(const std::string &text, BootOptions::Fail &f, std::string &error) {
+  std::string spec = text;
+  size_t colon = spec.rfind(':');
+  if (colon != std::string::npos) {
+    std::string status = spec.substr(colon + 1);
+    spec.resize(colon);
+    auto named = StatusFromName(status);
+    uint64_t v = 0;
+    std::string ignored;
+    if (named) f.status = *named;
+    else if (toolio::ParseUnsigned(status, 0, 0xFFFFFFFFull, v, ignored)) f.status = uint32_t(v);
+    else {
+      error = "--fail " + text + ": unknown status '" + status + "'";
+      return false;
+    }
+  }
+  size_t at = spec.find('@');
+  if (at != std::string::npos) {
+    f.peim = spec.substr(at + 1);
+    spec.resize(at);
+    if (f.peim.empty()) {
+      error = "--fail " + text + ": no PEIM after '@'";
+      return false;
+    }
+  }
+  int slot = ServiceSlotFromName(spec);
+  if (slot < 0 || spec == "CpuIo" || spec == "PciCfg") {
+    error = "--fail " + text + ": '" + spec + "' is not a PEI service";
+    return false;
+  }
+  f.service = spec;
+  return true;
+}
+
+}  // namespace
+
+bool WantsBoot(int argc, const char *const *argv) {
+  for (int i = 1; i < argc; i++)
+    if (strcmp(argv[i], "--boot") == 0 || strncmp(argv[i], "--boot=", 7) == 0) return true;
+  return false;
+}
+
+int BootMain(int argc, const char *const *argv) {
+  CLI::App app("peim-sim --boot");
+  std::string firmware, vars, platform, format = "text", coverage, pciTrace;
+  std::vector<std::string> fails;
+  bool quiet = false, noMigration = false;
+  uint64_t budget = 0, timeLimit = 0;
+  app.add_option("--boot", firmware)->required();
+  app.add_option("--platform", platform)->required();
+  app.add_option("--vars", vars);
+  app.add_option("--fail", fails);
+  app.add_option("--format", format);
+  app.add_option("--coverage", coverage);
+  app.add_option("--pci-trace", pciTrace);
+  app.add_option("--budget", budget);
+  app.add_option("--time-limit", timeLimit);
+  app.add_flag("--quiet,-q", quiet);
+  app.add_flag("--no-migration-ppi", noMigration);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp &) {
+    fputs(app.help().c_str(), stdout);
+    return 0;
+  } catch (const CLI::ParseError &e) {
+    std::string what = e.what();
+    return Fail("--boot: " + what.substr(0, what.find('\n')));
+  }
+  if (platform != "q35") return Fail("--platform " + platform + ": a boot runs on q35 only");
+  if (format != "text" && format != "json") return Fail("--format " + format + ": text or json");
+  BootOptions options;
+  options.migrationPpi = !noMigration;
+  if (budget) options.budget = budget;
+  if (timeLimit) {
+    if (timeLimit > 86400) return Fail("--time-limit " + std::to_string(timeLimit) + ": at most 86400");
+    options.timeLimitMs = timeLimit * 1000;
+  }
+  std::string error;
+  for (const std::string &f : fails) {
+    BootOptions::Fail one;
+    if (!ParseFail(f, one, error)) return Fail(error);
+    options.failures.push_back(one);
+  }
+  for (const std::string &out : {coverage, pciTrace}) {
+    if (out.empty()) continue;
+    if (out == firmware || out == vars || toolio::SameFile(out, firmware))
+      return Fail(out + ": an output is also an input");
+    if (!toolio::CheckOutputPath(out, error)) return Fail(error);
+  }
+  std::vector<uint8_t> code, store;
+  if (!toolio::ReadInput(firmware, code, error, 16u << 20)) return Fail(error);
+  if (vars.empty()) {
+    // Debian's naming: OVMF32_CODE_4M.secboot.fd beside OVMF32_VARS_4M.fd.
+    std::string guess = firmware;
+    size_t at = guess.rfind("_CODE");
+    if (at != std::string::npos) {
+      guess.replace(at, 5, "_VARS");
+      size_t sec = guess.find(".secboot", at);
+      if (sec != std::string::npos) guess.erase(sec, 8);
+      std::vector<uint8_t> bytes;
+      std::string ignored;
+      if (guess != firmware && toolio::ReadInput(guess, bytes, ignored, 16u << 20)) {
+        vars = guess;
+        store = std::move(bytes);
+      }
+    }
+  } else if (!toolio::ReadInput(vars, store, error, 16u << 20)) {
+    return Fail(error);
+  }
+  SecHandOff handOff;
+  int status = PrepareHandOff(code, handOff, error);
+  if (status) return Fail(firmware + ": " + error, status);
+  BootMachine machine;
+  if (!machine.Setup(handOff, code, store, options, error)) return Fail(firmware + ": " + error);
+  BootReport report;
+  report.firmwarePath = firmware;
+  report.varsPath = vars;
+  report.machine = &machine;
+  report.quiet = quiet;
+  report.outcome = machine.Run();
+  if (!coverage.empty() && !toolio::WriteOutput(coverage, BootCoverageFile(machine), error))
+    return Fail("--coverage: " + error);
+  if (!pciTrace.empty()) {
+    std::string text;
+    for (const std::string &l : PciConfigLines(machine)) text += l + "\n";
+    if (!toolio::WriteOutput(pciTrace, std::vector<uint8_t>(text.begin(), text.end()), error))
+      return Fail("--pci-trace: " + error);
+  }
+  std::string out = format == "json" ? RenderBootJson(report) : RenderBootText(report);
+  fputs(out.c_str(), stdout);
+  if (report.outcome.reachedDxe) return 0;
+  fprintf(stderr, "peim-sim: %s: the PEI phase stopped: [%s] %s\n", Printable(firmware).c_str(),
+          report.outcome.kind.c_str(), Printable(report.outcome.reason).c_str());
+  return 1;
+}
+
+}  // namespace peimsim::boot
