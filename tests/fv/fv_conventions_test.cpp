@@ -68,7 +68,8 @@ TEST(Conventions, StandardInputAndOutput) {
       {"extract " MODULE_FFS " --section ui -o " + d + "a", "extract - --section ui -o - < " MODULE_FFS},
       {"ffs --guid " MODULE_GUID " --name M -o " + d + "a " MODULE_EFI,
        "ffs --guid " MODULE_GUID " --name M -o - - < " MODULE_EFI},
-      {"insert " OVMF_CODE " " MODULE_FFS " -o " + d + "a", "insert - " MODULE_FFS " -o - < " OVMF_CODE},
+      {"insert " ROBUSTNESS2_DATA "/G12-two-raw.fv " MODULE_FFS " --pei-base 0xFFF00000 -o " + d + "a",
+       "insert - " MODULE_FFS " --pei-base 0xFFF00000 -o - < " ROBUSTNESS2_DATA "/G12-two-raw.fv"},
       {"create --size 0x10000 -o " + d + "a " MODULE_FFS, "create --size 0x10000 -o - - < " MODULE_FFS},
   };
   for (const Row &row : rows) {
@@ -330,4 +331,25 @@ TEST(Conventions, GuidNamesFromEdk2Declarations) {
   fvtest::Run generated = fvtest::RunCommand(GUID_GENERATOR " " EDK2_SOURCE, dir);
   ASSERT_EQ(generated.status, 0) << generated.err;
   EXPECT_EQ(generated.out, fvtest::ReadText(GUID_TABLE)) << "run " GUID_GENERATOR " again";
+}
+
+// Inserting into OVMF recompresses its main volume's 13 MiB LZMA section:
+// progress lines on stderr while it is packed, and UEFIExtract unpacks the
+// result and finds the module in it (EDK2's decompressor reads it in the
+// QEMU boots).
+TEST(Conventions, RecompressedOvmfReadByUefiExtract) {
+  fvtest::TempDir dir;
+  fvtest::Run insert = fvtest::RunCommand(
+      Tool("insert " OVMF_CODE " " MODULE_FFS " -o '" + (dir / "out.fd") + "'"), dir);
+  ASSERT_EQ(insert.status, 0) << insert.err;
+  for (const char *percent : {"0%", "25%", "50%", "75%"})
+    EXPECT_NE(insert.err.find("fvtool: packing LZMA section EE4E5898-3914-4259-9D6E-DC7BD79403CF "
+                              "(0xCE0090 bytes, 6 bt3): " + std::string(percent) + "\n"),
+              std::string::npos)
+        << insert.err;
+  fvtest::Run report = fvtest::RunCommand("cd '" + (dir / "") + "' && UEFIExtract out.fd report", dir);
+  ASSERT_EQ(report.status, 0) << report.out << report.err;
+  std::string text = fvtest::ReadText(dir / "out.fd.report.txt");
+  EXPECT_NE(text.find(MODULE_GUID " | UsbControllerPeim"), std::string::npos) << text.substr(0, 2000);
+  EXPECT_NE(text.find("PeiCore"), std::string::npos);
 }

@@ -17,6 +17,19 @@ namespace fv {
 
 void Fail(const std::string &message) { throw Error(message); }
 
+namespace {
+std::function<void(const std::string &)> &Sink() {
+  static std::function<void(const std::string &)> sink;
+  return sink;
+}
+}  // namespace
+
+void SetProgressSink(std::function<void(const std::string &)> sink) { Sink() = std::move(sink); }
+
+void Progress(const std::string &line) {
+  if (Sink()) Sink()(line);
+}
+
 std::string Hex(uint64_t value) {
   char text[24];
   snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -68,6 +69,11 @@ extern const Guid kPeiAprioriGuid;
 // of a boot volume lies in its last 16 bytes).
 extern const Guid kVolumeTopFileGuid;
 extern const Guid kStallPpiGuid;
+
+// Lines about work under way (a large section being packed), told as it
+// happens: fvtool sends them to stderr; without a sink they go nowhere.
+void SetProgressSink(std::function<void(const std::string &)> sink);
+void Progress(const std::string &line);
 
 // Whole-file I/O with the shared rules (file_io.h): bounded regular-file
 // inputs; outputs replaced whole, never through a link or onto a device.

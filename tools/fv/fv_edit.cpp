@@ -207,7 +207,19 @@ class Rewriter {
     Bytes data = *stream;
     if (s.lzma) {
       uint64_t size = 0;
-      data = LzmaEncode(*stream, LzmaStreamProperties(s.data(), s.dataSize(), size));
+      // A large stream takes seconds: say so, and how far it has got.
+      constexpr size_t kLarge = 1 << 20;
+      std::string what = "packing LZMA section " + s.guid.ToString() + " (" + Hex(stream->size()) +
+                         " bytes, " + LzmaEffort().Describe() + ")";
+      int told = -1;
+      LzmaProgress progress = [&](uint64_t done, uint64_t total) {
+        int quarter = int(done * 4 / total);
+        if (quarter == told) return;
+        told = quarter;
+        Progress(what + ": " + std::to_string(quarter * 25) + "%");
+      };
+      data = LzmaEncode(*stream, LzmaStreamProperties(s.data(), s.dataSize(), size), LzmaEffort(),
+                        stream->size() >= kLarge ? progress : LzmaProgress());
       log_.push_back("LZMA section " + s.guid.ToString() + ": " + Hex(data.size()) +
                      " bytes compressed (was " + Hex(s.dataSize()) + "), " +
                      Hex(stream->size()) + " unpacked");

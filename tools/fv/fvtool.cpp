@@ -255,6 +255,7 @@ int CommandCreate(const fv::FvtoolArgs &args) {
 int main(int argc, char **argv) {
   fv::FvtoolArgs args;
   std::string error;
+  fv::SetProgressSink([](const std::string &line) { std::cerr << "fvtool: " << line << std::endl; });
   if (!fv::ParseFvtoolArgs(argc, argv, args, error)) {
     std::fprintf(stderr, "fvtool: %s\n", error.c_str());
     return 2;

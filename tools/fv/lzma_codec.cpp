@@ -65,9 +65,21 @@ Bytes LzmaDecode(const uint8_t *p, size_t n) {
   return out;
 }
 
-Bytes LzmaEncode(const Bytes &data, const LzmaProperties &properties) {
+std::string LzmaEffort::Describe() const {
+  static const char *const kNames[] = {"", " hc3", " hc4", " bt2", " bt3", " bt4"};
+  return std::to_string(preset) + (extreme ? "e" : "") + kNames[int(matchFinder)];
+}
+
+Bytes LzmaEncode(const Bytes &data, const LzmaProperties &properties, const LzmaEffort &effort,
+                 const LzmaProgress &progress) {
   lzma_options_lzma opt{};
-  lzma_lzma_preset(&opt, 9 | LZMA_PRESET_EXTREME);
+  if (lzma_lzma_preset(&opt, std::min<uint32_t>(effort.preset, 9) |
+                                 (effort.extreme ? LZMA_PRESET_EXTREME : 0)))
+    Fail("unsupported LZMA preset");
+  static const lzma_match_finder kFinders[] = {LZMA_MF_HC3, LZMA_MF_HC3, LZMA_MF_HC4,
+                                               LZMA_MF_BT2, LZMA_MF_BT3, LZMA_MF_BT4};
+  if (effort.matchFinder != LzmaEffort::MatchFinder::kPreset)
+    opt.mf = kFinders[int(effort.matchFinder)];
   opt.lc = properties.lc;
   opt.lp = properties.lp;
   opt.pb = properties.pb;
@@ -86,11 +98,22 @@ Bytes LzmaEncode(const Bytes &data, const LzmaProperties &properties) {
   out[0] = uint8_t((properties.pb * 5 + properties.lp) * 9 + properties.lc);
   Put32(out.data() + 1, std::max<uint32_t>(properties.dictionarySize, opt.dict_size));
   Put64(out.data() + 5, data.size());
-  st.s.next_in = data.data();
-  st.s.avail_in = data.size();
   st.s.next_out = out.data() + kHeaderSize;
   st.s.avail_out = out.size() - kHeaderSize;
-  lzma_ret ret = lzma_code(&st.s, LZMA_FINISH);
+  // Fed a piece at a time, so that progress can be told.
+  constexpr size_t kPiece = 1 << 20;
+  size_t fed = 0;
+  lzma_ret ret = LZMA_OK;
+  while (ret == LZMA_OK) {
+    if (st.s.avail_in == 0 && fed < data.size()) {
+      size_t n = std::min(kPiece, data.size() - fed);
+      st.s.next_in = data.data() + fed;
+      st.s.avail_in = n;
+      fed += n;
+      if (progress) progress(fed - n, data.size());
+    }
+    ret = lzma_code(&st.s, fed == data.size() ? LZMA_FINISH : LZMA_RUN);
+  }
   if (ret != LZMA_STREAM_END) Fail("LZMA compression failed (" + std::to_string(ret) + ")");
   out.resize(kHeaderSize + st.s.total_out);
   return out;
