@@ -417,7 +417,8 @@ TEST(Foundation, MemoryWorldDecidesMemoryDiscovered) {
 }
 
 // Before memory, the entry that registered for shadowing runs again only
-// once InstallPeiMemory was called, with the MemoryDiscovered PPI there.
+// once InstallPeiMemory was called, with the MemoryDiscovered PPI there, in
+// a copy of the image loaded in memory.
 TEST(Foundation, ShadowEntryFollowsInstallPeiMemory) {
   // push FileHandle; call [RegisterForShadow]; add esp,4; ret
   // (RegisterForShadow's address goes in at +3.)
@@ -437,6 +438,19 @@ TEST(Foundation, ShadowEntryFollowsInstallPeiMemory) {
     std::vector<uint32_t> expected = {kEfiSuccess};
     if (installs) expected.push_back(kEfiAlreadyStarted);
     EXPECT_EQ(statuses, expected) << (installs ? "with" : "without") << " InstallPeiMemory";
+    std::vector<uint32_t> sites;
+    for (const Event &e : p.platform.Events())
+      if (e.kind == EventKind::kService && p.platform.Services()[size_t(e.service)].name ==
+                                                 "RegisterForShadow")
+        sites.push_back(e.eip);
+    ASSERT_EQ(sites.size(), expected.size());
+    EXPECT_TRUE(p.platform.InImage(sites[0])) << "the first entry runs where the image was loaded";
+    if (installs) {
+      EXPECT_FALSE(p.platform.InImage(sites[1])) << "the second runs in a copy";
+      EXPECT_TRUE(sites[1] >= kRamImageBase && sites[1] < kRamImageEnd) << Hex(sites[1], 8);
+      EXPECT_EQ(sites[1] & 0xFFFF, sites[0] - p.platform.LoadAddress())
+          << "at the same offset of the copy";
+    }
     EXPECT_EQ(std::any_of(p.platform.Ppis().begin(), p.platform.Ppis().end(),
                           [](const InstalledPpi &i) { return i.guid == kMemoryDiscoveredPpiGuid; }),
               installs);

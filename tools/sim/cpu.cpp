@@ -323,6 +323,13 @@ void Platform::Reset() {
   pending_.clear();
   statusCodeCalls_.clear();
   statusCodeFunction_ = 0;
+  // Copies loaded during the last run (a shadowed entry's) go.
+  if (!keptRamImageNext_) keptRamImageNext_ = ramImageNext_;
+  if (ramImageNext_ > keptRamImageNext_)
+    uc_mem_protect(uc_, keptRamImageNext_, ramImageNext_ - keptRamImageNext_,
+                   UC_PROT_READ | UC_PROT_WRITE);
+  ramImageNext_ = keptRamImageNext_;
+  if (others_.size() > keptOthers_) others_.resize(keptOthers_);
   events_.clear();
   services_.clear();
   violations_.clear();
@@ -350,11 +357,11 @@ void Platform::KeepPages(uint32_t address, uint32_t size) {
   }
 }
 
-bool Platform::Predispatch(const pe::Image &image, const std::string &name, uint32_t fileHandle,
-                           std::string &outcome, std::string &error) {
+uint32_t Platform::LoadInRam(const pe::Image &image, const std::string &name,
+                             std::string &error) {
   if (image.machine != pe::kMachineI386 || image.directories[pe::kDirImport].size != 0) {
     error = name + ": not an IA-32 image without imports";
-    return false;
+    return 0;
   }
   uint32_t alignment = std::max<uint32_t>(image.sectionAlignment, 0x10000);
   if (alignment & (alignment - 1)) alignment = 0x10000;
@@ -362,22 +369,29 @@ bool Platform::Predispatch(const pe::Image &image, const std::string &name, uint
   uint64_t size = (uint64_t(image.sizeOfImage) + kPageSize - 1) & ~uint64_t(kPageSize - 1);
   if (image.sizeOfImage == 0 || base + size > kRamImageEnd) {
     error = name + ": no room in RAM for its " + Hex(image.sizeOfImage) + " bytes";
-    return false;
+    return 0;
   }
   std::vector<uint8_t> layout = pe::MemoryLayout(image);
   if (!pe::RelocateLayout(image, layout, uint32_t(base), error)) {
     error = name + ": cannot relocate to " + Hex(base, 8) + ": " + error;
-    return false;
+    return 0;
   }
-  memcpy(ram_ + base, layout.data(), layout.size());
+  HostWrite(uint32_t(base), layout.data(), layout.size());
   MarkDirty(uint32_t(base), uint32_t(size));
   uc_err e = uc_mem_protect(uc_, base, size, UC_PROT_ALL);
   if (e) {
     error = name + ": cannot map it: " + uc_strerror(e);
-    return false;
+    return 0;
   }
   ramImageNext_ = uint32_t(base + size);
   others_.push_back({name, image, uint32_t(base), uint32_t(size)});
+  return uint32_t(base);
+}
+
+bool Platform::Predispatch(const pe::Image &image, const std::string &name, uint32_t fileHandle,
+                           std::string &outcome, std::string &error) {
+  uint32_t base = LoadInRam(image, name, error);
+  if (!base) return false;
 
   uint32_t savedHandle = fileHandle_;
   fileHandle_ = fileHandle;
@@ -418,6 +432,8 @@ void Platform::KeepState() {
   initialPoolNext_ = poolNext_;
   initialAllocations_ = allocations_;
   initialNotifications_ = notifications_;
+  keptOthers_ = others_.size();
+  keptRamImageNext_ = ramImageNext_;
   Reset();
 }
 

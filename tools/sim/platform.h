@@ -372,6 +372,12 @@ class Platform {
                         const char *kind);
   // The MemoryDiscovered PPI as the Foundation installs it (no interface).
   InstalledPpi MemoryDiscoveredPpi() const;
+  // An image loaded and relocated in RAM after the others, as the
+  // Foundation loads a PEIM in memory: its base, or 0 with an error. Those
+  // loaded since KeepState go at Reset.
+  uint32_t LoadInRam(const pe::Image &image, const std::string &name, std::string &error);
+  size_t keptOthers_ = 0;
+  uint32_t keptRamImageNext_ = 0;
 
   uc_struct *uc_ = nullptr;
   pe::Image image_;

@@ -269,6 +269,7 @@ CallOutcome Platform::AfterEntry(uint32_t entry, uint32_t fileHandle, CallOutcom
                 std::any_of(ppis_.begin(), ppis_.end(), [](const InstalledPpi &p) {
                   return p.guid == kMemoryDiscoveredPpiGuid;
                 });
+  bool before = !memory;
   if (!memory && installedMemory_ && !stopped_ && !resetRequested_) {
     // The Foundation switches to the memory and installs the MemoryDiscovered
     // PPI (PeiCore), which calls the callbacks waiting for it; then the
@@ -285,8 +286,23 @@ CallOutcome Platform::AfterEntry(uint32_t entry, uint32_t fileHandle, CallOutcom
   }
   if (memory && shadowRegistered_ && !stopped_ && !resetRequested_) {
     // RegisterForShadow: the entry again, now that memory is there; its
-    // outcome is the module's.
+    // outcome is the module's. Memory that came during this PEIM's run
+    // means it ran from where it was found: the core loads it again, into
+    // memory (PeiLoadImage), and calls that copy.
     shadowRun_ = true;
+    if (before) {
+      pe::Image image = image_;
+      uint32_t base = LoadAddress();
+      for (const OtherImage &other : others_)
+        if (entry - other.base < other.size) image = other.image, base = other.base;
+      std::string error;
+      uint32_t copy = LoadInRam(image, "the copy in memory", error);
+      if (!copy) {
+        AddViolation("shadow", "the entry cannot be called again in memory: " + error, false);
+        return o;
+      }
+      entry = copy + (entry - base);
+    }
     CallOutcome again = Call(entry, {fileHandle, kPeiServicesCell}, {}, Phase::kEntry);
     entryInstructions_ += again.instructions;
     again.instructions = entryInstructions_;
