@@ -69,15 +69,19 @@ int BootMain(int argc, const char *const *argv) {
   std::vector<std::string> fails;
   bool quiet = false, noMigration = false;
   uint64_t budget = 0, timeLimit = 0;
-  app.add_option("--boot", firmware)->required();
-  app.add_option("--platform", platform)->required();
-  app.add_option("--vars", vars);
+  // A value given twice: the last one counts, as for peim-sim's other options.
+  auto single = [&](const char *name, auto &to) {
+    return app.add_option(name, to)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  };
+  single("--boot", firmware)->required();
+  single("--platform", platform)->required();
+  single("--vars", vars);
   app.add_option("--fail", fails);
-  app.add_option("--format", format);
-  app.add_option("--coverage", coverage);
-  app.add_option("--pci-trace", pciTrace);
-  app.add_option("--budget", budget);
-  app.add_option("--time-limit", timeLimit);
+  single("--format", format);
+  single("--coverage", coverage);
+  single("--pci-trace", pciTrace);
+  single("--budget", budget);
+  single("--time-limit", timeLimit);
   app.add_flag("--quiet,-q", quiet);
   app.add_flag("--no-migration-ppi", noMigration);
   try {

@@ -71,7 +71,8 @@ int PrepareHandOff(const std::vector<uint8_t> &firmware, SecHandOff &out, std::s
   try {
     image = std::make_unique<fv::Image>(fv::Bytes(firmware.begin(), firmware.end()), true);
   } catch (const std::exception &e) {
-    error = std::string("not a firmware image: ") + e.what();
+    error = e.what();
+    if (error.rfind("not a firmware image", 0) != 0) error = "not a firmware image: " + error;
     return 2;
   }
   out.flashBase = uint32_t(0x100000000ull - firmware.size());
