@@ -681,15 +681,27 @@ Bytes FileAt(const File &f, size_t offset, const Rebase &rebase, bool erasePolar
 }
 
 uint64_t VolumeRunBase(const Volume &v) {
-  std::map<uint64_t, int> votes;
-  int total = 0;
+  // Each image's vote, and the votes for bases on the volume's alignment:
+  // where images disagree and some say the volume runs on its alignment,
+  // those that say otherwise are not linked where they lie and have no say.
+  std::map<uint64_t, int> votes, aligned;
+  int total = 0, alignedTotal = 0;
   for (const File &f : v.files)
     for (const Section &s : f.sections) {
       uint64_t run = 0;
       if (!ImageRunAddress(s, run)) continue;
-      votes[(run - (f.offset + f.headerSize + s.offset + s.headerSize)) & 0xFFFFFFFFu]++;
+      uint64_t base = (run - (f.offset + f.headerSize + s.offset + s.headerSize)) & 0xFFFFFFFFu;
+      votes[base]++;
       total++;
+      if (base % v.alignment() == 0) {
+        aligned[base]++;
+        alignedTotal++;
+      }
     }
+  if (votes.size() > 1 && !aligned.empty()) {
+    votes = aligned;
+    total = alignedTotal;
+  }
   std::string where = VolumeName(v.index);
   if (votes.empty())
     Fail("cannot tell where " + where + " runs: no image in it is linked to a fixed address; "
@@ -697,6 +709,45 @@ uint64_t VolumeRunBase(const Volume &v) {
   for (const auto &vote : votes)
     if (2 * vote.second > total) return vote.first;
   Fail("the images in " + where + " disagree on where it runs; give --pei-base");
+}
+
+std::vector<Finding> PlacementFindings(const Volume &v) {
+  std::vector<Finding> out;
+  if (!v.hasFiles) return out;
+  for (const File &f : v.files) {
+    if (f.deleted || f.type == kFilePad) continue;
+    uint32_t alignment = FileDataAlignment(f.attributes);
+    size_t data = f.offset + f.headerSize;
+    if (data % alignment)
+      out.push_back({&f, "its data at " + Hex(data) + " is off the " + Hex(alignment) +
+                             "-byte alignment its attributes ask"});
+  }
+  if (!ImagesRunInPlace(v)) return out;
+  uint64_t base = 0;
+  try {
+    base = VolumeRunBase(v);
+  } catch (const Error &) {
+    return out;  // its images do not tell where it runs: nothing to hold them to
+  }
+  for (const File &f : v.files) {
+    if (f.deleted) continue;
+    for (const Section &s : f.sections) {
+      if (s.type != kSecPe32 && s.type != kSecTe) continue;
+      uint64_t run = 0;
+      uint64_t lies = (base + f.offset + f.headerSize + s.offset + s.headerSize) & 0xFFFFFFFFu;
+      std::string what = f.type == kFilePeiCore ? "the PEI core" : "its " + SectionTypeName(s.type) + " image";
+      if (ImageRunAddress(s, run)) {
+        if (run != lies)
+          out.push_back({&f, what + " is linked to run at " + Hex(run) + ", but lies at " +
+                                 Hex(lies) + " where " + VolumeName(v.index) + " runs at " +
+                                 Hex(base)});
+      } else if (RunsWhereItLies(f.type)) {
+        out.push_back({&f, what + " is not linked to a fixed address, but " + VolumeName(v.index) +
+                               " runs in place at " + Hex(base) + " (it lies at " + Hex(lies) + ")"});
+      }
+    }
+  }
+  return out;
 }
 
 const Volume &SelectPeiVolume(const Image &image, int index) {

@@ -113,6 +113,17 @@ Bytes FileAt(const File &file, size_t offset, const Rebase &rebase, bool erasePo
 // it that are linked to run in place. Throws if they do not tell.
 uint64_t VolumeRunBase(const Volume &volume);
 
+// What `list` flags in a volume that reads without fault but would not run
+// as laid out: a file whose data is off the alignment its attributes ask,
+// and, in a volume that runs in place, an image (the PEI core named as
+// such) not linked to run where it lies, given where most of its images say
+// the volume runs. Each finding with the file it is about.
+struct Finding {
+  const File *file;
+  std::string text;
+};
+std::vector<Finding> PlacementFindings(const Volume &volume);
+
 // The volume `index` (as `list` numbers them) or, for -1, the one holding
 // the PEI core (or the only volume of the image).
 const Volume &SelectPeiVolume(const Image &image, int index);

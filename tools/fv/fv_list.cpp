@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <map>
 
+#include "fv_edit.h"
 #include "pe_image.h"
 #include "pi_guids.h"
 
@@ -76,7 +77,12 @@ std::string Depex(const uint8_t *p, size_t n, const Names &names) {
 void PrintSections(const std::vector<Section> &sections, int level, const Names &names,
                    std::ostream &out);
 
+// Findings (PlacementFindings) told so far; `list` exits 1 where there are any.
+size_t flagged = 0;
+
 void PrintVolume(const Volume &v, int level, const Names &names, std::ostream &out) {
+  std::vector<Finding> findings = PlacementFindings(v);
+  flagged += findings.size();
   out << Indent(level) << "volume #" << v.index;
   if (level == 0) out << " at " << Hex(v.offset);
   out << " size " << Hex(v.length);
@@ -106,6 +112,8 @@ void PrintVolume(const Volume &v, int level, const Names &names, std::ostream &o
       out << " (" << toolio::KnownGuidName(f.name.ToString()) << ")";
     out << "\n";
     PrintProblems(f.problems, level + 2, out);
+    for (const Finding &finding : findings)
+      if (finding.file == &f) out << Indent(level + 2) << "! " << finding.text << "\n";
     if (f.name == kPeiAprioriGuid && !f.sections.empty() && f.sections[0].type == kSecRaw) {
       const Section &raw = f.sections[0];
       for (size_t i = 0; i + 16 <= raw.dataSize(); i += 16)
@@ -184,13 +192,15 @@ void PrintSections(const std::vector<Section> &sections, int level, const Names 
 
 }  // namespace
 
-void PrintImage(const Image &image, std::ostream &out) {
+size_t PrintImage(const Image &image, std::ostream &out) {
+  flagged = 0;
   out << "image size " << Hex(image.bytes().size()) << ", " << image.volumes().size()
       << " top-level volume(s)\n";
   PrintProblems(image.problems(), 1, out);
   Names names;
   for (const Volume *v : image.AllVolumes()) LearnVolume(*v, names);
   for (const Volume &v : image.volumes()) PrintVolume(v, 0, names, out);
+  return flagged;
 }
 
 void PrintLoneFile(const File &f, std::ostream &out) {
@@ -314,7 +324,8 @@ void SectionsJson(const std::vector<Section> &sections, const Names &names,
   }
 }
 
-std::string FileJson(const File &f, const Names &names, bool lone) {
+std::string FileJson(const File &f, const Names &names, bool lone,
+                     const std::vector<Finding> &findings = {}) {
   Object o;
   o.Str("guid", f.name.ToString());
   std::string ui = f.UiName();
@@ -328,6 +339,10 @@ std::string FileJson(const File &f, const Names &names, bool lone) {
   if (f.deleted) o.Str("stateText", f.stateText);
   if (f.walk == File::Walk::kHeaderOnly) o.Bool("headerOnly", true);
   o.Strings("problems", f.problems);
+  std::vector<std::string> found;
+  for (const Finding &finding : findings)
+    if (finding.file == &f) found.push_back(finding.text);
+  o.Strings("findings", found);
   std::vector<std::string> apriori;
   if (f.name == kPeiAprioriGuid && !f.sections.empty() && f.sections[0].type == kSecRaw) {
     const Section &raw = f.sections[0];
@@ -361,7 +376,9 @@ std::string VolumeJson(const Volume &v, const Names &names) {
   o.Strings("problems", v.problems).Strings("notes", v.notes);
   if (!v.walkEnd.empty()) o.Str("walkEnd", v.walkEnd);
   std::vector<std::string> files, unreached;
-  for (const File &f : v.files) files.push_back(FileJson(f, names, false));
+  std::vector<Finding> findings = PlacementFindings(v);
+  flagged += findings.size();
+  for (const File &f : v.files) files.push_back(FileJson(f, names, false, findings));
   for (const File &f : v.unreached)
     unreached.push_back(Object()
                             .Str("guid", f.name.ToString())
@@ -375,7 +392,8 @@ std::string VolumeJson(const Volume &v, const Names &names) {
 
 }  // namespace
 
-void PrintImageJson(const Image &image, std::ostream &out) {
+size_t PrintImageJson(const Image &image, std::ostream &out) {
+  flagged = 0;
   Names names;
   for (const Volume *v : image.AllVolumes()) LearnVolume(*v, names);
   std::vector<std::string> volumes;
@@ -383,10 +401,12 @@ void PrintImageJson(const Image &image, std::ostream &out) {
   out << Object()
              .Num("size", image.bytes().size())
              .Bool("damaged", image.Damaged())
+             .Num("findings", flagged)
              .Strings("problems", image.problems())
              .List("volumes", volumes)
              .Json()
       << "\n";
+  return flagged;
 }
 
 void PrintLoneFileJson(const File &f, std::ostream &out) {

@@ -153,8 +153,8 @@ int CommandList(const fv::FvtoolArgs &args) {
       return f.problems.empty() ? 0 : 1;
     }
     fv::Image image(std::move(bytes), true);
-    json ? fv::PrintImageJson(image, std::cout) : fv::PrintImage(image, std::cout);
-    return image.Damaged() ? 1 : 0;
+    size_t findings = json ? fv::PrintImageJson(image, std::cout) : fv::PrintImage(image, std::cout);
+    return image.Damaged() || findings ? 1 : 0;
   });
 }
 
