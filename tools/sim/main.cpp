@@ -9,6 +9,7 @@
 #include "pe_image.h"
 #include "report.h"
 #include "boot/boot_main.h"
+#include "tool_version.h"
 
 using namespace peimsim;
 
@@ -22,11 +23,18 @@ static int Fail(const std::string &message) {
 int main(int argc, char **argv) {
   // A whole PEI phase of a firmware image (tools/sim/boot/).
   if (boot::WantsBoot(argc, argv)) return boot::BootMain(argc, argv);
+  // --version before the options end (--), like --help anywhere before it.
+  for (int i = 1; i < argc && std::string(argv[i]) != "--"; i++) {
+    if (std::string(argv[i]) == "--version") {
+      printf("%s\n", toolio::VersionLine("peim-sim").c_str());
+      return 0;
+    }
+  }
   CommandLine cl;
   std::string error;
   if (!ParseCommandLine(argc, argv, cl, error)) return Fail(error);
   if (cl.help) {
-    fputs(HelpText().c_str(), stdout);
+    printf("%s\n\n%s", toolio::VersionLine("peim-sim").c_str(), HelpText().c_str());
     return 0;
   }
   ModuleInput input;

@@ -574,6 +574,7 @@ std::string HelpText() {
          "  --repeat N              first run N timed dispatches (up to 100000000), the platform\n"
          "                          restored before each, and report dispatches per second\n"
          "  --help                  this text\n"
+         "  --version               the version\n"
          "\n"
          "Limits, so that any image costs bounded memory and output whatever the budget:\n"
          "  the trace records the first " + std::to_string(kEventLimit) + " events of a run (text and json); later\n"
