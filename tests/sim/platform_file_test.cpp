@@ -97,7 +97,8 @@ TEST(PlatformFile, BadLinesAreRefusedWithTheirLine) {
     std::string error;  // the message, up to the number reader's own explanation
   };
   const Case kCases[] = {
-      {"bogus 1\n", "p:1: unknown statement 'bogus' (pci, config, mmio, regs or console)"},
+      {"bogus 1\n", "p:1: unknown statement 'bogus' (pci, config, mmio, regs, console, device, "
+                     "config-write, processor, ram, fwcfg or fwcfg-file)"},
       {"\n\npci 00:12.2\n", "p:3: expected pci BB:DD.F \"NAME\" [ehci] [bar0=SIZE]"},
       {"pci 00:20.0 \"x\"\n",
        "p:1: bad PCI function '00:20.0' (expected BB:DD.F in hex, e.g. 00:12.2)"},
