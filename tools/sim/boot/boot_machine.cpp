@@ -516,6 +516,7 @@ void BootMachine::OnPort(bool write, uint16_t port, int size, uint32_t &value) {
   e.value = value;
   e.pciConfig = r.kind == PortKind::kConfigData;
   e.configAddress = r.configAddress;
+  e.absent = e.pciConfig && r.target.device == kNoDevice;
   Record(e);
   if (current_ >= 0) {
     images_[current_].ports++;

@@ -60,6 +60,7 @@ struct BootEvent {
   uint64_t value = 0;
   uint32_t configAddress = 0;  // PCI configuration accesses: CONFIG_ADDRESS at the time
   bool pciConfig = false;
+  bool absent = false;  // a configuration access no function answered (reads all ones)
   int service = -1;  // index in Services()
 };
 

@@ -65,7 +65,8 @@ std::string EventText(const BootMachine &m, const BootEvent &e) {
     case BootEventKind::kPort: {
       std::string t = std::string(e.write ? "OUT " : "IN  ") + Dec(e.width * 8) + " ";
       if (e.pciConfig)
-        t += "PCI " + Bdf(e.configAddress) + " +" + Hex(ConfigOffset(e), 2);
+        t += "PCI " + Bdf(e.configAddress) + " +" + Hex(ConfigOffset(e), 2) +
+             (e.absent ? " (absent function)" : "");
       else
         t += "port " + Hex(e.address, 4);
       return t + (e.write ? " <- " : " -> ") + Hex(e.value, e.width * 2);
@@ -84,10 +85,10 @@ std::vector<std::string> PciConfigLines(const BootMachine &m) {
   std::vector<std::string> out;
   for (const BootEvent &e : m.Events()) {
     if (e.kind != BootEventKind::kPort || !e.pciConfig) continue;
-    char b[96];
-    snprintf(b, sizeof b, "%s %s @0x%x /%d %s 0x%llx", e.write ? "write" : "read",
+    char b[112];
+    snprintf(b, sizeof b, "%s %s @0x%x /%d %s 0x%llx%s", e.write ? "write" : "read",
              Bdf(e.configAddress).c_str(), ConfigOffset(e), e.width, e.write ? "<-" : "->",
-             (unsigned long long)e.value);
+             (unsigned long long)e.value, e.absent ? " absent" : "");
     out.push_back(b);
   }
   return out;
@@ -188,7 +189,7 @@ std::string RenderBootJson(const BootReport &r) {
   bool first = true;
   for (const RunImage *i : DispatchOrder(m)) {
     out += std::string(first ? "\n" : ",\n") + "    {\"name\": " + Json(i->name) +
-           ", \"base\": " + Dec(i->base) + ", \"in_place\": " + (i->inPlace ? "true" : "false") +
+           ", \"base\": " + Dec(i->base) + ", \"entry\": " + Dec(i->entry) + ", \"in_place\": " + (i->inPlace ? "true" : "false") +
            ", \"instructions\": " + Dec(i->instructions) + ", \"ports\": " + Dec(i->ports) +
            ", \"mmio\": " + Dec(i->mmio) + ", \"pci_config\": " + Dec(i->pciConfig) +
            ", \"services\": " + Dec(i->services) + ", \"installed\": " + JsonList(i->installed) +
