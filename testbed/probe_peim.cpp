@@ -20,11 +20,14 @@ namespace {
 
 const char kSource[] = "probe";
 
+// The probe's names: 7E57B0B0-GGGG-4000-8000-0000000000NN, group 0 for
+// files, 1 for PPIs.
+constexpr EFI_GUID ProbeGuid(UINT16 Group, UINT8 Last) {
+  return {0x7E57B0B0, Group, 0x4000, {0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, Last}};
+}
 // The probe proper (the others are its copies under other names).
-// 7E57B0B0-0000-4000-8000-000000000001
-constexpr EFI_GUID kProbeFile = {
-    0x7E57B0B0, 0x0000, 0x4000, {0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01}};
-// The copies' names: 7E57B0B0-0000-4000-8000-0000000000NN, NN = 0x10 + index.
+constexpr EFI_GUID kProbeFile = ProbeGuid(0, 0x01);
+// The copies' names: ProbeGuid(0, 0x10 + index).
 constexpr UINT32 kCopies = 11;
 const char *const kCopyNames[kCopies] = {
     "true-then-trailing-bytes", "two-values",   "and-underflow", "unknown-opcode",
@@ -32,19 +35,13 @@ const char *const kCopyNames[kCopies] = {
     "or",                       "no-depex",     "sentinel",
 };
 // The file whose sections the probe looks for, and the pad file's name.
-constexpr EFI_GUID kSectionsFile = {
-    0x7E57B0B0, 0x0000, 0x4000, {0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02}};
-constexpr EFI_GUID kPadFile = {
-    0x7E57B0B0, 0x0000, 0x4000, {0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x03}};
+constexpr EFI_GUID kSectionsFile = ProbeGuid(0, 0x02);
+constexpr EFI_GUID kPadFile = ProbeGuid(0, 0x03);
 // PPIs of the probe's own.
-constexpr EFI_GUID kProbePpiA = {
-    0x7E57B0B0, 0x0001, 0x4000, {0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x0A}};
-constexpr EFI_GUID kProbePpiB = {
-    0x7E57B0B0, 0x0001, 0x4000, {0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x0B}};
-constexpr EFI_GUID kProbeEntered = {
-    0x7E57B0B0, 0x0001, 0x4000, {0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x0E}};
-constexpr EFI_GUID kNobodysPpi = {
-    0x7E57B0B0, 0x0001, 0x4000, {0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x0F}};
+constexpr EFI_GUID kProbePpiA = ProbeGuid(1, 0x0A);
+constexpr EFI_GUID kProbePpiB = ProbeGuid(1, 0x0B);
+constexpr EFI_GUID kProbeEntered = ProbeGuid(1, 0x0E);
+constexpr EFI_GUID kNobodysPpi = ProbeGuid(1, 0x0F);
 // 229832D3-7A30-4B36-B827-F40CB7D45436
 constexpr EFI_GUID kStatusCodePpiGuid = {
     0x229832D3, 0x7A30, 0x4B36, {0xB8, 0x27, 0xF4, 0x0C, 0xB7, 0xD4, 0x54, 0x36}};
@@ -125,11 +122,7 @@ EFI_STATUS AnnounceCopy(const EFI_PEI_SERVICES **Ps, const EFI_GUID &Name) {
   return Call(Service(Ps, kInstallPpi), Ps, (const EFI_PEI_PPI_DESCRIPTOR *)D);
 }
 
-EFI_GUID CopyName(UINT32 Index) {
-  EFI_GUID G = kProbeFile;
-  G.Data4[7] = (UINT8)(0x10 + Index);
-  return G;
-}
+EFI_GUID CopyName(UINT32 Index) { return ProbeGuid(0, (UINT8)(0x10 + Index)); }
 
 // --- The volume services ---------------------------------------------------
 
