@@ -353,3 +353,38 @@ TEST(Conventions, RecompressedOvmfReadByUefiExtract) {
   EXPECT_NE(text.find(MODULE_GUID " | UsbControllerPeim"), std::string::npos) << text.substr(0, 2000);
   EXPECT_NE(text.find("PeiCore"), std::string::npos);
 }
+
+// --fv takes a volume's number, the name GUID of its extended header or
+// the GUID of the FV_IMAGE file holding it; a file holding two volumes, or
+// a GUID nothing answers to, is refused.
+TEST(Conventions, VolumeByNumberNameOrFile) {
+  fvtest::TempDir dir;
+  const std::string extract = "extract " OVMF_CODE " PcdPeim -o '" + (dir / "out") + "' --fv ";
+  struct Row {
+    std::string volume;
+    int status;
+    const char *said;
+  };
+  const std::vector<Row> rows = {
+      {"1", 0, ""},
+      {"6938079B-B503-4E3D-9D24-B28337A25806", 0, ""},  // the PEI volume's name
+      {"7CB8BDC9-F8EB-4F34-AAEA-3EE4AF6516A1", 2, "no file named 'PcdPeim' in volume #2"},  // the DXE volume's: not there
+      {"9E21FD93-9C72-4C15-8C4B-E77F1DB2D792", 2,
+       "--fv 9E21FD93-9C72-4C15-8C4B-E77F1DB2D792 names 2 volumes: volume #1 (in that file), "
+       "volume #2 (in that file); give the number"},
+      {"11111111-2222-3333-4444-555555555555", 2,
+       "--fv 11111111-2222-3333-4444-555555555555: no volume has that name, and no file of that name"},
+      {"PEI", 2, "--fv: 'PEI' is not a number"},
+  };
+  Bytes expected;
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.volume);
+    fvtest::Run r = fvtest::RunCommand(Tool(extract + row.volume), dir);
+    EXPECT_EQ(r.status, row.status) << r.err;
+    EXPECT_NE(r.err.find(row.said), std::string::npos) << r.err;
+    if (row.status != 0) continue;
+    Bytes got = ReadFile(dir / "out");
+    if (expected.empty()) expected = got;
+    EXPECT_EQ(got, expected);
+  }
+}

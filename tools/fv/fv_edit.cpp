@@ -876,6 +876,46 @@ bool LooksLikeGuid(const std::string &text) {
          text[23] == '-';
 }
 
+namespace {
+
+// Volumes held (at any depth of sections) in the given sections.
+void HeldVolumes(const std::vector<Section> &sections, std::vector<const Volume *> &out) {
+  for (const Section &s : sections) {
+    for (const Volume &v : s.volumes) out.push_back(&v);
+    HeldVolumes(s.sections, out);
+  }
+}
+
+}  // namespace
+
+int ResolveVolume(const Image &image, const Guid &name) {
+  std::vector<int> found;
+  std::string how;
+  for (const Volume *v : image.AllVolumes()) {
+    if (v->named && v->name == name) {
+      found.push_back(v->index);
+      how += (how.empty() ? "" : ", ") + VolumeName(v->index) + " (its name)";
+    }
+    for (const File &f : v->files) {
+      if (f.deleted || f.name != name) continue;
+      std::vector<const Volume *> held;
+      HeldVolumes(f.sections, held);
+      for (const Volume *h : held) {
+        if (std::find(found.begin(), found.end(), h->index) != found.end()) continue;
+        found.push_back(h->index);
+        how += (how.empty() ? "" : ", ") + VolumeName(h->index) + " (in that file)";
+      }
+    }
+  }
+  if (found.empty())
+    Fail("--fv " + name.ToString() + ": no volume has that name, and no file of that name holds "
+         "one");
+  if (found.size() > 1)
+    Fail("--fv " + name.ToString() + " names " + std::to_string(found.size()) + " volumes: " +
+         how + "; give the number");
+  return found[0];
+}
+
 Guid ResolveFileName(const Image &image, const std::string &text, int volumeIndex) {
   if (LooksLikeGuid(text)) return Guid::Parse(text);
   std::vector<std::pair<Guid, int>> named;  // each GUID once, with the first volume holding it

@@ -173,6 +173,10 @@ FoundFile FindFileInImage(const Image &image, const Guid &name, int volumeIndex)
 // (any, where negative); an ambiguous name is refused listing the
 // candidates.
 bool LooksLikeGuid(const std::string &text);
+// The number of the volume named by a GUID: the name in its extended
+// header, or the name of the FV_IMAGE file holding it. Refused where none
+// or several volumes answer to it (those listed).
+int ResolveVolume(const Image &image, const Guid &name);
 Guid ResolveFileName(const Image &image, const std::string &text, int volumeIndex);
 
 // What `extract` takes out of a file: the whole file, the data of its

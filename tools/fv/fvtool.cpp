@@ -69,6 +69,13 @@ auto About(const std::string &path, Body body) -> decltype(body()) {
   }
 }
 
+// The volume --fv names: a number as given, a GUID resolved in the image;
+// -1 without --fv.
+int VolumeOf(const fv::Image &image, const fv::FvtoolArgs &args) {
+  if (args.volumeGuid.empty()) return args.volumeIndex;
+  return fv::ResolveVolume(image, fv::Guid::Parse(args.volumeGuid));
+}
+
 int CommandFfs(const fv::FvtoolArgs &args) {
   fv::ModuleFileParams params;
   params.uiName = args.name;
@@ -177,8 +184,8 @@ int CommandInsert(const fv::FvtoolArgs &args) {
   request.apriori = args.apriori;
   request.haveBase = args.haveBase;
   request.base = args.base;
-  request.volumeIndex = args.volumeIndex;
   return Edit(args, [&](const fv::Image &image, std::vector<std::string> &log) {
+    request.volumeIndex = VolumeOf(image, args);
     return fv::InsertFiles(image, request, log);
   });
 }
@@ -189,16 +196,17 @@ int CommandReplace(const fv::FvtoolArgs &args) {
   request.file = fv::ReadFile(args.files[0]);
   request.haveBase = args.haveBase;
   request.base = args.base;
-  request.volumeIndex = args.volumeIndex;
   return Edit(args, [&](const fv::Image &image, std::vector<std::string> &log) {
+    request.volumeIndex = VolumeOf(image, args);
     return fv::ReplaceFile(image, request, log);
   });
 }
 
 int CommandRemove(const fv::FvtoolArgs &args) {
   return Edit(args, [&](const fv::Image &image, std::vector<std::string> &log) {
-    fv::Guid name = fv::ResolveFileName(image, args.fileGuid, args.volumeIndex);
-    return fv::RemoveFile(image, name, args.volumeIndex, log);
+    int volume = VolumeOf(image, args);
+    fv::Guid name = fv::ResolveFileName(image, args.fileGuid, volume);
+    return fv::RemoveFile(image, name, volume, log);
   });
 }
 
@@ -222,8 +230,9 @@ int CommandExtract(const fv::FvtoolArgs &args) {
     }
     if (args.fileGuid.empty()) fv::Fail("extract from an image needs the file's GUID or UI name");
     fv::Image image(std::move(bytes));
-    fv::FoundFile found = fv::FindFileInImage(
-        image, fv::ResolveFileName(image, args.fileGuid, args.volumeIndex), args.volumeIndex);
+    int volume = VolumeOf(image, args);
+    fv::FoundFile found =
+        fv::FindFileInImage(image, fv::ResolveFileName(image, args.fileGuid, volume), volume);
     return fv::ExtractFromFile(*found.file, request, what);
   });
   Finish(args, out, {what});

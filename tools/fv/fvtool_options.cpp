@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 
 #include "cli_values.h"
+#include "fv_edit.h"
 #include "numbers.h"
 
 namespace fv {
@@ -217,6 +218,10 @@ class Parser {
       return false;
     }
     for (const Number &n : numbers_) {
+      if (n.option == "--fv" && LooksLikeGuid(n.text)) {  // a volume named by a GUID
+        a_.volumeGuid = n.text;
+        continue;
+      }
       uint64_t value = 0;
       std::string why;
       if (!toolio::ParseUnsigned(n.text, n.min, n.max, value, why)) {
@@ -267,7 +272,9 @@ class Parser {
         });
   }
   void Volume(CLI::App *sub) {
-    Add(sub, "--fv", "N", "the volume, numbered as `list` shows", 0, 0xFFFF,
+    Add(sub, "--fv", "N|GUID",
+        "the volume: its number as `list` shows it, the name GUID of its extended header, or "
+        "the GUID of the FV_IMAGE file holding it", 0, 0xFFFF,
         [this](uint64_t v) { a_.volumeIndex = int(v); });
   }
   // A numeric option: taken as text, checked after parsing.

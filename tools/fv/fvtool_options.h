@@ -29,6 +29,7 @@ struct FvtoolArgs {
   bool haveBase = false;
   uint64_t base = 0;
   int volumeIndex = -1;
+  std::string volumeGuid;  // --fv by a GUID: resolved against the image (ResolveVolume)
   std::string fileGuid;  // remove, extract: a name GUID or a UI name
   std::string format = "text";  // list: text or json
   // extract
