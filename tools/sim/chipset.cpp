@@ -154,9 +154,15 @@ Chipset::Chipset(const PlatformDescription &d)
     if (auto model = MakeModel(m.kind, m.name, d)) models_.push_back(std::move(model));
 }
 
-int Chipset::ModelForPort(uint16_t port, int size) const {
-  for (size_t i = 0; i < models_.size(); i++)
-    if (models_[i]->ClaimsPort(port, size)) return int(i);
+int Chipset::ModelPort(uint16_t port, int size, PortResult &result) const {
+  for (size_t i = 0; i < models_.size(); i++) {
+    if (!models_[i]->ClaimsPort(port, size)) continue;
+    result.kind = PortKind::kDevice;
+    result.target.device = kModelDevice;
+    result.target.region = int(i);
+    result.target.claimed = true;
+    return int(i);
+  }
   return -1;
 }
 
@@ -245,16 +251,8 @@ uint32_t Chipset::PortRead(uint16_t port, int size, PortResult &result) {
   }
   result = PortResult();
   result.configAddress = configAddress_;
-  if (!models_.empty()) {
-    int m = ModelForPort(port, size);
-    if (m >= 0) {
-      result.kind = PortKind::kDevice;
-      result.target.device = kModelDevice;
-      result.target.region = m;
-      result.target.claimed = true;
-      return models_[m]->ReadPort(port, size, *this) & uint32_t(AllOnes(size));
-    }
-  }
+  int m = ModelPort(port, size, result);
+  if (m >= 0) return models_[m]->ReadPort(port, size, *this) & uint32_t(AllOnes(size));
   if (console_ && port == consolePort_) {
     // A debug console reads back a fixed byte on every lane.
     result.kind = PortKind::kConsole;
@@ -283,16 +281,10 @@ void Chipset::PortWrite(uint16_t port, int size, uint32_t value, PortResult &res
   }
   result = PortResult();
   result.configAddress = configAddress_;
-  if (!models_.empty()) {
-    int m = ModelForPort(port, size);
-    if (m >= 0) {
-      result.kind = PortKind::kDevice;
-      result.target.device = kModelDevice;
-      result.target.region = m;
-      result.target.claimed = true;
-      models_[m]->WritePort(port, size, value, *this);
-      return;
-    }
+  int m = ModelPort(port, size, result);
+  if (m >= 0) {
+    models_[m]->WritePort(port, size, value, *this);
+    return;
   }
   if (console_ && port == consolePort_) result.kind = PortKind::kConsole;
 }

@@ -158,7 +158,8 @@ class Chipset : private DeviceHost {
     misuse_.push_back({kind, message});
   }
   bool PortTaken(uint16_t first, uint16_t last, const void *except) const override;
-  int ModelForPort(uint16_t port, int size) const;
+  // The model that claims a port access (its index, with result filled in), or -1.
+  int ModelPort(uint16_t port, int size, PortResult &result) const;
 
   std::vector<PciFunction> functions_;
   std::vector<RegionDescription> regions_;

@@ -615,18 +615,26 @@ bool ReadPlatformFile(const std::string &path, PlatformDescription &out, std::st
   return ParsePlatform(std::string(bytes.begin(), bytes.end()), path, out, error);
 }
 
+namespace {
+
+// A built-in file, parsed. The tests check both; were one ever broken, its
+// platform would have no functions and every run would say so.
+PlatformDescription BuiltIn(const std::string &text, const char *name) {
+  PlatformDescription d;
+  std::string error;
+  ParsePlatform(text, name, d, error);
+  return d;
+}
+
+}  // namespace
+
 const std::string &Q35PlatformText() {
   static const std::string text(reinterpret_cast<const char *>(kQ35Platform), sizeof kQ35Platform);
   return text;
 }
 
 const PlatformDescription &Q35Platform() {
-  static const PlatformDescription platform = [] {
-    PlatformDescription d;
-    std::string error;
-    ParsePlatform(Q35PlatformText(), kQ35PlatformName, d, error);
-    return d;
-  }();
+  static const PlatformDescription platform = BuiltIn(Q35PlatformText(), kQ35PlatformName);
   return platform;
 }
 
@@ -637,14 +645,7 @@ const std::string &DefaultPlatformText() {
 }
 
 const PlatformDescription &DefaultPlatform() {
-  // The built-in file is checked by the tests; were it ever broken, the
-  // platform would have no functions and every run would say so.
-  static const PlatformDescription platform = [] {
-    PlatformDescription d;
-    std::string error;
-    ParsePlatform(DefaultPlatformText(), kDefaultPlatformName, d, error);
-    return d;
-  }();
+  static const PlatformDescription platform = BuiltIn(DefaultPlatformText(), kDefaultPlatformName);
   return platform;
 }
 

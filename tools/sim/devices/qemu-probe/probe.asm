@@ -295,13 +295,28 @@ nl:
   jmp putc
 ; eax as ' ' + 8 hex digits
 puthex:
+  push cx
+  mov cx, 8
+  call puthexn
+  pop cx
+  ret
+; al as ' ' + 2 hex digits
+puthex2:
   push eax
   push cx
+  shl eax, 24
+  mov cx, 2
+  call puthexn
+  pop cx
+  pop eax
+  ret
+; the top cx hex digits of eax, after a blank
+puthexn:
+  push eax
   push ebx
   mov ebx, eax
   mov al, ' '
   call putc
-  mov cx, 8
 .h:
   rol ebx, 4
   mov al, bl
@@ -314,31 +329,6 @@ puthex:
   call putc
   loop .h
   pop ebx
-  pop cx
-  pop eax
-  ret
-; al as 2 hex digits (with a blank before)
-puthex2:
-  push eax
-  push cx
-  push ebx
-  mov bl, al
-  mov al, ' '
-  call putc
-  mov cx, 2
-.h:
-  rol bl, 4
-  mov al, bl
-  and al, 15
-  add al, '0'
-  cmp al, '9'
-  jbe .o
-  add al, 7
-.o:
-  call putc
-  loop .h
-  pop ebx
-  pop cx
   pop eax
   ret
 
