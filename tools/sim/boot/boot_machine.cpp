@@ -36,11 +36,12 @@ uint32_t PortIn(uc_engine *, uint32_t port, int size, void *user) {
 void PortOut(uc_engine *, uint32_t port, int size, uint32_t value, void *user) {
   M(user)->OnPort(true, uint16_t(port), size, value);
 }
-uint64_t MmioRead(uc_engine *, uint64_t offset, unsigned size, void *user) {
-  return M(user)->OnMmio(false, uint32_t(kRamSize + offset), int(size), 0);
-}
-void MmioWrite(uc_engine *, uint64_t offset, unsigned size, uint64_t value, void *user) {
-  M(user)->OnMmio(true, uint32_t(kRamSize + offset), int(size), value);
+// The device window is memory the hook fills before a read and watches on
+// a write, so that an access reaches the devices at the width the
+// instruction made it (an MMIO region would widen a byte read to a dword).
+void DeviceHook(uc_engine *, uc_mem_type type, uint64_t address, int size, int64_t value,
+                void *user) {
+  M(user)->OnDeviceAccess(type == UC_MEM_WRITE, uint32_t(address), size, uint64_t(value));
 }
 int CpuidHook(uc_engine *, void *user) {
   M(user)->OnCpuid();
@@ -68,6 +69,12 @@ BootMachine::BootMachine() = default;
 BootMachine::~BootMachine() {
   if (uc_) uc_close(uc_);
   if (ram_) munmap(ram_, kRamSize);
+  if (window_) munmap(window_, flashBase_ - kRamSize);
+}
+
+void BootMachine::OnDeviceAccess(bool write, uint32_t address, int size, uint64_t value) {
+  uint64_t v = OnMmio(write, address, size, value);
+  if (!write) memcpy(window_ + (address - kRamSize), &v, std::min<uint32_t>(size, flashBase_ - address));
 }
 
 bool BootMachine::Read(uint32_t address, void *data, uint32_t size) const {
@@ -145,7 +152,13 @@ bool BootMachine::Setup(const SecHandOff &handOff, const std::vector<uint8_t> &c
     error = "cannot start the CPU emulator";
     return false;
   }
-  chipset_ = Chipset(Q35Platform());
+  PlatformDescription machine = Q35Platform();
+  if (options_.usbChipset) {
+    const PlatformDescription &usb = DefaultPlatform();
+    machine.functions.insert(machine.functions.end(), usb.functions.begin(), usb.functions.end());
+    machine.regions.insert(machine.regions.end(), usb.regions.begin(), usb.regions.end());
+  }
+  chipset_ = Chipset(machine);
   chipset_.SetGuestMemory([this](uint32_t address, void *data, uint32_t size, bool write) {
     if (uint64_t(address) + size > kRamSize) return false;
     return write ? Write(address, data, size) : Read(address, data, size);
@@ -153,8 +166,19 @@ bool BootMachine::Setup(const SecHandOff &handOff, const std::vector<uint8_t> &c
   uc_err e = uc_mem_map_ptr(uc_, 0, kRamSize, UC_PROT_ALL, ram_);
   if (!e) e = uc_mem_map_ptr(uc_, flashBase_, flash_.size(), UC_PROT_READ | UC_PROT_EXEC,
                              flash_.data());
-  if (!e) e = uc_mmio_map(uc_, kRamSize, flashBase_ - kRamSize, MmioRead, this, MmioWrite, this);
+  window_ = static_cast<uint8_t *>(mmap(nullptr, flashBase_ - kRamSize, PROT_READ | PROT_WRITE,
+                                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0));
+  if (window_ == MAP_FAILED) {
+    window_ = nullptr;
+    error = "cannot reserve host memory for the device window";
+    return false;
+  }
+  if (!e)
+    e = uc_mem_map_ptr(uc_, kRamSize, flashBase_ - kRamSize, UC_PROT_READ | UC_PROT_WRITE, window_);
   uc_hook h;
+  if (!e)
+    e = uc_hook_add(uc_, &h, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, (void *)DeviceHook, this,
+                    kRamSize, flashBase_ - 1);
   if (!e) e = uc_hook_add(uc_, &h, UC_HOOK_BLOCK, (void *)BlockHook, this, 1, 0);
   if (!e) e = uc_hook_add(uc_, &h, UC_HOOK_INSN, (void *)PortIn, this, 1, 0, UC_X86_INS_IN);
   if (!e) e = uc_hook_add(uc_, &h, UC_HOOK_INSN, (void *)PortOut, this, 1, 0, UC_X86_INS_OUT);

@@ -26,6 +26,9 @@ constexpr uint32_t kRamSize = 0x10000000;  // the q35 machine's 256 MiB
 
 struct BootOptions {
   bool migrationPpi = true;  // SEC passes the temporary RAM migration PPI
+  // The USB chipset of the default platform beside q35's devices (its
+  // functions and register blocks), for UsbControllerPeim inside the phase.
+  bool usbChipset = false;
   uint64_t budget = 4000000000ull;
   uint64_t timeLimitMs = 120000;
   struct Fail {
@@ -124,6 +127,7 @@ class BootMachine {
   void OnBlock(uint32_t address, uint32_t size);
   void OnPort(bool write, uint16_t port, int size, uint32_t &value);
   uint64_t OnMmio(bool write, uint32_t address, int size, uint64_t value);
+  void OnDeviceAccess(bool write, uint32_t address, int size, uint64_t value);
   void OnCpuid();
   void OnProcessorInstruction(uint32_t address);
   void OnInterrupt(uint32_t number);
@@ -156,6 +160,7 @@ class BootMachine {
 
   uc_struct *uc_ = nullptr;
   uint8_t *ram_ = nullptr;
+  uint8_t *window_ = nullptr;  // the device window's backing, between RAM and the flash
   std::vector<uint8_t> flash_;  // variable store then code, ending at 4 GiB
   uint32_t flashBase_ = 0;
   SecHandOff handOff_;

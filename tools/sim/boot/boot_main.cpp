@@ -84,6 +84,8 @@ int BootMain(int argc, const char *const *argv) {
   single("--time-limit", timeLimit);
   app.add_flag("--quiet,-q", quiet);
   app.add_flag("--no-migration-ppi", noMigration);
+  bool usbChipset = false;
+  app.add_flag("--usb-chipset", usbChipset);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp &) {
@@ -97,6 +99,7 @@ int BootMain(int argc, const char *const *argv) {
   if (format != "text" && format != "json") return Fail("--format " + format + ": text or json");
   BootOptions options;
   options.migrationPpi = !noMigration;
+  options.usbChipset = usbChipset;
   if (budget) options.budget = budget;
   if (timeLimit) {
     if (timeLimit > 86400) return Fail("--time-limit " + std::to_string(timeLimit) + ": at most 86400");
