@@ -29,7 +29,8 @@ for tool in peim-sim fvtool pe-check pe-compact; do
   [ -x "$root/bin/$tool" ] || { fail "bin/$tool is not installed"; continue; }
   out=$("$root/bin/$tool" --version 2>&1)
   [ "$out" = "$tool $version" ] || fail "$tool --version says '$out', not '$tool $version'"
-  "$root/bin/$tool" --help 2>&1 | head -n 3 | grep -qF "$version" ||
+  help=$("$root/bin/$tool" --help 2>&1)
+  head -n 3 <<<"$help" | grep -qF "$version" ||
     fail "$tool --help does not state the version near its top"
   page=$root/share/man/man1/$tool.1
   if [ -f "$page" ]; then
