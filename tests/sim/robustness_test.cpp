@@ -202,7 +202,7 @@ const BadCase kCases[] = {
 
 class RobustnessTest : public ::testing::TestWithParam<BadCase> {};
 
-TEST_P(RobustnessTest, EndsWithItsStatusAndOneLineNamingTheProblem) {
+TEST_P(RobustnessTest, EndsWithStatusAndOneLineNamingIt) {
   const BadCase &c = GetParam();
   std::vector<std::string> args;
   for (const std::string &a : c.args) {
