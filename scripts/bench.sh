@@ -69,6 +69,14 @@ echo "dispatches per second: $per_second on one core, the median of $SAMPLES run
   "(each:$samples; load average $load_before before, $load_after after); target: at least" \
   "10000: $(verdict "$per_second" at-least 10000)"
 
+# One whole PEI phase of OVMF (peim-sim --boot, one core) beside QEMU's TCG
+# for the same phase, PEI core entry to DXE core entry, in the same run.
+if command -v qemu-system-i386 >/dev/null && [ -f /usr/share/OVMF/OVMF32_CODE_4M.secboot.fd ]; then
+  python3 "$(dirname "$0")/../tests/qemu/boot_pei_phase.py" --bench "$BUILD/peim-sim" \
+    /usr/share/OVMF/OVMF32_CODE_4M.secboot.fd /usr/share/OVMF/OVMF32_VARS_4M.fd \
+    "$BUILD/bench-boot" || echo "bench: the PEI phase could not be timed"
+fi
+
 # fvtool's LZMA encoder on OVMF's main volume, as `fvtool insert` packs it
 # again: processor time and size for each effort worth choosing between,
 # the median of LZMA_SAMPLES runs (default 3; about 25 s of one core each).

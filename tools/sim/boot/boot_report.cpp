@@ -178,6 +178,8 @@ std::string RenderBootJson(const BootReport &r) {
   const BootMachine &m = *r.machine;
   const SecHandOff &h = m.HandOff();
   const BootOutcome &o = r.outcome;
+  char secs[32];
+  snprintf(secs, sizeof secs, "%.6f", o.seconds);
   std::string out = "{\n  \"firmware\": " + Json(r.firmwarePath) + ",\n  \"vars\": " +
                     (r.varsPath.empty() ? "null" : Json(r.varsPath)) + ",\n";
   out += "  \"handoff\": {\"boot_volume\": " + Dec(h.bootVolume) + ", \"boot_volume_size\": " +
@@ -223,7 +225,7 @@ std::string RenderBootJson(const BootReport &r) {
          (o.reachedDxe ? Dec(o.hobList) : "null") + ", \"kind\": " +
          (o.reachedDxe ? "null" : Json(o.kind)) + ", \"reason\": " +
          (o.reachedDxe ? "null" : Json(o.reason)) + ", \"instructions\": " + Dec(o.instructions) +
-         ", \"pci_config\": " + Dec(m.PciConfigAccesses()) + ", \"services\": " +
+         ", \"seconds\": " + secs + ", \"pci_config\": " + Dec(m.PciConfigAccesses()) + ", \"services\": " +
          Dec(m.Services().size()) + "}\n}\n";
   return out;
 }
