@@ -31,6 +31,10 @@ bool Platform::InWritableSection(uint32_t address, uint32_t size) const {
 bool Platform::WritableByModule(uint32_t address, uint32_t size) const {
   uint64_t end = uint64_t(address) + size;
   if (address >= kStackBase && end <= frameLimit_) return true;
+  // A PEIM may install exception handlers: the gates of the IDT are the
+  // processor's, not the Foundation's (the services pointer below it is).
+  if (options_.anyPeim && address >= kIdtBase && end <= uint64_t(kIdtBase) + kIdtLimit + 1)
+    return true;
   for (const auto &o : outputs_)
     if (address >= o.first && end <= uint64_t(o.first) + o.second) return true;
   return Allocated(address, size) || InWritableSection(address, size);
@@ -46,6 +50,7 @@ std::string Platform::Where(uint32_t address) const {
   if (InImage(address)) return "image+" + Hex(address - LoadAddress());
   for (const OtherImage &o : others_)
     if (address - o.base < o.size) return o.name + "+" + Hex(address - o.base);
+  if (address >= kIdtBase && address <= kIdtBase + kIdtLimit) return "IDT+" + Hex(address - kIdtBase);
   if (address >= kFoundationData && address < kFoundationData + kPageSize)
     return "PEI Foundation data";
   if (address >= kFoundationCode && address < kFoundationCode + kPageSize)
