@@ -234,3 +234,20 @@ TEST(BootRun, JsonCarriesTheSameDispatch) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(BootRun, HelpAndUnknownOptions) {
+  // --help anywhere, even where --boot's value is due, prints the boot's
+  // usage; an unknown option is bad input, one line, exit 2.
+  simtest::ToolRun help = simtest::RunTool({"--boot", "--help"});
+  EXPECT_EQ(help.status, 0) << help.err;
+  EXPECT_EQ(help.out.rfind("Usage: peim-sim --boot FIRMWARE.fd --platform q35", 0), 0u) << help.out;
+  EXPECT_NE(help.out.find("--fail SERVICE[@PEIM][:STATUS]"), std::string::npos);
+  simtest::ToolRun bad = simtest::RunTool({"--boot", kOvmf, "--platform", "q35", "--bogus"});
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_NE(bad.err.find("--bogus"), std::string::npos) << bad.err;
+  EXPECT_EQ(std::count(bad.err.begin(), bad.err.end(), '\n'), 1) << bad.err;
+}
+
+}  // namespace

@@ -63,8 +63,39 @@ bool WantsBoot(int argc, const char *const *argv) {
   return false;
 }
 
+const char kBootHelp[] =
+    "Usage: peim-sim --boot FIRMWARE.fd --platform q35 [options]\n"
+    "\n"
+    "Runs the whole PEI phase of a firmware image: the firmware's own PEI core, entered\n"
+    "with the state its SEC leaves (OVMF's main volume unpacked), dispatches its PEIMs\n"
+    "on QEMU's q35 machine until DxeIpl enters the DXE core. Every service call, port\n"
+    "and memory-mapped access is traced and attributed to the image that made it.\n"
+    "\n"
+    "  --vars VARS.fd          the variable store below the code image (default: the\n"
+    "                          _VARS file beside a _CODE one, if there is one)\n"
+    "  --usb-chipset           the default platform's USB functions beside q35's devices\n"
+    "  --no-migration-ppi      SEC passes no temporary RAM migration PPI\n"
+    "  --fail SERVICE[@PEIM][:STATUS]\n"
+    "                          the service returns STATUS (default EFI_DEVICE_ERROR) without\n"
+    "                          running, for every caller or the PEIM of that UI name\n"
+    "  --format text|json      the report's form (default text)\n"
+    "  --quiet, -q             no trace\n"
+    "  --coverage FILE         one drcov file, a module per image that ran\n"
+    "  --pci-trace FILE        the PCI configuration accesses, one a line\n"
+    "  --budget N              instructions for the whole phase (default 4000000000)\n"
+    "  --time-limit SECONDS    wall-clock bound (default 120)\n"
+    "\n"
+    "Exit status: 0 at the DXE core's entry; 1 when the phase stopped before (the reason\n"
+    "on stderr); 2 for bad input.\n";
+
 int BootMain(int argc, const char *const *argv) {
+  for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; i++)
+    if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+      fputs(kBootHelp, stdout);
+      return 0;
+    }
   CLI::App app("peim-sim --boot");
+  app.set_help_flag();  // --help is ours (above)
   std::string firmware, vars, platform, format = "text", coverage, pciTrace;
   std::vector<std::string> fails;
   bool quiet = false, noMigration = false;
@@ -88,9 +119,6 @@ int BootMain(int argc, const char *const *argv) {
   app.add_flag("--usb-chipset", usbChipset);
   try {
     app.parse(argc, argv);
-  } catch (const CLI::CallForHelp &) {
-    fputs(app.help().c_str(), stdout);
-    return 0;
   } catch (const CLI::ParseError &e) {
     std::string what = e.what();
     return Fail("--boot: " + what.substr(0, what.find('\n')));
