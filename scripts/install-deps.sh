@@ -8,7 +8,7 @@
 set -eu
 
 PACKAGES="make cmake g++ clang lld llvm libclang-rt-14-dev pkg-config libgtest-dev \
-libunicorn-dev libcapstone-dev libcli11-dev liblzma-dev qemu-system-x86 ovmf-ia32 uefitool-cli \
+libunicorn-dev libcapstone-dev libcli11-dev liblzma-dev libbrotli-dev qemu-system-x86 ovmf-ia32 uefitool-cli \
 gcc nasm acpica-tools uuid-dev python3 dpkg-dev help2man"
 
 missing=""

@@ -4,6 +4,7 @@
 // writes (read back by fvtool, and by UEFIExtract).
 #include <cstring>
 
+#include "brotli_codec.h"
 #include "fv_test_util.h"
 #include "fv_tree.h"
 
@@ -387,4 +388,36 @@ TEST(Conventions, VolumeByNumberNameOrFile) {
     if (expected.empty()) expected = got;
     EXPECT_EQ(got, expected);
   }
+}
+
+// A Brotli-compressed volume (EDK2's GUID and header) is read and edited
+// like an LZMA one: the module inserted, the stream packed again and read
+// back.
+TEST(Conventions, BrotliSectionReadAndRewritten) {
+  Bytes inner = fvtest::TestVolume(0x8000, {fvtest::ModuleFile(kPcdPeimGuid, "Core", kFilePeiCore)}, 0x820000);
+  Bytes stream;
+  AppendSection(stream, MakeSection(kSecFvImage, inner));
+  Bytes section = MakeGuidDefinedSection(kBrotliSectionGuid, 1, {}, BrotliEncode(stream));
+  Bytes file = MakeFile(Guid::Parse("9E21FD93-9C72-4C15-8C4B-E77F1DB2D792"), kFileFvImage, 0, section, true);
+  fvtest::TempDir dir;
+  fvtest::WriteBytes(dir / "b.fv", fvtest::TestVolume(0x10000, {file}, 0, 16));
+  fvtest::Run listed = fvtest::RunCommand(Tool("list '" + (dir / "b.fv") + "'"), dir);
+  ASSERT_EQ(listed.status, 0) << listed.out << listed.err;
+  EXPECT_NE(listed.out.find("Brotli unpacked " + Hex(stream.size())), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find("\"Core\""), std::string::npos) << listed.out;
+  fvtest::Run insert = fvtest::RunCommand(
+      Tool("insert '" + (dir / "b.fv") + "' " MODULE_FFS " -o '" + (dir / "c.fv") + "'"), dir);
+  ASSERT_EQ(insert.status, 0) << insert.err;
+  EXPECT_NE(insert.err.find("Brotli section 3D532050-5CDA-4FD0-879E-0F7F630D5AFB: "), std::string::npos)
+      << insert.err;
+  Image after(ReadFile(dir / "c.fv"));
+  FoundFile module = FindFileInImage(after, Guid::Parse(MODULE_GUID), -1);
+  EXPECT_EQ(module.volume->index, 1);
+  // The stream packed again unpacks to the edited volume.
+  const Section *brotli = nullptr;
+  for (const Section &sec : after.volumes()[0].files[0].sections)
+    if (sec.brotli) brotli = &sec;
+  ASSERT_NE(brotli, nullptr);
+  EXPECT_EQ(BrotliDecode(brotli->data(), brotli->dataSize()), *brotli->unpacked);
+  EXPECT_GE(Get64(brotli->data() + 8), uint64_t(1) << 20);  // the scratch the decoder is given
 }

@@ -6,6 +6,7 @@
 #include <optional>
 #include <set>
 
+#include "brotli_codec.h"
 #include "lzma_codec.h"
 #include "numbers.h"
 #include "pe_image.h"
@@ -193,7 +194,7 @@ class Rewriter {
       return out;
     }
     if (s.opaque || s.sections.empty()) return std::nullopt;
-    size_t streamSize = s.lzma ? s.unpacked->size() : s.dataSize();
+    size_t streamSize = s.lzma || s.brotli ? s.unpacked->size() : s.dataSize();
     std::optional<Bytes> stream = RewriteStream(s.sections, s.stream(), streamSize);
     if (!stream) return std::nullopt;
     if (s.type == kSecCompression) {  // method 0: stored
@@ -221,6 +222,13 @@ class Rewriter {
       data = LzmaEncode(*stream, LzmaStreamProperties(s.data(), s.dataSize(), size), LzmaEffort(),
                         stream->size() >= kLarge ? progress : LzmaProgress());
       log_.push_back("LZMA section " + s.guid.ToString() + ": " + Hex(data.size()) +
+                     " bytes compressed (was " + Hex(s.dataSize()) + "), " +
+                     Hex(stream->size()) + " unpacked");
+    } else if (s.brotli) {
+      if (stream->size() >= (1u << 20))
+        Progress("packing Brotli section " + s.guid.ToString() + " (" + Hex(stream->size()) + " bytes)");
+      data = BrotliEncode(*stream, s.dataSize() >= 16 ? Get64(s.data() + 8) : 0);
+      log_.push_back("Brotli section " + s.guid.ToString() + ": " + Hex(data.size()) +
                      " bytes compressed (was " + Hex(s.dataSize()) + "), " +
                      Hex(stream->size()) + " unpacked");
     } else if (s.crc32) {

@@ -146,6 +146,7 @@ void PrintSections(const std::vector<Section> &sections, int level, const Names 
       case kSecGuidDefined:
         out << " guid " << names.Of(s.guid);
         if (s.lzma && s.unpacked) out << " LZMA unpacked " << Hex(s.unpacked->size());
+        if (s.brotli && s.unpacked) out << " Brotli unpacked " << Hex(s.unpacked->size());
         if (s.crc32) out << " CRC32 " << Hex(Get32(s.start + s.commonHeaderSize + 20));
         break;
       case kSecUserInterface:
@@ -282,6 +283,7 @@ void SectionsJson(const std::vector<Section> &sections, const Names &names,
       case kSecGuidDefined:
         o.Raw("definition", GuidJson(s.guid, names));
         if (s.lzma && s.unpacked) o.Str("encoding", "LZMA").Num("unpacked", s.unpacked->size());
+        if (s.brotli && s.unpacked) o.Str("encoding", "Brotli").Num("unpacked", s.unpacked->size());
         if (s.crc32) o.Str("encoding", "CRC32").Num("crc32", Get32(s.start + s.commonHeaderSize + 20));
         break;
       case kSecUserInterface:

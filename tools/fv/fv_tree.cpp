@@ -5,6 +5,7 @@
 
 #include <lzma.h>
 
+#include "brotli_codec.h"
 #include "lzma_codec.h"
 #include "pe_image.h"
 
@@ -38,20 +39,23 @@ void ParseVolumeSection(Section &s, ReadContext &context, int depth) {
   }
 }
 
-void ParseLzma(Section &s, ReadContext &context, int depth) {
-  s.lzma = true;
+// An LZMA or Brotli section: its stream unpacked within the image's bound.
+void ParseCompressed(Section &s, ReadContext &context, int depth) {
+  const char *name = s.lzma ? "LZMA" : "Brotli";
   try {
     uint64_t size = 0;
-    LzmaStreamProperties(s.data(), s.dataSize(), size);
+    if (s.lzma) LzmaStreamProperties(s.data(), s.dataSize(), size);
+    else size = BrotliUnpackedSize(s.data(), s.dataSize());
     if (size > context.limits.maxUnpackedBytes - std::min(context.unpacked, context.limits.maxUnpackedBytes))
-      Fail("LZMA data unpacks to " + Hex(size) + " bytes after " + Hex(context.unpacked) +
+      Fail(std::string(name) + " data unpacks to " + Hex(size) + " bytes after " + Hex(context.unpacked) +
            " unpacked before it: beyond the " + Hex(context.limits.maxUnpackedBytes) +
            " bytes in all that this tool unpacks from one image");
     context.unpacked += size;
-    s.unpacked = std::make_shared<const Bytes>(LzmaDecode(s.data(), s.dataSize()));
+    s.unpacked = std::make_shared<const Bytes>(s.lzma ? LzmaDecode(s.data(), s.dataSize())
+                                                      : BrotliDecode(s.data(), s.dataSize()));
   } catch (const Error &e) {
     s.opaque = true;
-    s.encoding = "LZMA, not unpacked";
+    s.encoding = std::string(name) + ", not unpacked";
     Fault(context, s.problems, e.what());
     return;
   }
@@ -69,8 +73,9 @@ void ParseEncapsulated(Section &s, ReadContext &context, int depth) {
       if (dataOffset < s.commonHeaderSize + 20 || dataOffset > s.size)
         Fail("GUID_DEFINED section with a bad data offset " + Hex(dataOffset));
       s.headerSize = dataOffset;
-      if (s.guid == kLzmaSectionGuid) {
-        ParseLzma(s, context, depth);
+      if (s.guid == kLzmaSectionGuid || s.guid == kBrotliSectionGuid) {
+        (s.guid == kLzmaSectionGuid ? s.lzma : s.brotli) = true;
+        ParseCompressed(s, context, depth);
       } else if (s.guid == kCrc32SectionGuid) {
         if (dataOffset < s.commonHeaderSize + 24)
           Fail("CRC32 GUID_DEFINED section without room for its CRC32");
@@ -518,7 +523,7 @@ bool PositionDependent(const Section &s) {
   if (s.type == kSecFvImage) return true;
   if (s.type == kSecPe32 || s.type == kSecTe) return ImageRunAddress(s, run);
   // What a decoder unpacks lives elsewhere, wherever the section sits.
-  if (s.lzma || s.opaque || s.type == kSecCompression) return false;
+  if (s.lzma || s.brotli || s.opaque || s.type == kSecCompression) return false;
   for (const Section &inner : s.sections)
     if (PositionDependent(inner)) return true;
   return false;

@@ -47,10 +47,11 @@ struct Section {
   Guid guid;                       // GUID_DEFINED only
   uint16_t guidAttributes = 0;
   bool lzma = false;               // GUID_DEFINED, LZMA-compressed stream
+  bool brotli = false;             // GUID_DEFINED, Brotli-compressed stream (EDK2's header)
   bool crc32 = false;              // GUID_DEFINED, CRC32 of the data in the header
   bool opaque = false;             // encoded in a way this tool does not decode
   std::string encoding;            // what the opaque encoding is, for `list`
-  std::shared_ptr<const Bytes> unpacked;  // decoded stream of an LZMA section
+  std::shared_ptr<const Bytes> unpacked;  // decoded stream of an LZMA or Brotli section
   std::vector<Section> sections;          // sections it encapsulates
   std::vector<Volume> volumes;            // the volume of an FV_IMAGE section
   std::vector<std::string> problems;      // lenient reads only
@@ -58,7 +59,7 @@ struct Section {
   const uint8_t *data() const { return start + headerSize; }
   size_t dataSize() const { return size - headerSize; }
   // The stream the encapsulated sections were read from.
-  const uint8_t *stream() const { return lzma ? unpacked->data() : data(); }
+  const uint8_t *stream() const { return lzma || brotli ? unpacked->data() : data(); }
 };
 
 struct File {
