@@ -71,6 +71,7 @@ int main(int argc, char **argv) {
   report.notes = input.notes;
   report.platform = &platform;
   report.disasm = cl.disasm;
+  report.view = &cl.view;
   if (input.hasDepex) {
     // The Foundation dispatches a PEIM once its dependency expression holds
     // for the PPIs installed.
@@ -104,13 +105,14 @@ int main(int argc, char **argv) {
   if (!cl.platform.anyPeim) report.consumer = platform.QueryConsumer();
   platform.CheckInjectedFailures();
   if (!cl.expectPath.empty()) {
-    report.expect = CompareTrace(TraceLines(platform), expected);
+    report.expect = CompareTrace(TraceLines(platform, false, &cl.view), expected);
     report.expect->path = cl.expectPath;
   }
   if (!cl.coveragePath.empty() &&
       !toolio::WriteOutput(cl.coveragePath, CoverageFile(platform, cl.imagePath), error))
     return Fail("--coverage: " + error);
   std::string out = cl.json ? RenderJson(report, cl.quiet) : RenderText(report, cl.quiet);
+  if (cl.view.dump && !cl.json) out += "\n" + DumpText(platform);
   fputs(out.c_str(), stdout);
   if (CleanRun(report)) return 0;
   fprintf(stderr, "peim-sim: %s: not clean: %s\n", Printable(cl.imagePath).c_str(),

@@ -171,9 +171,9 @@ const char *const kValueOptions[] = {"--platform", "--coverage",
                                      "--boot-mode", "--fail", "--pci", "--mmio", "--randomize",
                                      "--load-address", "--budget", "--format", "--expect",
                                      "--repeat", "--time-limit", "--file", "--volume",
-                                     "--memory", "--flash", "--vars"};
+                                     "--memory", "--flash", "--vars", "--trace", "--only"};
 const char *const kFlags[] = {"--disasm", "--quiet", "--no-stall-ppi", "--any-peim", "--force",
-                              "--io-ppis"};
+                              "--io-ppis", "--dump"};
 
 // Whether a word is one of this tool's options, alone or with "=VALUE".
 bool IsOptionName(const std::string &word) {
@@ -292,6 +292,11 @@ bool Parse(int argc, const char *const *argv, CommandLine &cl, std::string &erro
   single("--vars", vars);
   single("--coverage", coverage);
   app.add_flag("--disasm", disasm)->disable_flag_override();
+  std::string trace;
+  std::vector<std::string> only;
+  single("--trace", trace);
+  repeatable("--only", only);
+  app.add_flag("--dump", cl.view.dump)->disable_flag_override();
   app.add_option("image", image);
   try {
     app.parse(argc, argv);
@@ -372,6 +377,18 @@ bool Parse(int argc, const char *const *argv, CommandLine &cl, std::string &erro
     cl.platform.failures.push_back(f);
   }
   cl.disasm = disasm;
+  if (app.count("--trace")) {
+    if (trace != "pci" && trace != "ports") {
+      error = "--trace takes pci or ports, not '" + trace + "'";
+      return false;
+    }
+    cl.view.pci = trace == "pci";
+  }
+  for (const std::string &text : only) {
+    TraceFilter f;
+    if (!ParseTraceFilter(text, f, error)) return false;
+    cl.view.only.push_back(f);
+  }
   if (app.count("--coverage")) {
     if (coverage.empty()) {
       error = "--coverage needs a file name";
@@ -525,6 +542,17 @@ std::string HelpText() {
              "  --coverage FILE         write the image's executed blocks to FILE in drcov format\n"
              "                          (version 2), which disassembler coverage viewers load\n"
              "  --disasm                end each trace line with the instruction that made it\n"
+             "  --trace pci|ports       pci: one PCI line per configuration access (function\n"
+             "                          @register, width, value), the CONFIG_ADDRESS writes left\n"
+             "                          out; ports (the default): both port accesses\n"
+             "  --only KIND[:WHAT]      show only these events (repeatable, any of them; the\n"
+             "                          others keep their numbers): pci[:BB:DD.F],\n"
+             "                          io[:PORT[-PORT]], mmio[:ADDRESS[-ADDRESS]|:BB:DD.F],\n"
+             "                          ram[:ADDRESS[-ADDRESS]], service[:NAME], console;\n"
+             "                          --expect compares the events shown\n"
+             "  --dump                  after the summary, a hex dump of each configuration\n"
+             "                          space, register file and register block the run touched\n"
+             "                          (its touched 16-byte rows, as the run left them; text only)\n"
              "  --io-ppis               with --any-peim, CpuIo and PciCfg reach the devices, as a\n"
              "                          platform's PEIMs install them (default: the PEI core's\n"
              "                          own, which answer EFI_NOT_AVAILABLE_YET and read 0)\n"

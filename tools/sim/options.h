@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform.h"
+#include "trace_format.h"
 
 namespace peimsim {
 
@@ -23,6 +24,7 @@ struct CommandLine {
   std::string fileGuid;    // --file: the PEIM's file in a firmware image
   std::string volumePath;  // --volume: the volumes the Foundation serves
   bool force = false;      // dispatch even when the dependency expression is not met
+  TraceView view;          // --trace, --only, --dump
 };
 
 constexpr uint64_t kMaxRepeat = 100000000;

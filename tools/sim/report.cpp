@@ -102,6 +102,18 @@ std::string TraceBody(const Platform &p, const Event &e) {
          Pad(ValueText(e), 12) + TargetText(p, e);
 }
 
+// A configuration access as one line (--trace pci): the function and
+// register, the width and the value, as QEMU's pci_cfg_read/pci_cfg_write
+// trace has them, then what the register is.
+std::string PciBody(const Platform &p, const Event &e) {
+  std::string where = Bdf(e.configAddress) + " @" + Hex(e.target.offset, 2);
+  std::string target = TargetText(p, e);
+  size_t name = target.find(' ', target.find('+'));  // past "PCI BB:DD.F +OFF"
+  return Pad("PCI", 6) + Pad(std::string(e.write ? "wr" : "rd") + std::to_string(e.width), 7) +
+         Pad(where, 15) + Pad(ValueText(e), 12) +
+         (name == std::string::npos ? std::string() : target.substr(name + 1));
+}
+
 std::string Trim(const std::string &s) {
   size_t a = s.find_first_not_of(" \t\r"), b = s.find_last_not_of(" \t\r");
   return a == std::string::npos ? "" : s.substr(a, b - a + 1);
@@ -318,11 +330,14 @@ std::string InstructionText(const Platform &p, uint32_t address) {
   return DisassembleX86(code, n, address);
 }
 
-std::vector<std::string> TraceLines(const Platform &p, bool disasm) {
+std::vector<std::string> TraceLines(const Platform &p, bool disasm, const TraceView *view) {
   std::vector<std::string> lines;
   int n = 0;
   for (const Event &e : p.Events()) {
-    std::string line = PadLeft(std::to_string(++n), 5) + "  " + Pad(Offset(p, e), 9) + TraceBody(p, e);
+    ++n;
+    if (view && !Shown(*view, p, e)) continue;
+    std::string body = view && view->pci && IsConfigAccess(e) ? PciBody(p, e) : TraceBody(p, e);
+    std::string line = PadLeft(std::to_string(n), 5) + "  " + Pad(Offset(p, e), 9) + body;
     std::string insn = disasm ? InstructionText(p, e.eip) : "";
     lines.push_back(insn.empty() ? line : Pad(line, 100) + "  ; " + insn);
   }
@@ -462,7 +477,7 @@ std::string RenderText(const RunReport &r, bool quiet) {
     s += "\nTrace\n";
     s += PadLeft("#", 5) + "  " + Pad("image+", 9) + Pad("kind", 6) + Pad("op", 7) +
          Pad("address", 12) + Pad("value", 12) + "target\n";
-    for (const std::string &l : TraceLines(p, r.disasm)) s += l + "\n";
+    for (const std::string &l : TraceLines(p, r.disasm, r.view)) s += l + "\n";
     if (p.Events().empty() && !p.DroppedEvents()) s += "  (no access)\n";
 
     // With --any-peim there is no consumer: nothing asked for controllers.
@@ -607,8 +622,10 @@ std::string RenderJson(const RunReport &r, bool quiet) {
     std::vector<std::string> trace;
     int n = 0;
     for (const Event &e : p.Events()) {
+      ++n;
+      if (r.view && !Shown(*r.view, p, e)) continue;
       Object o;
-      o.Add("index", uint64_t(++n)).Add("phase", std::string(PhaseName(e.phase)));
+      o.Add("index", uint64_t(n)).Add("phase", std::string(PhaseName(e.phase)));
       if (p.InImage(e.eip))
         o.Add("offset", uint64_t(e.eip - p.LoadAddress()));
       else

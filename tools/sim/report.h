@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform.h"
+#include "trace_format.h"
 
 namespace peimsim {
 
@@ -30,6 +31,7 @@ struct RunReport {
   std::vector<std::string> notes;  // what the volume mapping left out
   const Platform *platform = nullptr;
   bool disasm = false;  // the trace shows each access's instruction
+  const TraceView *view = nullptr;  // --trace, --only, --dump (none: every event)
   CallOutcome entry;
   ConsumerView consumer;
   std::optional<ExpectResult> expect;
@@ -38,7 +40,11 @@ struct RunReport {
 
 // The trace as numbered text lines, one per event; with disasm, each ends
 // with "; " and the instruction that made it (--expect ignores that part).
-std::vector<std::string> TraceLines(const Platform &platform, bool disasm = false);
+// A view leaves out the events it does not show (the others keep their
+// numbers) and, with --trace pci, shows each configuration access as one
+// PCI line.
+std::vector<std::string> TraceLines(const Platform &platform, bool disasm = false,
+                                    const TraceView *view = nullptr);
 
 // The instruction at address, disassembled; empty when it is not readable
 // code of the image.
