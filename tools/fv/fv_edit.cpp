@@ -635,6 +635,33 @@ void VolumeEditor::Remove(const File &old) {
   it->second.kind = Kind::kPad;
 }
 
+bool VolumeEditor::IsRoom(size_t offset) const {
+  auto it = slots_.find(offset);
+  return it != slots_.end() && (it->second.kind == Kind::kPad || it->second.kind == Kind::kFree);
+}
+
+size_t VolumeEditor::SlotEnd(size_t offset) const {
+  auto it = slots_.find(offset);
+  return it == slots_.end() ? 0 : it->second.end;
+}
+
+void VolumeEditor::Relay(size_t start, size_t end,
+                         const std::vector<std::pair<size_t, Bytes>> &files) {
+  auto last = slots_.lower_bound(end);
+  if (last == slots_.begin()) Fail("internal: no slot before " + Hex(end));
+  --last;
+  Kind kind = last->second.end == end && last->second.kind == Kind::kFree ? Kind::kFree : Kind::kPad;
+  slots_.erase(slots_.lower_bound(start), slots_.lower_bound(end));
+  slots_[start] = {end, kind};
+  size_t room = start;
+  for (const auto &file : files) {
+    if (!WriteInto(room, end, kind, file.first, file.second))
+      Fail(VolumeName(index_) + ": no room for a file of " + Hex(file.second.size()) +
+           " bytes at " + Hex(file.first) + " between " + Hex(room) + " and " + Hex(end));
+    room = AlignUp(file.first + file.second.size(), 8);
+  }
+}
+
 size_t VolumeEditor::FreeAtEnd() const {
   for (auto it = slots_.rbegin(); it != slots_.rend(); ++it)
     if (it->second.kind == Kind::kFree) return it->second.end - it->first;
@@ -953,6 +980,93 @@ Guid ResolveFileName(const Image &image, const std::string &text, int volumeInde
   return named[0].first;
 }
 
+namespace {
+
+// Why a file after a growing one cannot move, or "" where it can: what
+// finds it by its address rather than its name, or an image that would not
+// run at its new place.
+std::string CannotMove(const File &f, bool runsInPlace) {
+  if (f.walk != File::Walk::kRead) return "it is not part of the volume (" + f.stateText + ")";
+  if (f.name == kVolumeTopFileGuid) return "it is the volume top file, which must end at the volume's end";
+  if (f.type == kFileSecCore) return "the SEC core is entered at a fixed address";
+  if (f.type == kFileRaw) return "a RAW file may be found by its address rather than its name";
+  bool first = true;
+  for (const Section &s : f.sections) {
+    bool image = s.type == kSecPe32 || s.type == kSecTe;
+    if (image && first && runsInPlace) {
+      first = false;
+      pe::Image parsed;
+      std::string error;
+      if (!pe::ParseAny(Bytes(s.data(), s.data() + s.dataSize()), parsed, error))
+        return "its image does not read: " + error;
+      bool stripped = parsed.IsTe() ? parsed.directories[pe::kDirBaseReloc].size == 0
+                                    : (parsed.fileCharacteristics & pe::kFileRelocsStripped) != 0;
+      if (stripped) return "its image has no relocations, and the volume runs in place";
+      continue;
+    }
+    if (image) first = false;
+    if (!PositionDependent(s)) continue;
+    if (s.type == kSecFvImage || !image)
+      return "it holds a volume that runs where it lies, whose base other firmware may record";
+    return "it holds a second image linked to where it lies";
+  }
+  return "";
+}
+
+// Writes `file` over `old` where it outgrows its place and the free room
+// right after it: the files after it move later, up to the first one that
+// can stay (the room before it taking up the rest as a pad file) or the
+// end of the free space.
+void ReplaceMoving(VolumeEditor &editor, const Volume &v, const File &old, const Bytes &file,
+                   const std::function<Rebase()> &rebaseForMoves, const std::string &label,
+                   std::vector<std::string> &log) {
+  std::vector<std::pair<size_t, Bytes>> layout = {{old.offset, file}};
+  std::vector<std::string> moves;
+  size_t cursor = old.offset + AlignUp(file.size(), 8);
+  size_t next = editor.SlotEnd(old.offset), end = 0;
+  std::optional<Rebase> rebase;
+  const std::string growing = VolumeName(v.index) + ": " + label + " (" + Hex(file.size()) +
+                              " bytes at " + Hex(old.offset) + ", was " + Hex(old.size) + ")";
+  for (const File &f : v.files) {
+    if (f.offset <= old.offset) continue;
+    if (f.offset != next)
+      Fail(growing + " would move what lies at " + Hex(next) + ", bytes this tool does not know");
+    next = editor.SlotEnd(f.offset);
+    if (editor.IsRoom(f.offset)) continue;
+    if (cursor <= f.offset && (cursor == f.offset || f.offset - cursor >= kFileHeaderSize)) {
+      end = f.offset;
+      break;
+    }
+    if (!rebase) rebase = ImagesRunInPlace(v) ? rebaseForMoves() : Rebase();
+    std::string why = CannotMove(f, rebase->enabled);
+    if (!why.empty())
+      Fail(growing + " would move " + Describe(f) + " at " + Hex(f.offset) + ", which cannot move: " + why);
+    uint32_t alignment = FileDataAlignment(f.attributes);
+    size_t at = AlignUp(cursor + f.headerSize, alignment) - f.headerSize;
+    if (at != cursor && at - cursor < kFileHeaderSize)
+      at = AlignUp(cursor + kFileHeaderSize + f.headerSize, alignment) - f.headerSize;
+    Bytes moved;
+    try {
+      moved = rebase->enabled && PlacesImage(f) ? FileAt(f, at, *rebase, v.erasePolarity1()) : f.bytes();
+    } catch (const Error &e) {
+      Fail(growing + " would move " + Describe(f) + ", which cannot move: " + e.what());
+    }
+    moves.push_back(PlacementLine(v, moved, at) + " (moved from " + Hex(f.offset) + ", " +
+                    Hex(at - f.offset) + " bytes later)");
+    cursor = at + AlignUp(moved.size(), 8);
+    layout.push_back({at, std::move(moved)});
+  }
+  if (!end) end = editor.IsRoom(next) ? editor.SlotEnd(next) : next;
+  if (cursor > end)
+    Fail(growing + " and the " + std::to_string(layout.size() - 1) + " file(s) after it need " +
+         Hex(cursor - old.offset) + " bytes from " + Hex(old.offset) + "; the volume has " +
+         Hex(end - old.offset) + " up to " + Hex(end) + WalkEndText(v));
+  editor.Relay(old.offset, end, layout);
+  log.insert(log.end(), moves.begin(), moves.end());
+}
+
+}  // namespace
+
 Bytes ReplaceFile(const Image &image, const ReplaceRequest &request, std::vector<std::string> &log) {
   const std::vector<Bytes> files = {request.file};  // the parsed file points into these
   std::vector<File> inputs = ParseInputs(files, {request.label}, nullptr);
@@ -987,9 +1101,23 @@ Bytes ReplaceFile(const Image &image, const ReplaceRequest &request, std::vector
     } catch (const Error &e) {
       Fail(request.label + ": " + e.what());
     }
-    editor.Replace(old, file);
+    std::vector<std::string> moves;
+    try {
+      editor.Replace(old, file);
+    } catch (const Error &) {
+      if (AlignUp(file.size(), 8) <= editor.SlotEnd(old.offset) - old.offset) throw;
+      ReplaceMoving(editor, v, old, file, [&] {
+        Rebase r = rebase;
+        if (!r.enabled) {
+          r.enabled = true;
+          r.volumeBase = request.haveBase ? request.base : VolumeRunBase(v);
+        }
+        return r;
+      }, request.label, moves);
+    }
     log.push_back(PlacementLine(v, file, old.offset) + " (replaced " + Hex(old.size) +
                   " bytes in place)");
+    log.insert(log.end(), moves.begin(), moves.end());
     return editor.bytes();
   };
   Bytes out = EditVolume(image, found.volume->index, edit, log);

@@ -8,6 +8,8 @@
 // byte stays as it was. Nothing that may be linked to where it lies moves:
 // files keep their offsets, volumes their size, and a section that grows is
 // refused when a volume or an image linked to a fixed address follows it.
+// A replaced file that outgrows its room moves the files after it only
+// where each can move without harm (see ReplaceFile).
 // The one exception is the volume top file, which is defined by ending at
 // the end of its volume and is placed there whatever its size. Files go only
 // where the PEI core's walk of the volume finds them.
@@ -17,6 +19,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fv_tree.h"
@@ -75,6 +78,16 @@ class VolumeEditor {
                     const File *old, const std::string &what);
   // Turns `old` into a pad file of the same extent.
   void Remove(const File &old);
+  // Whether the slot starting at `offset` is free room (an erased pad file
+  // or the free space), and where it ends (0 where no slot starts there).
+  bool IsRoom(size_t offset) const;
+  size_t SlotEnd(size_t offset) const;
+  // Lays `files` (each at its offset, in order, the first at `start`) over
+  // [start, end), whatever was there: the gaps between them become pad
+  // files, and what the last one leaves becomes free space where `end`
+  // closes the free space, a pad file otherwise. Throws where a gap is
+  // too small for a pad file.
+  void Relay(size_t start, size_t end, const std::vector<std::pair<size_t, Bytes>> &files);
   // Bytes of free room after the last file.
   size_t FreeAtEnd() const;
   const Bytes &bytes() const { return bytes_; }
@@ -147,7 +160,14 @@ Bytes InsertFiles(const Image &image, const InsertRequest &request, std::vector<
 
 // Replaces the file of the same name in volume `volumeIndex` (-1: the one
 // volume holding a file of that name) in place; its image is rebased like an
-// inserted one.
+// inserted one. A file that outgrows its place and the free room right
+// after it moves the files after it later, as far as the free room they
+// reach lets them: each keeps its data alignment, its image is rebased
+// again where the volume runs in place, and pad files take up the rest.
+// Refused, naming the file and why, where one of them cannot move: the
+// volume top file, the SEC core, an image without relocations in a volume
+// that runs in place, a volume that runs where it lies, an image linked to
+// where it lies deeper in its sections, a RAW file, or bytes not known.
 struct ReplaceRequest {
   Bytes file;
   std::string label;
