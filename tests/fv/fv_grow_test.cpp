@@ -103,6 +103,24 @@ TEST(Grow, LaterFilesMoveAndTheirImagesAreLinkedWhereTheyLie) {
   }
 }
 
+// A volume inside an LZMA section of an FV_IMAGE file: the same moves
+// inside it, the enclosing file rewritten in place.
+TEST(Grow, InsideACompressedVolume) {
+  Bytes inner = fvtest::TestVolume(0x10000, {fvtest::NoiseFile(kGrown, 0x200),
+                                             fvtest::ModuleFile(PeimGuid(1), "Peim1"),
+                                             fvtest::ModuleFile(PeimGuid(2), "Peim2")}, kBase);
+  Bytes before = fvtest::CompressedImage(inner, 0x20000);
+  std::vector<std::string> log;
+  Bytes after = Grow(before, 0x400, log);
+  Image b(before), a(after);
+  ASSERT_EQ(b.AllVolumes().size(), 2u);
+  ASSERT_EQ(a.AllVolumes().size(), 2u);
+  EXPECT_EQ(MovedAndLinked(*b.AllVolumes()[1], *a.AllVolumes()[1], Guid::Parse(kGrown)),
+            (std::set<Guid>{Guid::Parse(PeimGuid(1)), Guid::Parse(PeimGuid(2))}));
+  fvtest::ExpectOnlyIntended(before, after,
+                             {Guid::Parse(kGrown), Guid::Parse(PeimGuid(1)), Guid::Parse(PeimGuid(2))});
+}
+
 // The later files end exactly at the volume's end: that growth is taken,
 // eight bytes more are refused.
 TEST(Grow, LaterFilesThatFitExactly) {
