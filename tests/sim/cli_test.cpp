@@ -166,6 +166,42 @@ TEST(Cli, ExpectMatchesAcrossLoadAddressesAndNamesTheFirstDifference) {
   EXPECT_NE(differs.out.find("first difference at trace line " + number + ":"), std::string::npos)
       << differs.out;
   EXPECT_NE(differs.out.find("0x00020F01"), std::string::npos);
+  EXPECT_EQ(differs.out.find("lines differ in all"), std::string::npos) << differs.out;
+}
+
+// Every differing line is listed, up to 20, with their count: a saved trace
+// whose OR values differ in 2 and in 25 lines.
+TEST(Cli, ExpectListsEveryDifferenceUpToTwenty) {
+  ToolRun saved = RunTool({USB_PEIM_IMAGE});
+  ASSERT_EQ(saved.status, 0);
+  for (size_t changes : {2u, 25u}) {
+    SCOPED_TRACE(changes);
+    std::string changed = saved.out;
+    std::vector<std::string> numbers;
+    // The CONFIG_ADDRESS words of the trace, changed one line each.
+    size_t at = 0;
+    while (numbers.size() < changes && (at = changed.find("  0x8000", at)) != std::string::npos) {
+      changed.replace(at + 2, 4, "0x9000");
+      size_t lineStart = changed.rfind('\n', at) + 1;
+      numbers.push_back(std::to_string(std::stoi(changed.substr(lineStart, 5))));
+      at = changed.find('\n', at);
+    }
+    ASSERT_EQ(numbers.size(), changes);
+    std::string bad = ScratchFile("changed-" + std::to_string(changes) + ".txt",
+                                  std::vector<uint8_t>(changed.begin(), changed.end()));
+    ToolRun differs = RunTool({"--expect", bad, USB_PEIM_IMAGE});
+    EXPECT_EQ(differs.status, 1);
+    EXPECT_NE(differs.out.find("first difference at trace line " + numbers[0] + ":"),
+              std::string::npos)
+        << differs.out;
+    EXPECT_NE(differs.out.find(std::to_string(changes) + " lines differ in all"), std::string::npos)
+        << differs.out;
+    for (size_t i = 1; i < changes; i++) {
+      const bool listed = differs.out.find(" line " + numbers[i] + ":\n") != std::string::npos;
+      EXPECT_EQ(listed, i < 20) << "line " << numbers[i] << "\n" << differs.out;
+    }
+    EXPECT_EQ(differs.out.find("(the first 20 shown)") != std::string::npos, changes > 20);
+  }
 }
 
 // Enough of JSON to say whether a text is one well-formed value.

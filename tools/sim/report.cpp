@@ -368,22 +368,36 @@ bool ReadSavedTrace(const std::string &saved, std::vector<std::string> &lines) {
 
 ExpectResult CompareTrace(const std::vector<std::string> &actual,
                           const std::vector<std::string> &expected) {
+  // Every differing line, up to kListed of them, then their count: the
+  // first shows where the runs part, the others whether they meet again.
+  constexpr size_t kListed = 20;
   ExpectResult r;
   size_t n = std::min(actual.size(), expected.size());
+  size_t differing = 0;
+  std::string more;
   for (size_t i = 0; i < n; i++) {
-    if (!SameEvent(actual[i], expected[i])) {
-      r.difference = "first difference at trace line " + std::to_string(i + 1) + ":\n  expected: " +
-                     Printable(Trim(expected[i])) + "\n  actual:   " + Trim(actual[i]);
-      return r;
-    }
+    if (SameEvent(actual[i], expected[i])) continue;
+    differing++;
+    const std::string pair = "  expected: " + Printable(Trim(expected[i])) + "\n  actual:   " +
+                             Trim(actual[i]);
+    if (differing == 1)
+      r.difference = "first difference at trace line " + std::to_string(i + 1) + ":\n" + pair;
+    else if (differing <= kListed)
+      more += "\n line " + std::to_string(i + 1) + ":\n" + pair;
+  }
+  if (differing > 1) {
+    r.difference += "\n" + std::to_string(differing) + " lines differ in all" +
+                    (differing > kListed ? " (the first " + std::to_string(kListed) + " shown)"
+                                         : std::string()) +
+                    ":" + more;
   }
   if (actual.size() != expected.size()) {
-    r.difference = "the trace has " + std::to_string(actual.size()) + " lines, the saved one " +
-                   std::to_string(expected.size()) + "; first extra line:\n  " +
-                   (actual.size() > n ? Trim(actual[n]) : Printable(Trim(expected[n])));
-    return r;
+    if (!r.difference.empty()) r.difference += "\n";
+    r.difference += "the trace has " + std::to_string(actual.size()) + " lines, the saved one " +
+                    std::to_string(expected.size()) + "; first extra line:\n  " +
+                    (actual.size() > n ? Trim(actual[n]) : Printable(Trim(expected[n])));
   }
-  r.match = true;
+  r.match = r.difference.empty();
   return r;
 }
 

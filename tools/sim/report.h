@@ -16,7 +16,7 @@ namespace peimsim {
 struct ExpectResult {
   std::string path;
   bool match = false;
-  std::string difference;  // the first difference, when !match
+  std::string difference;  // when !match: the first difference, then every other (up to 20)
 };
 
 struct RepeatFigures {
