@@ -135,7 +135,8 @@ TEST(Grow, LaterFilesThatFitExactly) {
   // The last file's size that ends it on the PEIMs' alignment.
   size_t n = AlignUp(tailAt + 28, m) + m - tailAt - 28;
   Bytes before = volume(n);
-  const Volume &v = Image(before).volumes()[0];
+  const Image parsedBefore(before);  // kept: v refers into it
+  const Volume &v = parsedBefore.volumes()[0];
   ASSERT_EQ(Named(v, kTail).offset, tailAt);
   ASSERT_EQ(v.freeStart % m, 0u);
   size_t growth = v.length - v.freeStart;
@@ -182,7 +183,8 @@ Bytes NoRelocationsVolume() {
   // Where the module lies once placed, then the same module linked there
   // without relocations, placed at the same offset.
   Bytes first = volume(fvtest::ModuleFile(kBlocker, "Stripped"));
-  for (const Section &s : Named(Image(first).volumes()[0], kBlocker).sections) {
+  const Image parsedFirst(first);  // the range below refers into it
+  for (const Section &s : Named(parsedFirst.volumes()[0], kBlocker).sections) {
     uint64_t run = 0;
     if (ImageRunAddress(s, run)) return volume(StrippedModuleAt(run));
   }
