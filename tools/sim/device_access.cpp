@@ -142,14 +142,7 @@ void Platform::DeviceMisused(uint32_t eip) {
 // ---- The processor model (--platform q35) -----------------------------------
 
 void Platform::OnCpuid() {
-  uint32_t leaf = 0, subleaf = 0;
-  uc_reg_read(uc_, UC_X86_REG_EAX, &leaf);
-  uc_reg_read(uc_, UC_X86_REG_ECX, &subleaf);
-  CpuidResult r = chipset_.processor().Cpuid(leaf, subleaf);
-  uc_reg_write(uc_, UC_X86_REG_EAX, &r.eax);
-  uc_reg_write(uc_, UC_X86_REG_EBX, &r.ebx);
-  uc_reg_write(uc_, UC_X86_REG_ECX, &r.ecx);
-  uc_reg_write(uc_, UC_X86_REG_EDX, &r.edx);
+  chipset_.processor().AnswerCpuid(uc_);
 }
 
 bool Platform::CarriedOutByProcessor(const char *system) const {

@@ -22,11 +22,11 @@ int Fail(const std::string &message, int status = 2) {
 
 // SERVICE[@PEIM][:STATUS]
 bool ParseFail(const std::string &text, BootOptions::Fail &f, std::string &error) {
-  std::string spec = text;
-  size_t colon = spec.rfind(':');
+  std::string rest = text;
+  size_t colon = rest.rfind(':');
   if (colon != std::string::npos) {
-    std::string status = spec.substr(colon + 1);
-    spec.resize(colon);
+    std::string status = rest.substr(colon + 1);
+    rest.resize(colon);
     auto named = StatusFromName(status);
     uint64_t v = 0;
     std::string ignored;
@@ -37,21 +37,21 @@ bool ParseFail(const std::string &text, BootOptions::Fail &f, std::string &error
       return false;
     }
   }
-  size_t at = spec.find('@');
+  size_t at = rest.find('@');
   if (at != std::string::npos) {
-    f.peim = spec.substr(at + 1);
-    spec.resize(at);
+    f.peim = rest.substr(at + 1);
+    rest.resize(at);
     if (f.peim.empty()) {
       error = "--fail " + text + ": no PEIM after '@'";
       return false;
     }
   }
-  int slot = ServiceSlotFromName(spec);
-  if (slot < 0 || spec == "CpuIo" || spec == "PciCfg") {
-    error = "--fail " + text + ": '" + spec + "' is not a PEI service";
+  int slot = ServiceSlotFromName(rest);
+  if (slot < 0 || rest == "CpuIo" || rest == "PciCfg") {
+    error = "--fail " + text + ": '" + rest + "' is not a PEI service";
     return false;
   }
-  f.service = spec;
+  f.service = rest;
   return true;
 }
 

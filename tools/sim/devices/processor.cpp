@@ -85,3 +85,18 @@ bool Processor::WriteMsr(uint32_t msr, uint64_t value, std::string &why) {
 }
 
 }  // namespace peimsim
+
+namespace peimsim {
+
+void Processor::AnswerCpuid(uc_engine *uc) const {
+  uint32_t leaf = 0, subleaf = 0;
+  uc_reg_read(uc, UC_X86_REG_EAX, &leaf);
+  uc_reg_read(uc, UC_X86_REG_ECX, &subleaf);
+  CpuidResult r = Cpuid(leaf, subleaf);
+  uc_reg_write(uc, UC_X86_REG_EAX, &r.eax);
+  uc_reg_write(uc, UC_X86_REG_EBX, &r.ebx);
+  uc_reg_write(uc, UC_X86_REG_ECX, &r.ecx);
+  uc_reg_write(uc, UC_X86_REG_EDX, &r.edx);
+}
+
+}  // namespace peimsim

@@ -9,6 +9,8 @@
 #ifndef TOOLS_SIM_DEVICES_PROCESSOR_H_
 #define TOOLS_SIM_DEVICES_PROCESSOR_H_
 
+#include <unicorn/unicorn.h>
+
 #include <cstdint>
 #include <map>
 #include <string>
@@ -28,6 +30,9 @@ class Processor {
 
   Processor();
   CpuidResult Cpuid(uint32_t leaf, uint32_t subleaf) const;
+  // Carries out a CPUID the engine stopped at: leaf and subleaf from EAX and
+  // ECX, the answer into EAX, EBX, ECX and EDX.
+  void AnswerCpuid(uc_engine *uc) const;
   // The MSR's value; known is false for one the model has no entry for.
   uint64_t ReadMsr(uint32_t msr, uint64_t instructions, bool &known) const;
   // False with a reason when the write would change what the platform
