@@ -234,12 +234,13 @@ TEST(Grow, RefusedWhereAFileCannotMove) {
       EXPECT_NE(text.find(row.reason), std::string::npos) << text;
       EXPECT_NE(text.find("grown.ffs"), std::string::npos) << text;
       EXPECT_EQ(text.find('\n'), std::string::npos) << text;
-      if (std::string(row.label) != "a full volume")
+      if (std::string(row.label) != "a full volume") {
         EXPECT_NE(text.find(row.label == std::string("the volume top file")
                                 ? kVolumeTopFileGuid.ToString()
                                 : std::string(kBlocker)),
                   std::string::npos)
             << text;
+      }
     }
   }
 }

@@ -46,7 +46,7 @@ TEST(BootHostile, EachEndsWithItsNamedReason) {
     const char *name;
     std::vector<uint8_t> code;
     const char *err;
-    std::vector<std::string> args;
+    std::vector<std::string> args = {};
   } cases[] = {
       {"jump-outside", {0xB8, 0x00, 0x00, 0x50, 0x00, 0xFF, 0xE0},
        "[execute-outside] jumps to 0x00500000 (RAM), outside any image"},

@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "disasm.h"
+#include "report_internal.h"
 
 namespace peimsim {
 namespace {
@@ -16,55 +17,11 @@ std::string PadLeft(const std::string &s, size_t width) {
   return s.size() >= width ? s : std::string(width - s.size(), ' ') + s;
 }
 
-std::string Bdf(uint32_t configAddress) {
-  char s[16];
-  snprintf(s, sizeof s, "%02X:%02X.%X", configAddress >> 16 & 0xFF, configAddress >> 11 & 0x1F,
-           configAddress >> 8 & 7);
-  return s;
-}
 
 std::string Offset(const Platform &p, const Event &e) {
   return p.InImage(e.eip) ? "+" + Hex(e.eip - p.LoadAddress(), 4) : Hex(e.eip, 8);
 }
 
-// What an access touched, in a firmware engineer's words.
-std::string TargetText(const Platform &p, const Event &e) {
-  const Chipset &c = p.chipset();
-  if (e.kind == EventKind::kPort) {
-    switch (e.portKind) {
-      case PortKind::kConfigAddress:
-        if (!e.write) return "CONFIG_ADDRESS";
-        return "CONFIG_ADDRESS <- PCI " + Bdf(e.configAddress) + " +" +
-               Hex(e.configAddress & 0xFF, 2) +
-               ((e.configAddress & kConfigEnable) ? "" : " (enable bit clear)");
-      case PortKind::kConfigData: {
-        std::string s = "PCI " + Bdf(e.configAddress) + " +" + Hex(e.target.offset, 2);
-        if (!e.target.claimed) return s + " (absent function)";
-        std::string name = Chipset::ConfigRegisterName(e.target.offset, e.width);
-        if (!name.empty()) s += " " + name;
-        return s + " (" + c.Function(e.target.device).role + ")";
-      }
-      case PortKind::kConfigDisabled: return "CONFIG_DATA with the enable bit clear";
-      case PortKind::kConfigBadWidth: return "PCI configuration port at a wrong width";
-      case PortKind::kUnclaimed: return "no device";
-      case PortKind::kConsole: return "debug console";
-      case PortKind::kDevice: return c.ModelPortName(e.target.region, uint16_t(e.address));
-    }
-  }
-  if (e.kind == EventKind::kRamWrite) return p.Where(uint32_t(e.address));
-  if (!e.target.claimed) return "no device claims it";
-  if (e.target.device == kModelDevice) return c.Model(e.target.region).Name() + " " + Hex(e.address, 8);
-  if (e.target.device == kChipsetDevice) {
-    std::string s = c.Region(e.target.region).name + " " + Hex(e.address, 8);
-    if (e.width > 8) s += "-" + Hex(e.address + e.width / 8 - 1, 8).substr(8);
-    return s;
-  }
-  const PciFunction &f = c.Function(e.target.device);
-  std::string s = f.role + " MMIO +" + Hex(e.target.offset, 2);
-  std::string name = f.ehci ? Chipset::EhciRegisterName(e.target.offset, e.width) : "";
-  if (!name.empty()) s += " " + name;
-  return s;
-}
 
 // The instruction behind a violation, as " (at ADDRESS: mov eax, ...)".
 std::string ViolationInstruction(const Platform &p, const Violation &v) {
@@ -138,92 +95,8 @@ bool SameEvent(const std::string &actual, const std::string &expected) {
   return a == e || (e.size() > a.size() + 3 && e.compare(0, a.size() + 3, a + " ; ") == 0);
 }
 
-// ---- JSON ------------------------------------------------------------------
-
-// The length of the well-formed UTF-8 sequence at s[i] (no overlong forms,
-// no surrogates, nothing above U+10FFFF), or 0; its code point in cp.
-size_t Utf8Sequence(const std::string &s, size_t i, uint32_t &cp) {
-  unsigned char c = s[i];
-  size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
-  if (n == 0 || i + n > s.size()) return 0;
-  cp = n == 1 ? c : n == 2 ? c & 0x1F : n == 3 ? c & 0x0F : c & 0x07;
-  for (size_t k = 1; k < n; k++) {
-    unsigned char t = s[i + k];
-    if ((t & 0xC0) != 0x80) return 0;
-    cp = cp << 6 | (t & 0x3F);
-  }
-  static const uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (cp < kLeast[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return n;
-}
-
-// A JSON string. Paths come from the command line and saved traces from
-// files, so any byte can turn up: control characters (C0, DEL, C1) are
-// escaped, and a byte that is not part of well-formed UTF-8 becomes U+FFFD,
-// so that the output is always valid JSON in valid UTF-8.
-std::string Json(const std::string &s) {
-  std::string out = "\"";
-  for (size_t i = 0; i < s.size();) {
-    uint32_t cp = 0;
-    size_t n = Utf8Sequence(s, i, cp);
-    if (n == 0) {
-      out += "\\ufffd";
-      i++;
-      continue;
-    }
-    if (cp == '"' || cp == '\\') {
-      out += '\\';
-      out += char(cp);
-    } else if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) {
-      char b[8];
-      snprintf(b, sizeof b, "\\u%04x", unsigned(cp));
-      out += b;
-    } else {
-      out.append(s, i, n);
-    }
-    i += n;
-  }
-  return out + "\"";
-}
-
-std::string Json(bool b) { return b ? "true" : "false"; }
-std::string Json(uint64_t v) { return std::to_string(v); }
-std::string Json(double v) {
-  char b[32];
-  snprintf(b, sizeof b, "%.3f", v);
-  return b;
-}
-
-class Object {
- public:
-  template <typename T>
-  Object &Add(const std::string &key, const T &value) {
-    return Raw(key, Json(value));
-  }
-  Object &Raw(const std::string &key, const std::string &json) {
-    text_ += (text_.empty() ? "" : ", ") + Json(key) + ": " + json;
-    return *this;
-  }
-  std::string Str() const { return "{" + text_ + "}"; }
-
- private:
-  std::string text_;
-};
-
-std::string Array(const std::vector<std::string> &items, const char *sep = ", ") {
-  std::string s = "[";
-  for (size_t i = 0; i < items.size(); i++) s += (i ? sep : "") + items[i];
-  return s + "]";
-}
-
-const char *PhaseName(Phase p) {
-  return p == Phase::kEntry ? "entry" : p == Phase::kConsumer ? "consumer" : "call";
-}
-
 // ---- Shared figures -----------------------------------------------------------
 
-// The entry's figures count every event, recorded in the trace or not.
-const EventCounts &Count(const Platform &p) { return p.Counts(Phase::kEntry); }
 
 // At most this many items of a list go into a summary line.
 constexpr size_t kListedInSummary = 16;
@@ -275,14 +148,84 @@ std::string QueryText(const ConsumerQuery &q) {
          "  Base " + Hex(q.base, 8);
 }
 
-// What the module left behind in the Foundation, from the platform's state:
-// the PPIs it installed, the HOBs it created and the pool it took (above
-// the HOB list the earlier PEIMs left), the notifications it registered and
-// whether their callbacks ran. Its real work may wait in one that did not.
-struct ModuleWork {
-  std::vector<std::string> installed, created, pool, pages, registered;
-  std::vector<std::string> waiting;  // callbacks that never ran, shadowing not done
-};
+
+std::string AbsentText(const AbsentAccess &a) {
+  return "PCI " + Bdf(a.configAddress) + " +" + Hex(a.offset, 2) + " " +
+         std::to_string(a.width) + "-bit " + (a.write ? "write" : "read") +
+         (a.count > 1 ? " x" + std::to_string(a.count) : "");
+}
+
+std::string ViolationCount(const Violation &v) {
+  return v.count > 1 ? " (" + std::to_string(v.count) + " times by this instruction)" : "";
+}
+
+}  // namespace
+
+// The length of the well-formed UTF-8 sequence at s[i] (no overlong forms,
+// no surrogates, nothing above U+10FFFF), or 0; its code point in cp.
+size_t Utf8Sequence(const std::string &s, size_t i, uint32_t &cp) {
+  unsigned char c = s[i];
+  size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+  if (n == 0 || i + n > s.size()) return 0;
+  cp = n == 1 ? c : n == 2 ? c & 0x1F : n == 3 ? c & 0x0F : c & 0x07;
+  for (size_t k = 1; k < n; k++) {
+    unsigned char t = s[i + k];
+    if ((t & 0xC0) != 0x80) return 0;
+    cp = cp << 6 | (t & 0x3F);
+  }
+  static const uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < kLeast[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return n;
+}
+
+std::string Bdf(uint32_t configAddress) {
+  char s[16];
+  snprintf(s, sizeof s, "%02X:%02X.%X", configAddress >> 16 & 0xFF, configAddress >> 11 & 0x1F,
+           configAddress >> 8 & 7);
+  return s;
+}
+
+// What an access touched, in a firmware engineer's words.
+std::string TargetText(const Platform &p, const Event &e) {
+  const Chipset &c = p.chipset();
+  if (e.kind == EventKind::kPort) {
+    switch (e.portKind) {
+      case PortKind::kConfigAddress:
+        if (!e.write) return "CONFIG_ADDRESS";
+        return "CONFIG_ADDRESS <- PCI " + Bdf(e.configAddress) + " +" +
+               Hex(e.configAddress & 0xFF, 2) +
+               ((e.configAddress & kConfigEnable) ? "" : " (enable bit clear)");
+      case PortKind::kConfigData: {
+        std::string s = "PCI " + Bdf(e.configAddress) + " +" + Hex(e.target.offset, 2);
+        if (!e.target.claimed) return s + " (absent function)";
+        std::string name = Chipset::ConfigRegisterName(e.target.offset, e.width);
+        if (!name.empty()) s += " " + name;
+        return s + " (" + c.Function(e.target.device).role + ")";
+      }
+      case PortKind::kConfigDisabled: return "CONFIG_DATA with the enable bit clear";
+      case PortKind::kConfigBadWidth: return "PCI configuration port at a wrong width";
+      case PortKind::kUnclaimed: return "no device";
+      case PortKind::kConsole: return "debug console";
+      case PortKind::kDevice: return c.ModelPortName(e.target.region, uint16_t(e.address));
+    }
+  }
+  if (e.kind == EventKind::kRamWrite) return p.Where(uint32_t(e.address));
+  if (!e.target.claimed) return "no device claims it";
+  if (e.target.device == kModelDevice) return c.Model(e.target.region).Name() + " " + Hex(e.address, 8);
+  if (e.target.device == kChipsetDevice) {
+    std::string s = c.Region(e.target.region).name + " " + Hex(e.address, 8);
+    if (e.width > 8) s += "-" + Hex(e.address + e.width / 8 - 1, 8).substr(8);
+    return s;
+  }
+  const PciFunction &f = c.Function(e.target.device);
+  std::string s = f.role + " MMIO +" + Hex(e.target.offset, 2);
+  std::string name = f.ehci ? Chipset::EhciRegisterName(e.target.offset, e.width) : "";
+  if (!name.empty()) s += " " + name;
+  return s;
+}
+
+// The entry's figures count every event, recorded in the trace or not.
+const EventCounts &Count(const Platform &p) { return p.Counts(Phase::kEntry); }
 
 ModuleWork Work(const Platform &p) {
   ModuleWork w;
@@ -310,17 +253,6 @@ ModuleWork Work(const Platform &p) {
   return w;
 }
 
-std::string AbsentText(const AbsentAccess &a) {
-  return "PCI " + Bdf(a.configAddress) + " +" + Hex(a.offset, 2) + " " +
-         std::to_string(a.width) + "-bit " + (a.write ? "write" : "read") +
-         (a.count > 1 ? " x" + std::to_string(a.count) : "");
-}
-
-std::string ViolationCount(const Violation &v) {
-  return v.count > 1 ? " (" + std::to_string(v.count) + " times by this instruction)" : "";
-}
-
-}  // namespace
 
 std::string InstructionText(const Platform &p, uint32_t address) {
   if (!p.InImage(address)) return "";
@@ -584,200 +516,6 @@ std::string RenderText(const RunReport &r, bool quiet) {
   }
   line("result", CleanRun(r) ? "clean" : "NOT clean");
   return s;
-}
-
-std::string RenderJson(const RunReport &r, bool quiet) {
-  const Platform &p = *r.platform;
-  const pe::Image &img = p.image();
-  Object root;
-  if (!quiet) {
-    std::vector<std::string> sections;
-    for (const pe::Section &s : img.sections)
-      sections.push_back(Object()
-                             .Add("name", s.name)
-                             .Add("rva", uint64_t(s.virtualAddress))
-                             .Add("virtual_size", uint64_t(s.virtualSize))
-                             .Add("raw_size", uint64_t(s.rawSize))
-                             .Add("characteristics", uint64_t(s.characteristics))
-                             .Str());
-    root.Raw("image", Object()
-                          .Add("path", r.imagePath)
-                          .Add("source", r.source.empty() ? std::string("PE32 image") : r.source)
-                          .Raw("dispatch", r.dispatch.empty() ? "null" : Json(r.dispatch))
-                          .Add("format", std::string(img.IsTe() ? "TE" : "PE32"))
-                          .Add("machine", uint64_t(img.machine))
-                          .Add("subsystem", uint64_t(img.subsystem))
-                          .Add("file_size", uint64_t(img.bytes.size()))
-                          .Add("size_of_image", uint64_t(img.sizeOfImage))
-                          .Raw("sections", Array(sections))
-                          .Add("relocations", uint64_t(img.relocations.size()))
-                          .Add("entry_rva", uint64_t(img.entryRva))
-                          .Add("preferred_base", uint64_t(img.imageBase))
-                          .Add("load_address", uint64_t(p.LoadAddress()))
-                          .Str());
-    const PlatformOptions &o = p.options();
-    std::vector<std::string> failures;
-    for (const Failure &f : o.failures)
-      failures.push_back(Object()
-                             .Add("service", f.service)
-                             .Add("status", uint64_t(f.status))
-                             .Add("call", uint64_t(f.call))
-                             .Str());
-    root.Raw("platform", Object()
-                             .Add("boot_mode", uint64_t(o.bootMode))
-                             .Add("boot_mode_name", BootModeName(o.bootMode))
-                             .Add("stall_ppi", o.stallPpi)
-                             .Raw("memory_world", o.anyPeim ? Json(MemoryWorldText(o.memory))
-                                                            : std::string("null"))
-                             .Raw("failures", Array(failures))
-                             .Add("registers_set", uint64_t(o.presets.size()))
-                             .Add("randomized", o.randomize)
-                             .Str());
-    std::vector<std::string> trace;
-    int n = 0;
-    for (const Event &e : p.Events()) {
-      ++n;
-      if (r.view && !Shown(*r.view, p, e)) continue;
-      Object o;
-      o.Add("index", uint64_t(n)).Add("phase", std::string(PhaseName(e.phase)));
-      if (p.InImage(e.eip))
-        o.Add("offset", uint64_t(e.eip - p.LoadAddress()));
-      else
-        o.Raw("offset", "null");
-      if (e.kind == EventKind::kConsole) {
-        o.Add("kind", std::string("console")).Add("text", p.ConsoleLines()[e.service]);
-      } else if (e.kind == EventKind::kService) {
-        const ServiceCall &s = p.Services()[e.service];
-        o.Add("kind", std::string("service"))
-            .Add("service", s.name)
-            .Add("arguments", s.arguments)
-            .Add("results", s.results)
-            .Add("status", uint64_t(s.status))
-            .Add("status_name", StatusName(s.status))
-            .Add("injected", s.injected)
-            .Add("expected", s.expected);
-      } else {
-        o.Add("kind", std::string(e.kind == EventKind::kPort ? "io" : e.kind == EventKind::kMemory ? "mmio" : "ram"))
-            .Add("op", std::string(e.write ? "write" : "read"))
-            .Add("width", uint64_t(e.width))
-            .Add(e.kind == EventKind::kPort ? "port" : "address", uint64_t(e.address))
-            .Add("value", e.value)
-            .Add("target", TargetText(p, e));
-        if (e.kind != EventKind::kRamWrite)
-          o.Add("claimed", e.kind == EventKind::kPort ? e.portKind == PortKind::kConfigAddress || e.target.claimed
-                                                      : e.target.claimed);
-      }
-      if (r.disasm) {
-        std::string insn = InstructionText(p, e.eip);
-        if (insn.empty()) o.Raw("instruction", "null");
-        else o.Add("instruction", insn);
-      }
-      trace.push_back(o.Str());
-    }
-    root.Raw("trace", Array(trace, ",\n  "));
-    // What the consumer was not handed is null, never the sentinel or stale
-    // contents of its variables: a status only for a call that returned, a
-    // type or base only where the call wrote it.
-    const ConsumerView &c = r.consumer;
-    std::vector<std::string> queries;
-    for (const ConsumerQuery &q : c.queries) {
-      Object o;
-      o.Add("id", uint64_t(q.id)).Add("returned", q.returned);
-      if (q.returned)
-        o.Add("status", uint64_t(q.status)).Add("status_name", StatusName(q.status));
-      else
-        o.Raw("status", "null").Raw("status_name", "null");
-      if (q.typeWritten) o.Add("type", uint64_t(q.type));
-      else o.Raw("type", "null");
-      if (q.baseWritten) o.Add("base", uint64_t(q.base));
-      else o.Raw("base", "null");
-      queries.push_back(o.Add("outputs_written", q.typeWritten || q.baseWritten).Str());
-    }
-    Object consumer;
-    consumer.Add("found", c.found).Add("locate_status", uint64_t(c.locateStatus));
-    for (auto field : {std::make_pair("descriptor", c.descriptor), std::make_pair("flags", c.flags),
-                       std::make_pair("ppi", c.ppi), std::make_pair("get_usb_controller", c.function)}) {
-      if (c.found) consumer.Add(field.first, uint64_t(field.second));
-      else consumer.Raw(field.first, "null");
-    }
-    root.Raw("consumer", p.options().anyPeim ? std::string("null")
-                                             : consumer.Raw("queries", Array(queries)).Str());
-  }
-  const EventCounts &f = Count(p);
-  std::vector<std::string> stalls, pages, violations;
-  for (uint32_t us : p.StallRequests()) stalls.push_back(std::to_string(us));
-  for (const Allocation &a : p.Allocations())
-    pages.push_back(Object()
-                        .Add("address", uint64_t(a.address))
-                        .Add("kind", std::string(a.pages ? "pages" : a.type == 0 ? "hob" : "pool"))
-                        .Add("pages", uint64_t(a.pages))
-                        .Add("bytes", uint64_t(a.pages ? uint64_t(a.pages) * kPageSize : a.bytes))
-                        .Add("type", uint64_t(a.type))
-                        .Str());
-  std::vector<std::string> absent;
-  for (const AbsentAccess &a : p.AbsentAccesses()) {
-    Object o;
-    o.Add("function", Bdf(a.configAddress)).Add("register", uint64_t(a.offset))
-        .Add("width", uint64_t(a.width)).Add("op", std::string(a.write ? "write" : "read"))
-        .Add("count", a.count);
-    if (p.InImage(a.eip)) o.Add("offset", uint64_t(a.eip - p.LoadAddress()));
-    else o.Raw("offset", "null");
-    absent.push_back(o.Str());
-  }
-  auto strings = [](const std::vector<std::string> &items) {
-    std::vector<std::string> json;
-    for (const std::string &i : items) json.push_back(Json(i));
-    return Array(json);
-  };
-  ModuleWork work = Work(p);
-  for (const Violation &v : p.Violations()) {
-    Object o;
-    o.Add("kind", v.kind).Add("message", v.message).Add("count", v.count);
-    std::string insn = v.hasEip ? InstructionText(p, v.eip) : "";
-    if (insn.empty()) o.Raw("instruction", "null");
-    else o.Add("instruction", insn);
-    if (v.hasEip && p.InImage(v.eip))
-      o.Add("offset", uint64_t(v.eip - p.LoadAddress()));
-    else
-      o.Raw("offset", "null");
-    violations.push_back(o.Str());
-  }
-  Object summary;
-  summary.Add("entry_returned", r.entry.returned);
-  if (r.entry.returned)
-    summary.Add("entry_status", uint64_t(r.entry.eax)).Add("entry_status_name", StatusName(r.entry.eax));
-  else
-    summary.Raw("entry_status", "null").Raw("entry_status_name", "null");
-  summary.Add("instructions", p.EntryInstructions())
-      .Add("hardware_accesses", f.Hardware())
-      .Add("port_accesses", f.ports)
-      .Add("mmio_accesses", f.mmio)
-      .Add("instructions_per_access", f.Hardware() ? double(p.EntryInstructions()) / double(f.Hardware()) : 0.0)
-      .Add("service_calls", f.services)
-      .Raw("stalls_us", Array(stalls))
-      .Add("stall_calls", p.StallCalls())
-      .Raw("allocations", Array(pages))
-      .Raw("absent_pci_accesses", Array(absent));
-  if (p.options().anyPeim)
-    summary.Raw("ppis_installed", strings(work.installed))
-        .Raw("notifications", strings(work.registered))
-        .Raw("entry_only", Json(!work.waiting.empty()))
-        .Raw("waiting", strings(work.waiting));
-  summary
-      .Add("trace_events", uint64_t(p.Events().size()) + p.DroppedEvents())
-      .Add("trace_truncated", p.DroppedEvents() != 0)
-      .Add("clean", CleanRun(r));
-  root.Raw("summary", summary.Str());
-  root.Raw("violations", Array(violations, ",\n  "));
-  if (r.expect)
-    root.Raw("expect", Object().Add("file", r.expect->path).Add("match", r.expect->match).Add("difference", r.expect->difference).Str());
-  if (r.repeat)
-    root.Raw("repeat", Object()
-                           .Add("dispatches", r.repeat->dispatches)
-                           .Add("seconds", r.repeat->seconds)
-                           .Add("per_second", r.repeat->seconds > 0 ? double(r.repeat->dispatches) / r.repeat->seconds : 0.0)
-                           .Str());
-  return root.Str() + "\n";
 }
 
 }  // namespace peimsim
