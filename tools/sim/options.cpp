@@ -171,9 +171,9 @@ const char *const kValueOptions[] = {"--platform", "--coverage",
                                      "--boot-mode", "--fail", "--pci", "--mmio", "--randomize",
                                      "--load-address", "--budget", "--format", "--expect",
                                      "--repeat", "--time-limit", "--file", "--volume",
-                                     "--memory", "--flash", "--vars", "--trace", "--only"};
+                                     "--memory", "--flash", "--vars", "--trace", "--only", "--map"};
 const char *const kFlags[] = {"--disasm", "--quiet", "--no-stall-ppi", "--any-peim", "--force",
-                              "--io-ppis", "--dump"};
+                              "--io-ppis", "--dump", "--no-map"};
 
 // Whether a word is one of this tool's options, alone or with "=VALUE".
 bool IsOptionName(const std::string &word) {
@@ -291,6 +291,8 @@ bool Parse(int argc, const char *const *argv, CommandLine &cl, std::string &erro
   single("--flash", flash);
   single("--vars", vars);
   single("--coverage", coverage);
+  single("--map", cl.mapPath);
+  app.add_flag("--no-map", cl.noMap)->disable_flag_override();
   app.add_flag("--disasm", disasm)->disable_flag_override();
   std::string trace;
   std::vector<std::string> only;
@@ -462,6 +464,14 @@ bool Parse(int argc, const char *const *argv, CommandLine &cl, std::string &erro
     }
     cl.expectPath = expect;
   }
+  if (app.count("--map") && cl.mapPath.empty()) {
+    error = "--map needs a file name";
+    return false;
+  }
+  if (app.count("--map") && cl.noMap) {
+    error = "--map and --no-map exclude each other";
+    return false;
+  }
   if (app.count("--repeat") && !Number("--repeat", repeat, 0, kMaxRepeat, cl.repeat, error))
     return false;
   cl.imagePath = image;
@@ -601,6 +611,10 @@ std::string HelpText() {
          "  --expect FILE           compare the trace with the one in FILE (a saved text output,\n"
          "                          not --quiet) and print every differing line (the first 20,\n"
          "                          then their count); image offsets are ignored\n"
+         "  --map FILE              the image's link map: each trace line names the function\n"
+         "                          that made it (default: the image's name with .map, when\n"
+         "                          that file is there and fits the image)\n"
+         "  --no-map                no symbols, even with a map beside the image\n"
          "  --quiet                 print the summary alone\n"
          "  --repeat N              first run N timed dispatches (up to 100000000), the platform\n"
          "                          restored before each, and report dispatches per second\n"

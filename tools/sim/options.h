@@ -25,6 +25,8 @@ struct CommandLine {
   std::string volumePath;  // --volume: the volumes the Foundation serves
   bool force = false;      // dispatch even when the dependency expression is not met
   TraceView view;          // --trace, --only, --dump
+  std::string mapPath;     // --map: the image's link map (default: IMAGE's stem + .map, if there)
+  bool noMap = false;      // --no-map: offsets without symbols
 };
 
 constexpr uint64_t kMaxRepeat = 100000000;
