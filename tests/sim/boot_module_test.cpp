@@ -22,7 +22,7 @@ using Access = std::tuple<uint32_t, std::string, int, uint32_t, uint64_t>;  // r
 
 std::vector<Access> StandaloneAccesses(const std::string &out) {
   std::vector<Access> a;
-  std::regex line(R"(^ +\d+  \+0x([0-9A-F]+)  (IO|MMIO) +(in|out|rd|wr)(\d+) +0x([0-9A-F]+) +0x([0-9A-F]+))");
+  std::regex line(R"(^ +\d+  \+0x([0-9A-F]+)  (?:\S+ +)?(IO|MMIO) +(in|out|rd|wr)(\d+) +0x([0-9A-F]+) +0x([0-9A-F]+))");
   std::istringstream in(out);
   std::string l;
   while (std::getline(in, l)) {

@@ -117,8 +117,14 @@ bool ParseLinkMap(const std::string &text, const std::string &name, LinkMap &map
       part = kSymbols;
       continue;
     }
-    // A row of a table starts with SECTION:OFFSET; anything else there (the
-    // entry point line, blank lines) is not part of it.
+    if (StartsWith(words, {"entry", "point", "at"})) {
+      if (words.size() != 4) return read.Fail("entry point line without one SECTION:OFFSET");
+      if (!read.Place(words[3], parsed.entrySection, parsed.entryOffset)) return false;
+      parsed.hasEntry = true;
+      continue;
+    }
+    // A row of a table starts with SECTION:OFFSET; anything else there
+    // (blank lines) is not part of it.
     if (part == kHeader || words.empty() || words[0].find(':') == std::string::npos) continue;
     if (part == kContributions) {
       MapContribution c;

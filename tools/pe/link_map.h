@@ -28,6 +28,8 @@ struct MapContribution {
 
 struct LinkMap {
   uint32_t preferredBase = 0;
+  bool hasEntry = false;  // "entry point at SSSS:OOOOOOOO"
+  uint32_t entrySection = 0, entryOffset = 0;
   std::vector<MapSymbol> symbols;
   std::vector<MapContribution> contributions;
 

@@ -3,11 +3,14 @@
 #include <chrono>
 #include <cstdio>
 
+#include <sys/stat.h>
+
 #include "file_io.h"
 #include "input.h"
 #include "options.h"
 #include "pe_image.h"
 #include "report.h"
+#include "symbols.h"
 #include "boot/boot_main.h"
 #include "tool_version.h"
 
@@ -18,6 +21,34 @@ using namespace peimsim;
 static int Fail(const std::string &message) {
   fprintf(stderr, "peim-sim: %s\n", Printable(message).c_str());
   return 2;
+}
+
+// The image's symbols: from --map (a map that does not fit is bad input),
+// else from the map beside a PE32 or TE image given alone, when it fits
+// (else the report says why not).
+static bool LoadSymbols(const CommandLine &cl, const ModuleInput &input, ImageSymbols &symbols,
+                        std::string &text, std::string &error) {
+  if (cl.noMap) return true;
+  std::string path = cl.mapPath;
+  if (path.empty()) {
+    if (input.fromFile) return true;
+    path = MapBeside(cl.imagePath);
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return true;
+  }
+  pe::LinkMap map;
+  std::string why;
+  if (pe::ReadLinkMap(path, map, why) && symbols.Load(map, input.image, why)) {
+    text = path + " (" + std::to_string(symbols.Count()) + " symbols)";
+    return true;
+  }
+  if (!cl.mapPath.empty()) {
+    error = "--map " + path + ": " + (why.rfind(path, 0) == 0 ? why.substr(path.size() + 2) : why);
+    return false;
+  }
+  text = "none: " + path + " beside the image does not fit it (" +
+         (why.rfind(path, 0) == 0 ? why.substr(path.size() + 2) : why) + ")";
+  return true;
 }
 
 int main(int argc, char **argv) {
@@ -40,6 +71,9 @@ int main(int argc, char **argv) {
   ModuleInput input;
   if (!ReadModule(cl.imagePath, cl.fileGuid, input, error)) return Fail(error);
   if (!cl.volumePath.empty() && !ReadVolumes(cl.volumePath, input, error)) return Fail(error);
+  ImageSymbols symbols;
+  std::string symbolsText;
+  if (!LoadSymbols(cl, input, symbols, symbolsText, error)) return Fail(error);
   // The expectation is read and checked before the run, so that a file
   // that cannot serve is refused as bad input.
   std::vector<std::string> expected;
@@ -72,6 +106,8 @@ int main(int argc, char **argv) {
   report.platform = &platform;
   report.disasm = cl.disasm;
   report.view = &cl.view;
+  if (!symbols.Empty()) report.symbols = &symbols;
+  report.symbolsText = symbolsText;
   if (input.hasDepex) {
     // The Foundation dispatches a PEIM once its dependency expression holds
     // for the PPIs installed.

@@ -76,13 +76,23 @@ std::string Trim(const std::string &s) {
   return a == std::string::npos ? "" : s.substr(a, b - a + 1);
 }
 
-// A trace line without its number and image offset, blanks collapsed.
+// The first word of a trace line's body: what kind of event it is.
+bool EventKindWord(const std::string &word) {
+  for (const char *kind : {"IO", "MMIO", "RAM", "PEI", "CON", "PCI", "..."})
+    if (word == kind) return true;
+  return false;
+}
+
+// A trace line without its number, image offset and function (a word
+// before the event's kind), blanks collapsed.
 std::string CompareKey(const std::string &line) {
   std::istringstream in(line);
   std::string word, key;
   int n = 0;
-  while (in >> word)
-    if (n++ >= 2) key += (key.empty() ? "" : " ") + word;
+  while (in >> word) {
+    if (n++ < 2 || (n == 3 && !EventKindWord(word))) continue;
+    key += (key.empty() ? "" : " ") + word;
+  }
   return key;
 }
 
@@ -262,14 +272,30 @@ std::string InstructionText(const Platform &p, uint32_t address) {
   return DisassembleX86(code, n, address);
 }
 
-std::vector<std::string> TraceLines(const Platform &p, bool disasm, const TraceView *view) {
+std::string SymbolText(const Platform &p, const ImageSymbols &symbols, const Event &e) {
+  return p.InImage(e.eip) ? symbols.Name(e.eip - p.LoadAddress()) : "";
+}
+
+// The function column as wide as the widest name of the run, shown or not:
+// a line reads the same in every view.
+size_t SymbolWidth(const Platform &p, const ImageSymbols &symbols) {
+  size_t width = std::string("function").size();
+  for (const Event &e : p.Events()) width = std::max(width, SymbolText(p, symbols, e).size());
+  return width + 2;
+}
+
+std::vector<std::string> TraceLines(const Platform &p, bool disasm, const TraceView *view,
+                                    const ImageSymbols *symbols) {
   std::vector<std::string> lines;
+  size_t symbolWidth = symbols ? SymbolWidth(p, *symbols) : 0;
   int n = 0;
   for (const Event &e : p.Events()) {
     ++n;
     if (view && !Shown(*view, p, e)) continue;
     std::string body = view && view->pci && IsConfigAccess(e) ? PciBody(p, e) : TraceBody(p, e);
-    std::string line = PadLeft(std::to_string(n), 5) + "  " + Pad(Offset(p, e), 9) + body;
+    std::string line = PadLeft(std::to_string(n), 5) + "  " + Pad(Offset(p, e), 9);
+    if (symbols) line += Pad(SymbolText(p, *symbols, e), symbolWidth);
+    line += body;
     std::string insn = disasm ? InstructionText(p, e.eip) : "";
     lines.push_back(insn.empty() ? line : Pad(line, 100) + "  ; " + insn);
   }
@@ -404,6 +430,7 @@ std::string RenderText(const RunReport &r, bool quiet) {
     line("loaded at", Hex(p.LoadAddress(), 8) + " (preferred base " + Hex(img.imageBase, 8) +
                           "), relocations applied, " +
                           (p.ImageInRam() ? "in RAM (it has writable data)" : "mapped read+execute only"));
+    if (!r.symbolsText.empty()) line("symbols", Printable(r.symbolsText));
 
     const PlatformOptions &o = p.options();
     s += "\nPlatform\n";
@@ -421,9 +448,10 @@ std::string RenderText(const RunReport &r, bool quiet) {
                        Hex(kPoolBase, 8) + "-" + Hex(kPoolBase + kPoolPages * kPageSize - 1, 8));
 
     s += "\nTrace\n";
-    s += PadLeft("#", 5) + "  " + Pad("image+", 9) + Pad("kind", 6) + Pad("op", 7) +
-         Pad("address", 12) + Pad("value", 12) + "target\n";
-    for (const std::string &l : TraceLines(p, r.disasm, r.view)) s += l + "\n";
+    s += PadLeft("#", 5) + "  " + Pad("image+", 9) +
+         (r.symbols ? Pad("function", SymbolWidth(p, *r.symbols)) : "") + Pad("kind", 6) +
+         Pad("op", 7) + Pad("address", 12) + Pad("value", 12) + "target\n";
+    for (const std::string &l : TraceLines(p, r.disasm, r.view, r.symbols)) s += l + "\n";
     if (p.Events().empty() && !p.DroppedEvents()) s += "  (no access)\n";
 
     // With --any-peim there is no consumer: nothing asked for controllers.
@@ -436,7 +464,11 @@ std::string RenderText(const RunReport &r, bool quiet) {
         s += "  LocatePpi (gPeiUsbControllerPpiGuid, 0)  => EFI_SUCCESS  descriptor " +
              Hex(c.descriptor, 8) + " (" + p.Where(c.descriptor) + ", Flags " + Hex(c.flags, 8) +
              "), Ppi " + Hex(c.ppi, 8) + " (" + p.Where(c.ppi) + "), GetUsbController " +
-             Hex(c.function, 8) + " (" + p.Where(c.function) + ")\n";
+             Hex(c.function, 8) + " (" + p.Where(c.function) +
+             (r.symbols && p.InImage(c.function)
+                  ? ", " + r.symbols->Name(c.function - p.LoadAddress())
+                  : std::string()) +
+             ")\n";
         for (const ConsumerQuery &q : c.queries) s += "  " + QueryText(q) + "\n";
       }
     }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform.h"
+#include "symbols.h"
 #include "trace_format.h"
 
 namespace peimsim {
@@ -32,6 +33,8 @@ struct RunReport {
   const Platform *platform = nullptr;
   bool disasm = false;  // the trace shows each access's instruction
   const TraceView *view = nullptr;  // --trace, --only, --dump (none: every event)
+  const ImageSymbols *symbols = nullptr;  // from the link map: each line names its function
+  std::string symbolsText;  // the Image part's line: where they came from, or why none
   CallOutcome entry;
   ConsumerView consumer;
   std::optional<ExpectResult> expect;
@@ -43,8 +46,11 @@ struct RunReport {
 // A view leaves out the events it does not show (the others keep their
 // numbers) and, with --trace pci, shows each configuration access as one
 // PCI line.
+// With symbols, a column after the image offset names the function
+// (--expect ignores it too).
 std::vector<std::string> TraceLines(const Platform &platform, bool disasm = false,
-                                    const TraceView *view = nullptr);
+                                    const TraceView *view = nullptr,
+                                    const ImageSymbols *symbols = nullptr);
 
 // The instruction at address, disassembled; empty when it is not readable
 // code of the image.
