@@ -119,6 +119,71 @@ TEST(PlatformCli, DisasmColumnIsIgnoredByExpect) {
   EXPECT_NE(json.out.find("\"instruction\": \"in eax, dx\""), std::string::npos) << json.out;
 }
 
+std::string DefaultPlatformText() {
+  std::string text;
+  FILE *f = fopen(SIM_SOURCE_DIR "/platforms/usb-chipset.platform", "rb");
+  for (int c; f && (c = fgetc(f)) != EOF;) text += char(c);
+  if (f) fclose(f);
+  return text;
+}
+
+// The lines of the trace holding every one of the words.
+std::vector<std::string> Lines(const std::vector<std::string> &trace,
+                               std::initializer_list<const char *> words) {
+  std::vector<std::string> found;
+  for (const std::string &l : trace) {
+    bool all = true;
+    for (const char *w : words) all = all && l.find(w) != std::string::npos;
+    if (all) found.push_back(l);
+  }
+  return found;
+}
+
+// Registers named in the platform file show their names and the fields the
+// access holds, decoded from the value read or written.
+TEST(PlatformCli, NamedRegistersShowTheirFields) {
+  // The built-in file names Command in every function: the module turns on
+  // memory decoding in the EHCI functions, and bus mastering too in the OHCI
+  // ones, with byte writes to the 16-bit register.
+  std::vector<std::string> builtin = TraceOf(RunTool({"--no-map", USB_PEIM_IMAGE}).out);
+  EXPECT_EQ(Lines(builtin, {"out8", "+0x04 Command[7:0] (EHCI", ") {MEM}"}).size(), 3u);
+  EXPECT_EQ(Lines(builtin, {"out8", "+0x04 Command[7:0] (OHCI", ") {MEM BM}"}).size(), 4u);
+  EXPECT_EQ(Lines(builtin, {"in8", "+0x04 Command[7:0] (", ") {}"}).size(), 7u);
+
+  std::string text = DefaultPlatformText() +
+                     // one function's own name for a register every function names
+                     "field config 00:12.2 0x04/8 \"Cmd0\" M=1\n"
+                     // two registers in one 16-bit access, a field in the upper one
+                     "field config * 0x0C/8 \"CLS\"\n"
+                     "field config * 0x0D/8 \"LT\" TIMER=7:0\n"
+                     // an EHCI register the module clears and sets bits of
+                     "field regs * 0xB4/32 \"PortX\" B6=6 B7=7 B12=12\n"
+                     // the chipset word at 0xFED803F0 in the block at 0xFED803ED
+                     "field regs 0xFED803ED 0x03/16 \"Word\" LOW=1:0 B2=2 B7=7 B8=8 B9=9\n";
+  ASSERT_FALSE(text.empty());
+  std::string file = Text("named.platform", text);
+  ToolRun r = RunTool({"--no-map", "--platform", file, USB_PEIM_IMAGE});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> trace = TraceOf(r.out);
+  EXPECT_EQ(Lines(trace, {"out8", "+0x04 Cmd0 (EHCI 0) {M}"}).size(), 1u);
+  EXPECT_EQ(Lines(trace, {"out8", "+0x04 Command[7:0] (EHCI 1) {MEM}"}).size(), 1u);
+  EXPECT_EQ(Lines(trace, {"out16", "0x4008", "+0x0C CLS/LT (EHCI 0) {TIMER=0x40}"}).size(), 1u);
+  // 0xB4: bit 12 and 7 cleared, 6 set; then 12 set (read back with 6).
+  std::vector<std::string> port = Lines(trace, {"EHCI 0 MMIO +0xB4 PortX"});
+  ASSERT_EQ(port.size(), 4u) << r.out;
+  EXPECT_NE(port[0].find("rd32   0xF00080B4  0x00000000  EHCI 0 MMIO +0xB4 PortX {}"),
+            std::string::npos) << port[0];
+  EXPECT_NE(port[1].find("wr32   0xF00080B4  0x00000040  EHCI 0 MMIO +0xB4 PortX {B6}"),
+            std::string::npos) << port[1];
+  EXPECT_NE(port[3].find("0x00001040  EHCI 0 MMIO +0xB4 PortX {B6 B12}"), std::string::npos)
+      << port[3];
+  EXPECT_EQ(Lines(trace, {"wr16", "0x0384", "chipset 0xFED803F0-F1 Word {LOW=0x0 B2 B7 B8 B9}"})
+                .size(),
+            1u);
+  // A byte of the word: only the fields inside it.
+  EXPECT_EQ(Lines(trace, {"0xFED803EF", "Word"}).size(), 0u);
+}
+
 TEST(PlatformCli, ModuleTraceOnTheBuiltInFileAndOnACopyOfIt) {
   // The built-in description, given as a file, makes the same run.
   ToolRun builtin = RunTool({USB_PEIM_IMAGE});

@@ -101,7 +101,7 @@ Chipset::Chipset(const Chipset &o)
     : functions_(o.functions_), regions_(o.regions_), processor_(o.processor_),
       guestMemory_(o.guestMemory_), misuse_(o.misuse_), clockBase_(o.clockBase_),
       lastCall_(o.lastCall_), console_(o.console_), consolePort_(o.consolePort_),
-      configAddress_(o.configAddress_) {
+      configAddress_(o.configAddress_), layouts_(o.layouts_) {
   models_.reserve(o.models_.size());
   for (const auto &m : o.models_) models_.push_back(m->Clone());
 }
@@ -121,11 +121,13 @@ Chipset &Chipset::operator=(const Chipset &o) {
   console_ = o.console_;
   consolePort_ = o.consolePort_;
   configAddress_ = o.configAddress_;
+  layouts_ = o.layouts_;
   return *this;
 }
 
 Chipset::Chipset(const PlatformDescription &d)
-    : regions_(d.regions), console_(d.console), consolePort_(d.consolePort) {
+    : regions_(d.regions), console_(d.console), consolePort_(d.consolePort),
+      layouts_(std::make_shared<const std::vector<RegisterLayout>>(d.registers)) {
   if (d.processor) processor_.emplace();
   functions_.reserve(d.functions.size());
   for (const FunctionDescription &from : d.functions) {
@@ -413,6 +415,19 @@ void Chipset::Randomize(uint32_t start) {
   }
   for (RegionDescription &r : regions_)
     for (uint8_t &b : r.regs) b = uint8_t(gen());
+}
+
+RegisterText Chipset::DescribeRegister(RegisterLayout::Space space, int index, uint32_t offset,
+                                       int width, uint64_t value) const {
+  if (!layouts_ || layouts_->empty()) return {};
+  std::vector<const RegisterLayout *> layouts;
+  if (space == RegisterLayout::kBlock) {
+    layouts = LayoutsFor(*layouts_, space, 0, 0, 0, regions_[index].base);
+  } else {
+    const PciFunction &f = functions_[index];
+    layouts = LayoutsFor(*layouts_, space, f.bus, f.device, f.function, 0);
+  }
+  return DescribeAccess(layouts, offset, width, value);
 }
 
 std::string Chipset::ConfigRegisterName(uint32_t offset, int width) {

@@ -137,6 +137,10 @@ class Chipset : private DeviceHost {
   bool HasProcessor() const { return processor_.has_value(); }
   Processor &processor() { return *processor_; }
 
+  // The platform file's name and fields for an access (field statements):
+  // index is the function's, or the block's for kBlock. Empty where none.
+  RegisterText DescribeRegister(RegisterLayout::Space space, int index, uint32_t offset, int width,
+                                uint64_t value) const;
   // Register names for the trace: "BAR0", "Command", "CAPLENGTH/HCIVERSION".
   static std::string ConfigRegisterName(uint32_t offset, int width);
   static std::string EhciRegisterName(uint32_t offset, int width);
@@ -171,6 +175,7 @@ class Chipset : private DeviceHost {
   bool console_ = false;
   uint16_t consolePort_ = 0;
   uint32_t configAddress_ = 0;
+  std::shared_ptr<const std::vector<RegisterLayout>> layouts_;  // read only: shared by copies
 };
 
 // A PCI function's address as BB:DD.F in hex (00:12.2): bus and device one

@@ -565,6 +565,121 @@ class Parser {
     return true;
   }
 
+  // field config|regs BB:DD.F|*|ADDRESS OFFSET/WIDTH "NAME" [FIELD=BIT|FIELD=HI:LO]...
+  bool Field(const std::vector<std::string> &w, std::string &why) {
+    const char *usage =
+        "expected field config|regs BB:DD.F|*|ADDRESS OFFSET/WIDTH \"NAME\" [FIELD=BIT|FIELD=HI:LO]...";
+    if (w.size() < 5 || (w[1] != "config" && w[1] != "regs")) {
+      why = usage;
+      return false;
+    }
+    if (out_.registers.size() >= kMaxRegisterLayouts) {
+      why = "more than " + std::to_string(kMaxRegisterLayouts) + " named registers";
+      return false;
+    }
+    RegisterLayout r;
+    r.line = line_;
+    uint32_t limit = 256;
+    r.space = w[1] == "config" ? RegisterLayout::kConfig : RegisterLayout::kRegs;
+    if (w[2] == "*") {
+      r.everyFunction = true;
+      if (r.space == RegisterLayout::kRegs) limit = kMaxRegisterFile;
+    } else if (w[2].find(':') != std::string::npos) {
+      FunctionDescription *f = FindFunction(w[2], why);
+      if (!f) return false;
+      r.bus = f->bus;
+      r.device = f->device;
+      r.function = f->function;
+      if (r.space == RegisterLayout::kRegs) {
+        if (!f->barSize) {
+          why = "PCI function " + w[2] + " has no register file (give it bar0=SIZE)";
+          return false;
+        }
+        limit = f->barSize;
+      }
+    } else {
+      uint64_t base;
+      if (r.space == RegisterLayout::kConfig) {
+        why = "a configuration register belongs to a PCI function (BB:DD.F or *), not '" + w[2] + "'";
+        return false;
+      }
+      if (!Number("register block address", w[2], 0xFFFFFFFF, base, why)) return false;
+      const RegionDescription *block = nullptr;
+      for (const RegionDescription &b : out_.regions)
+        if (b.base == base) block = &b;
+      if (!block) {
+        why = "no register block starts at " + w[2] + " (an mmio line must come first)";
+        return false;
+      }
+      r.space = RegisterLayout::kBlock;
+      r.block = block->base;
+      limit = block->size;
+    }
+    Span span;
+    if (!ParseSpan(w[3], limit, span, why)) return false;
+    if (span.range) {
+      why = "a named register is OFFSET/8, /16 or /32, not a range";
+      return false;
+    }
+    r.offset = span.offset;
+    r.bytes = span.bytes;
+    if (!Name(w[4], r.name, why)) return false;
+    for (size_t i = 5; i < w.size(); i++) {
+      BitField f;
+      size_t eq = w[i].find('=');
+      f.name = w[i].substr(0, std::min(eq, w[i].size()));
+      bool ident = !f.name.empty() && f.name.size() <= kMaxPlatformName &&
+                   !isdigit((unsigned char)f.name[0]);
+      for (char c : f.name) ident = ident && (isalnum((unsigned char)c) || c == '_');
+      if (eq == std::string::npos || !ident) {
+        why = "bit field '" + w[i] + "' is not NAME=BIT or NAME=HI:LO (a name of letters, digits "
+              "and _, up to " + std::to_string(kMaxPlatformName) + ")";
+        return false;
+      }
+      std::string bits = w[i].substr(eq + 1);
+      size_t colon = bits.find(':');
+      uint64_t hi, lo;
+      uint64_t top = r.bytes * 8 - 1;
+      if (!Number("bit", bits.substr(0, colon), top, hi, why) ||
+          !Number("bit", colon == std::string::npos ? bits : bits.substr(colon + 1), top, lo, why)) {
+        why = "field " + f.name + ": " + why + " (the register has bits 0 to " +
+              std::to_string(top) + ")";
+        return false;
+      }
+      if (lo > hi) {
+        why = "field " + f.name + ": bits " + bits + " are HI:LO, the high one first";
+        return false;
+      }
+      f.hi = uint8_t(hi);
+      f.lo = uint8_t(lo);
+      for (const BitField &o : r.fields) {
+        if (o.name == f.name || (f.lo <= o.hi && o.lo <= f.hi)) {
+          why = "field " + f.name + " " + (o.name == f.name ? "is named twice" : "overlaps " + o.name);
+          return false;
+        }
+      }
+      if (r.fields.size() >= kMaxBitFields) {
+        why = "more than " + std::to_string(kMaxBitFields) + " fields in one register";
+        return false;
+      }
+      r.fields.push_back(f);
+    }
+    for (const RegisterLayout &o : out_.registers) {
+      bool same = o.space == r.space && o.everyFunction == r.everyFunction &&
+                  (r.space == RegisterLayout::kBlock
+                       ? o.block == r.block
+                       : r.everyFunction || (o.bus == r.bus && o.device == r.device &&
+                                             o.function == r.function));
+      if (same && o.offset < r.offset + r.bytes && r.offset < o.offset + o.bytes) {
+        why = "register \"" + r.name + "\" overlaps \"" + o.name + "\" of line " +
+              std::to_string(o.line);
+        return false;
+      }
+    }
+    out_.registers.push_back(std::move(r));
+    return true;
+  }
+
   bool Line(const std::string &line, std::string &why) {
     std::vector<std::string> w;
     if (!Words(line, w, why)) return false;
@@ -579,9 +694,10 @@ class Parser {
     if (w[0] == "processor") return ProcessorLine(w, why);
     if (w[0] == "ram") return Ram(w, why);
     if (w[0] == "fwcfg" || w[0] == "fwcfg-file") return FwCfgLine(w, why);
+    if (w[0] == "field") return Field(w, why);
     why = "unknown statement '" + w[0] +
-          "' (pci, config, mmio, regs, console, device, config-write, processor, ram, fwcfg or "
-          "fwcfg-file)";
+          "' (pci, config, mmio, regs, console, device, config-write, processor, ram, fwcfg, "
+          "fwcfg-file or field)";
     return false;
   }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "devices/fw_cfg.h"
+#include "register_layout.h"
 
 namespace peimsim {
 
@@ -68,6 +69,7 @@ struct PlatformDescription {
   bool processor = false;  // CPUID and the MSRs answered as QEMU's qemu32 (processor qemu32)
   uint32_t ramBytes = 0;   // the machine's memory below 4 GiB (ram SIZE), for the models
   std::shared_ptr<FwCfgData> fwCfg;  // the fw-cfg device's items (fwcfg, fwcfg-file)
+  std::vector<RegisterLayout> registers;  // names and bit fields for the trace (field)
 };
 
 // Parses a description; name is the file's name for messages. False with

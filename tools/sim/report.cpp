@@ -208,9 +208,14 @@ std::string TargetText(const Platform &p, const Event &e) {
       case PortKind::kConfigData: {
         std::string s = "PCI " + Bdf(e.configAddress) + " +" + Hex(e.target.offset, 2);
         if (!e.target.claimed) return s + " (absent function)";
-        std::string name = Chipset::ConfigRegisterName(e.target.offset, e.width);
+        RegisterText named = c.DescribeRegister(RegisterLayout::kConfig, e.target.device,
+                                                e.target.offset, e.width, e.value);
+        std::string name = named.name.empty()
+                               ? Chipset::ConfigRegisterName(e.target.offset, e.width)
+                               : named.name;
         if (!name.empty()) s += " " + name;
-        return s + " (" + c.Function(e.target.device).role + ")";
+        s += " (" + c.Function(e.target.device).role + ")";
+        return named.fields.empty() ? s : s + " " + named.fields;
       }
       case PortKind::kConfigDisabled: return "CONFIG_DATA with the enable bit clear";
       case PortKind::kConfigBadWidth: return "PCI configuration port at a wrong width";
@@ -225,13 +230,20 @@ std::string TargetText(const Platform &p, const Event &e) {
   if (e.target.device == kChipsetDevice) {
     std::string s = c.Region(e.target.region).name + " " + Hex(e.address, 8);
     if (e.width > 8) s += "-" + Hex(e.address + e.width / 8 - 1, 8).substr(8);
-    return s;
+    RegisterText named = c.DescribeRegister(RegisterLayout::kBlock, e.target.region,
+                                            e.target.offset, e.width, e.value);
+    if (!named.name.empty()) s += " " + named.name;
+    return named.fields.empty() ? s : s + " " + named.fields;
   }
   const PciFunction &f = c.Function(e.target.device);
   std::string s = f.role + " MMIO +" + Hex(e.target.offset, 2);
-  std::string name = f.ehci ? Chipset::EhciRegisterName(e.target.offset, e.width) : "";
+  RegisterText named = c.DescribeRegister(RegisterLayout::kRegs, e.target.device,
+                                          e.target.offset, e.width, e.value);
+  std::string name = !named.name.empty() ? named.name
+                     : f.ehci            ? Chipset::EhciRegisterName(e.target.offset, e.width)
+                                         : "";
   if (!name.empty()) s += " " + name;
-  return s;
+  return named.fields.empty() ? s : s + " " + named.fields;
 }
 
 // The entry's figures count every event, recorded in the trace or not.
