@@ -182,6 +182,16 @@ TEST(PlatformCli, NamedRegistersShowTheirFields) {
             1u);
   // A byte of the word: only the fields inside it.
   EXPECT_EQ(Lines(trace, {"0xFED803EF", "Word"}).size(), 0u);
+  // --dump shows each named register the run touched at its final value.
+  ToolRun dump = RunTool({"--no-map", "--dump", "--platform", file, USB_PEIM_IMAGE});
+  ASSERT_EQ(dump.status, 0) << dump.err;
+  std::string registers = dump.out.substr(dump.out.find("Registers at the end"));
+  EXPECT_NE(registers.find("PCI 00:12.0 (OHCI 0) configuration space\n"), std::string::npos);
+  EXPECT_NE(registers.find("    Command = 0x0006 {MEM BM}\n"), std::string::npos) << registers;
+  EXPECT_NE(registers.find("    Cmd0 = 0x02 {M}\n"), std::string::npos) << registers;
+  EXPECT_NE(registers.find("    PortX = 0x00001040 {B6 B12}\n"), std::string::npos) << registers;
+  EXPECT_NE(registers.find("    Word = 0x0384 {LOW=0x0 B2 B7 B8 B9}\n"), std::string::npos)
+      << registers;
 }
 
 TEST(PlatformCli, ModuleTraceOnTheBuiltInFileAndOnACopyOfIt) {

@@ -417,17 +417,18 @@ void Chipset::Randomize(uint32_t start) {
     for (uint8_t &b : r.regs) b = uint8_t(gen());
 }
 
+std::vector<const RegisterLayout *> Chipset::Layouts(RegisterLayout::Space space, int index) const {
+  if (!layouts_ || layouts_->empty()) return {};
+  if (space == RegisterLayout::kBlock)
+    return LayoutsFor(*layouts_, space, 0, 0, 0, regions_[index].base);
+  const PciFunction &f = functions_[index];
+  return LayoutsFor(*layouts_, space, f.bus, f.device, f.function, 0);
+}
+
 RegisterText Chipset::DescribeRegister(RegisterLayout::Space space, int index, uint32_t offset,
                                        int width, uint64_t value) const {
-  if (!layouts_ || layouts_->empty()) return {};
-  std::vector<const RegisterLayout *> layouts;
-  if (space == RegisterLayout::kBlock) {
-    layouts = LayoutsFor(*layouts_, space, 0, 0, 0, regions_[index].base);
-  } else {
-    const PciFunction &f = functions_[index];
-    layouts = LayoutsFor(*layouts_, space, f.bus, f.device, f.function, 0);
-  }
-  return DescribeAccess(layouts, offset, width, value);
+  std::vector<const RegisterLayout *> layouts = Layouts(space, index);
+  return layouts.empty() ? RegisterText() : DescribeAccess(layouts, offset, width, value);
 }
 
 std::string Chipset::ConfigRegisterName(uint32_t offset, int width) {

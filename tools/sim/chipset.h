@@ -141,6 +141,7 @@ class Chipset : private DeviceHost {
   // index is the function's, or the block's for kBlock. Empty where none.
   RegisterText DescribeRegister(RegisterLayout::Space space, int index, uint32_t offset, int width,
                                 uint64_t value) const;
+  std::vector<const RegisterLayout *> Layouts(RegisterLayout::Space space, int index) const;
   // Register names for the trace: "BAR0", "Command", "CAPLENGTH/HCIVERSION".
   static std::string ConfigRegisterName(uint32_t offset, int width);
   static std::string EhciRegisterName(uint32_t offset, int width);

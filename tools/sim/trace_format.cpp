@@ -68,9 +68,11 @@ bool Selects(const TraceFilter &f, const Platform &p, const Event &e) {
   return false;
 }
 
-// Hex rows of 16 bytes, only those holding a touched byte.
+// Hex rows of 16 bytes, only those holding a touched byte; then each named
+// register the run touched, with its value and fields.
 void DumpRows(std::string &out, const std::string &title, const uint8_t *bytes, size_t size,
-              const std::set<uint32_t> &touched, uint32_t base) {
+              const std::set<uint32_t> &touched, uint32_t base,
+              const std::vector<const RegisterLayout *> &layouts = {}) {
   std::set<uint32_t> rows;
   for (uint32_t offset : touched)
     if (offset < size) rows.insert(offset & ~15u);
@@ -82,6 +84,16 @@ void DumpRows(std::string &out, const std::string &title, const uint8_t *bytes, 
     for (uint32_t i = 0; i < 16 && row + i < size; i++)
       n += snprintf(line + n, sizeof line - n, "%s%02X", i == 8 ? "  " : " ", bytes[row + i]);
     out += std::string(line) + "\n";
+  }
+  for (const RegisterLayout *l : layouts) {
+    if (l->offset + l->bytes > size) continue;
+    auto hit = touched.lower_bound(l->offset);
+    if (hit == touched.end() || *hit >= l->offset + l->bytes) continue;
+    uint64_t value = 0;
+    for (uint32_t i = 0; i < l->bytes; i++) value |= uint64_t(bytes[l->offset + i]) << (8 * i);
+    RegisterText t = DescribeAccess({l}, l->offset, int(l->bytes * 8), value);
+    out += "    " + t.name + " = " + Hex(value, int(l->bytes * 2)) +
+           (t.fields.empty() ? "" : " " + t.fields) + "\n";
   }
 }
 
@@ -174,17 +186,18 @@ std::string DumpText(const Platform &p) {
     const PciFunction &f = c.Function(i);
     if (config.count(i))
       DumpRows(out, "PCI " + f.Bdf() + " (" + f.role + ") configuration space",
-               f.config.data(), f.config.size(), config[i], 0);
+               f.config.data(), f.config.size(), config[i], 0,
+               c.Layouts(RegisterLayout::kConfig, i));
     if (regs.count(i))
       DumpRows(out, "PCI " + f.Bdf() + " (" + f.role + ") register file at BAR0 " +
                         Hex(f.Bar(), 8),
-               f.regs.data(), f.regs.size(), regs[i], 0);
+               f.regs.data(), f.regs.size(), regs[i], 0, c.Layouts(RegisterLayout::kRegs, i));
   }
   for (int i = 0; i < c.RegionCount(); i++) {
     const RegionDescription &r = c.Region(i);
     if (regions.count(i))
       DumpRows(out, r.name + " at " + Hex(r.base, 8), r.regs.data(), r.regs.size(), regions[i],
-               r.base);
+               r.base, c.Layouts(RegisterLayout::kBlock, i));
   }
   if (out.size() == empty) out += "  (no register touched)\n";
   return out;
