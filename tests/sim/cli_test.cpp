@@ -2,9 +2,12 @@
 // trace layout, --expect, --format json, --quiet, --fail, register presets.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <map>
 #include <sstream>
 
+#include "expect_json.h"
 #include "test_support.h"
 
 namespace {
@@ -463,6 +466,186 @@ TEST(Cli, ViolationsAreListedWithTheirOffsetAndGiveStatus1) {
     listed |= l.find("+0x0200") != std::string::npos && l.find("[unclaimed-mmio]") != std::string::npos;
   EXPECT_TRUE(listed) << r.out;
   EXPECT_NE(r.out.find("result        NOT clean"), std::string::npos);
+}
+
+// ---- Service calls as data, the platform's presets, --expect of a JSON output ----
+
+using peimsim::JsonValue;
+
+JsonValue Parsed(const ToolRun &r) {
+  JsonValue v;
+  std::string error;
+  EXPECT_TRUE(peimsim::ParseJson(r.out, v, error)) << error;
+  return v;
+}
+
+// The text of a member (a number's digits, a string), "null", or "-" when it
+// is missing.
+std::string At(const JsonValue *v, const std::string &key) {
+  const JsonValue *m = v ? v->Find(key) : nullptr;
+  if (!m) return "-";
+  return m->type == JsonValue::Type::kNull ? "null" : m->text;
+}
+
+// The field of that name in a service event's "args" or "outputs".
+const JsonValue *FieldOf(const JsonValue &event, const std::string &list, const std::string &name) {
+  const JsonValue *fields = event.Find(list);
+  if (!fields) return nullptr;
+  for (const JsonValue &f : fields->items)
+    if (At(&f, "name") == name) return &f;
+  return nullptr;
+}
+
+std::vector<const JsonValue *> ServiceEvents(const JsonValue &run) {
+  std::vector<const JsonValue *> calls;
+  if (const JsonValue *trace = run.Find("trace"))
+    for (const JsonValue &e : trace->items)
+      if (At(&e, "kind") == "service") calls.push_back(&e);
+  return calls;
+}
+
+TEST(Cli, JsonServiceEventsCarryTheirArgumentsAndOutputsAsData) {
+  ToolRun text = RunTool({USB_PEIM_IMAGE});
+  ToolRun json = RunTool({"--format", "json", USB_PEIM_IMAGE});
+  ASSERT_EQ(json.status, 0) << json.err;
+  JsonValue run = Parsed(json);
+  std::vector<const JsonValue *> calls = ServiceEvents(run);
+  ASSERT_EQ(calls.size(), 5u);
+  std::map<std::string, const JsonValue *> by;
+  for (const JsonValue *c : calls) {
+    by[At(c, "service")] = c;
+    // The text beside the data is the text trace's.
+    EXPECT_NE(text.out.find(At(c, "service") + " (" + At(c, "arguments") + ")  => "),
+              std::string::npos)
+        << At(c, "arguments");
+  }
+  const JsonValue &locate = *by.at("LocatePpi"), &allocate = *by.at("AllocatePages"),
+                  &install = *by.at("InstallPpi");
+  const JsonValue *guid = FieldOf(locate, "args", "Guid");
+  EXPECT_EQ(At(guid, "kind"), "guid");
+  EXPECT_EQ(At(guid, "guid"), "1F4C6F90-B06B-48D8-A201-BAE5F1CD7D56");
+  EXPECT_EQ(At(guid, "guid_name"), "gEfiPeiStallPpiGuid");
+  EXPECT_EQ(At(FieldOf(locate, "args", "Instance"), "value"), "0");
+  EXPECT_EQ(At(FieldOf(locate, "args", "Descriptor"), "address"), "0");
+  EXPECT_EQ(At(FieldOf(locate, "args", "Descriptor"), "where"), "null");
+  EXPECT_EQ(At(FieldOf(locate, "args", "Ppi"), "where"), "stack");
+  EXPECT_EQ(At(FieldOf(locate, "outputs", "Ppi"), "address"), std::to_string(0x00020100));
+  EXPECT_EQ(FieldOf(locate, "outputs", "Descriptor"), nullptr);  // it was not asked for
+
+  EXPECT_EQ(At(FieldOf(allocate, "args", "MemoryType"), "memory_type_name"), "EfiBootServicesData");
+  EXPECT_EQ(At(FieldOf(allocate, "args", "Pages"), "value"), "1");
+  const JsonValue *memory = FieldOf(allocate, "outputs", "Memory");
+  EXPECT_EQ(At(memory, "kind"), "pointer");
+  EXPECT_EQ(At(memory, "where"), "page 0x001FF000+0x0");
+  EXPECT_EQ(At(&allocate, "results"), "Memory = 0x001FF000");
+  EXPECT_EQ(At(memory, "address"), std::to_string(0x001FF000));
+  // The PPI the module installs lies in that page.
+  EXPECT_EQ(At(FieldOf(install, "args", "PpiList[0].Guid"), "guid_name"),
+            "gPeiUsbControllerPpiGuid");
+  EXPECT_EQ(At(FieldOf(install, "args", "PpiList[0].Ppi"), "address"), At(memory, "address"));
+  EXPECT_EQ(At(FieldOf(install, "args", "PpiList[0].Flags"), "value"), std::to_string(0x80000010u));
+
+  ToolRun s3 = RunTool({"--format", "json", "--boot-mode", "BOOT_ON_S3_RESUME", USB_PEIM_IMAGE});
+  JsonValue resumed = Parsed(s3);
+  ASSERT_EQ(ServiceEvents(resumed).size(), 1u) << s3.out;
+  const JsonValue *mode = FieldOf(*ServiceEvents(resumed)[0], "outputs", "BootMode");
+  EXPECT_EQ(At(mode, "kind"), "boot_mode");
+  EXPECT_EQ(At(mode, "value"), "17");
+  EXPECT_EQ(At(mode, "boot_mode_name"), "BOOT_ON_S3_RESUME");
+}
+
+TEST(Cli, JsonPlatformListsThePresetsAndTheSeed) {
+  ToolRun plain = RunTool({"--format", "json", USB_PEIM_IMAGE});
+  const JsonValue *platform = Parsed(plain).Find("platform");
+  ASSERT_NE(platform, nullptr);
+  EXPECT_EQ(At(platform, "randomize_seed"), "null");
+  EXPECT_EQ(JsonText(*platform->Find("presets")), "[]");
+
+  ToolRun set = RunTool({"--format", "json", "--randomize", "7", "--pci", "00:12.2+0x04=0x04/8",
+                         "--mmio", "0xFED803EF=0x80", "--mmio", "00:13.2+0xB4=0x1080",
+                         USB_PEIM_IMAGE});
+  JsonValue run = Parsed(set);
+  platform = run.Find("platform");
+  ASSERT_NE(platform, nullptr) << set.out;
+  EXPECT_EQ(At(platform, "randomize_seed"), "7");
+  EXPECT_EQ(At(platform, "registers_set"), "3");
+  EXPECT_EQ(JsonText(*platform->Find("presets")),
+            "[{\"space\": \"config\", \"function\": \"00:12.2\", \"offset\": 4, \"address\": null, "
+            "\"width\": 8, \"value\": 4}, "
+            "{\"space\": \"chipset\", \"function\": null, \"offset\": null, \"address\": " +
+                std::to_string(0xFED803EFu) + ", \"width\": 8, \"value\": 128}, "
+            "{\"space\": \"mmio\", \"function\": \"00:13.2\", \"offset\": 180, \"address\": null, "
+            "\"width\": 32, \"value\": 4224}]");
+}
+
+TEST(Cli, ExpectTakesASavedJsonOutput) {
+  ToolRun saved = RunTool({"--format", "json", USB_PEIM_IMAGE});
+  ASSERT_EQ(saved.status, 0) << saved.err;
+  // What a rebuild or the symbols change is not compared: every event's
+  // index, offset and symbol here differ from the run's.
+  std::string moved = saved.out;
+  for (size_t at = 0; (at = moved.find("{\"index\": ", at)) != std::string::npos; at += 20)
+    moved.replace(at, 10, "{\"symbol\": \"Elsewhere+0x1\", \"index\": 9");
+  for (size_t at = 0; (at = moved.find("\"offset\": ", at)) != std::string::npos; at += 10)
+    if (isdigit((unsigned char)moved[at + 10])) moved.insert(at + 10, "7");
+  std::string file = ScratchFile("expected.json", std::vector<uint8_t>(moved.begin(), moved.end()));
+  ToolRun same = RunTool({"--expect", file, "--load-address", "0x40000000", USB_PEIM_IMAGE});
+  EXPECT_EQ(same.status, 0) << same.out << same.err;
+  EXPECT_NE(same.out.find("the trace matches"), std::string::npos) << same.out;
+  ToolRun sameJson = RunTool({"--format", "json", "--expect", file, USB_PEIM_IMAGE});
+  EXPECT_NE(sameJson.out.find("\"match\": true"), std::string::npos) << sameJson.out;
+
+  // A preset EHCI register: the event that read it differs, and only it.
+  JsonValue run = Parsed(saved);
+  size_t event = 0;
+  const JsonValue &trace = *run.Find("trace");
+  for (size_t i = 0; i < trace.items.size() && !event; i++)
+    if (At(&trace.items[i], "target") == "EHCI 1 MMIO +0xB4" && At(&trace.items[i], "op") == "read")
+      event = i + 1;
+  ASSERT_NE(event, 0u);
+  ToolRun differs = RunTool({"--expect", file, "--mmio", "00:13.2+0xB4=0x00001080", USB_PEIM_IMAGE});
+  EXPECT_EQ(differs.status, 1);
+  EXPECT_NE(differs.out.find("first difference at trace event " + std::to_string(event) +
+                             " (value):\n  expected: phase=entry kind=mmio op=read width=32 "
+                             "address=0xF00090B4 value=0x0 target=\"EHCI 1 MMIO +0xB4\""),
+            std::string::npos)
+      << differs.out;
+  EXPECT_NE(differs.out.find("\n  actual:   phase=entry kind=mmio op=read width=32 "
+                             "address=0xF00090B4 value=0x1080 "),
+            std::string::npos)
+      << differs.out;
+  EXPECT_EQ(differs.out.find("events differ in all"), std::string::npos) << differs.out;
+  EXPECT_NE(differs.err.find("the trace differs from"), std::string::npos) << differs.err;
+}
+
+TEST(Cli, ExpectRefusesAMalformedOrTracelessJsonOutput) {
+  ToolRun saved = RunTool({"--format", "json", USB_PEIM_IMAGE});
+  ToolRun quiet = RunTool({"--format", "json", "--quiet", USB_PEIM_IMAGE});
+  std::string cut = saved.out.substr(0, saved.out.size() / 2);
+  struct Case {
+    std::string name, text, message;
+  } cases[] = {
+      {"cut.json", cut, ": line "},
+      {"quiet.json", quiet.out, "no trace in "},
+      {"comma.json", "{\"trace\": [{},]}", ": line 1, column 15: expected a value, found ']'"},
+      {"twice.json", "{\"trace\": [], \"trace\": []}", "line 1, column 15: the key \"trace\" a second"},
+      {"deep.json", "{\"trace\": " + std::string(100, '[') + std::string(100, ']') + "}",
+       "nested deeper than 64 levels"},
+      {"surrogate.json", "{\"trace\": [{\"target\": \"\\ud800\"}]}", "high surrogate"},
+      {"number.json", "{\"trace\": [{\"value\": 01}]}", "expected ',' or '}' in an object, found '1'"},
+      {"events.json", "{\"trace\": [1]}", "its trace event 1 is not an object"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string file = ScratchFile(c.name, std::vector<uint8_t>(c.text.begin(), c.text.end()));
+    ToolRun r = RunTool({"--expect", file, USB_PEIM_IMAGE});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("--expect: "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(file), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_TRUE(r.out.empty()) << r.out;
+  }
 }
 
 }  // namespace

@@ -228,6 +228,7 @@ void Platform::OnService(uint32_t address) {
 void Platform::DoGetBootMode(ServiceCall &call) {
   uint32_t out = call.args[1];
   call.arguments = "BootMode -> " + Where(out);
+  call.in.AddPointer("BootMode", out, Where(out));
   call.status = ServiceStatus(call.name, kEfiSuccess, call.injected);
   if (call.injected) return;
   uint32_t mode = bootMode_;  // as SetBootMode left it
@@ -237,6 +238,7 @@ void Platform::DoGetBootMode(ServiceCall &call) {
   }
   std::string name = BootModeName(mode);
   call.results = "BootMode = " + Hex(mode, 2) + (name.empty() ? "" : " " + name);
+  call.out.AddBootMode("BootMode", mode);
 }
 
 void Platform::DoLocatePpi(ServiceCall &call) {
@@ -248,6 +250,13 @@ void Platform::DoLocatePpi(ServiceCall &call) {
                    ", Instance " + std::to_string(instance) + ", Descriptor " +
                    (descOut ? "-> " + Where(descOut) : std::string("NULL")) + ", Ppi " +
                    (ppiOut ? "-> " + Where(ppiOut) : std::string("NULL"));
+  if (haveGuid)
+    call.in.AddGuid("Guid", guid);
+  else
+    call.in.AddPointer("Guid", guidAt, Where(guidAt));
+  call.in.AddNumber("Instance", instance)
+      .AddPointer("Descriptor", descOut, Where(descOut))
+      .AddPointer("Ppi", ppiOut, Where(ppiOut));
   call.status = ServiceStatus(call.name, kEfiSuccess, call.injected);
   if (call.injected) return;
   if (!haveGuid) {
@@ -268,6 +277,9 @@ void Platform::DoLocatePpi(ServiceCall &call) {
       return;
     }
     call.results = "Ppi = " + Hex(p.ppi, 8) + (p.ppi == kStallPpi ? " (Stall PPI)" : "");
+    if (descOut) call.out.AddPointer("Descriptor", p.descriptor, Where(p.descriptor));
+    if (ppiOut)
+      call.out.AddPointer("Ppi", p.ppi, p.ppi == kStallPpi ? "Stall PPI" : Where(p.ppi));
     return;
   }
   call.status = kEfiNotFound;
@@ -279,6 +291,8 @@ void Platform::DoAllocatePages(ServiceCall &call) {
   call.arguments = (typeName.empty() ? "MemoryType " + std::to_string(type) : typeName) + ", " +
                    std::to_string(pages) + (pages == 1 ? " page" : " pages") + ", Memory -> " +
                    Where(out);
+  call.in.AddMemoryType("MemoryType", type).AddNumber("Pages", pages).AddPointer("Memory", out,
+                                                                                   Where(out));
   call.status = ServiceStatus(call.name, kEfiSuccess, call.injected);
   if (call.injected) return;
   // PeiAllocatePages: these types only; pages taken from the top of free
@@ -304,11 +318,13 @@ void Platform::DoAllocatePages(ServiceCall &call) {
   AddMemoryAllocationHob(uint32_t(memory), pages * kPageSize, type);
   if (pages) allocations_.push_back({uint32_t(memory), pages, type});
   call.results = "Memory = " + Hex(memory, 8);
+  call.out.AddPointer("Memory", memory, Where(uint32_t(memory)));
 }
 
 void Platform::DoInstallPpi(ServiceCall &call) {
   uint32_t list = call.args[1];
   call.arguments = "PpiList " + Hex(list, 8) + " (" + Where(list) + ")";
+  call.in.AddPointer("PpiList", list, Where(list));
   call.status = ServiceStatus(call.name, kEfiSuccess, call.injected);
   std::vector<InstalledPpi> found;
   bool terminated = false;
@@ -331,12 +347,20 @@ void Platform::DoInstallPpi(ServiceCall &call) {
     if (p.flags == 0x80000010) flags += " PPI|TERMINATE_LIST";
     // The first few descriptors are spelt out; a long list is only counted,
     // so that a call's trace line stays short.
-    if (i < kDescriptorsShown)
+    if (i < kDescriptorsShown) {
+      const std::string field = "PpiList[" + std::to_string(i) + "].";
+      call.in.AddNumber(field + "Flags", p.flags);
+      if (guidOk)
+        call.in.AddGuid(field + "Guid", p.guid);
+      else
+        call.in.AddPointer(field + "Guid", p.guidAddress, Where(p.guidAddress));
+      call.in.AddPointer(field + "Ppi", p.ppi, Where(p.ppi));
       call.arguments += std::string(i ? ", " : ": ") + "[Flags " + flags + ", " +
                         (guidOk ? GuidName(p.guid) : "Guid " + Hex(p.guidAddress, 8)) +
                         ", Ppi " + Hex(p.ppi, 8) + " (" + Where(p.ppi) + ")]";
-    else if (i == kDescriptorsShown)
+    } else if (i == kDescriptorsShown) {
       call.arguments += ", ...";
+    }
     for (uint32_t where : {at, p.guidAddress, p.ppi}) {
       // A PPI may have no interface at all (a NULL Ppi): its presence is the
       // message.
@@ -378,6 +402,8 @@ void Platform::DoStall(ServiceCall &call) {
   uint32_t self = call.args[1], us = call.args[2];
   call.arguments = std::string("This = ") + (self == kStallPpi ? "Stall PPI" : Hex(self, 8)) +
                    ", " + std::to_string(us) + " us";
+  call.in.AddPointer("This", self, self == kStallPpi ? "Stall PPI" : Where(self))
+      .AddNumber("Microseconds", us);
   if (self != kStallPpi)
     AddViolation("service-argument",
                  "Stall called with This " + Hex(self, 8) + ", not the Stall PPI");

@@ -65,6 +65,60 @@ constexpr uint16_t kHobCpu = 0x0006;
 constexpr uint16_t kHobMemoryPool = 0x0007;
 constexpr uint16_t kHobEndOfList = 0xFFFF;
 
+// An argument a service was handed, or an output it wrote, as data (the
+// JSON trace carries these beside the text): its name as the text has it
+// and what kind of value it is.
+struct ServiceField {
+  enum class Kind : uint8_t { kGuid, kNumber, kPointer, kStatus, kBootMode, kMemoryType, kText };
+  std::string name;  // "Guid", "Instance", "Ppi", "PpiList[0].Flags"
+  Kind kind = Kind::kText;
+  uint64_t value = 0;  // the number, address, status, boot mode or memory type
+  Guid guid{};
+  bool hasWhere = false;  // a pointer: where it points is known (not NULL)
+  std::string text;       // where a pointer points ("stack", "image+0x30F"), or the text
+};
+
+// A call's fields in order; each Add returns the list, so that a call site
+// adds its fields in one statement.
+struct ServiceFields {
+  std::vector<ServiceField> list;
+  ServiceFields &Add(const std::string &name, ServiceField::Kind kind, uint64_t value) {
+    ServiceField f;
+    f.name = name;
+    f.kind = kind;
+    f.value = value;
+    list.push_back(std::move(f));
+    return *this;
+  }
+  ServiceFields &AddGuid(const std::string &name, const Guid &guid) {
+    Add(name, ServiceField::Kind::kGuid, 0).list.back().guid = guid;
+    return *this;
+  }
+  ServiceFields &AddNumber(const std::string &name, uint64_t value) {
+    return Add(name, ServiceField::Kind::kNumber, value);
+  }
+  // `where` as Platform::Where names the place; a NULL pointer points nowhere.
+  ServiceFields &AddPointer(const std::string &name, uint64_t address, const std::string &where) {
+    Add(name, ServiceField::Kind::kPointer, address);
+    list.back().hasWhere = address != 0 && !where.empty();
+    if (list.back().hasWhere) list.back().text = where;
+    return *this;
+  }
+  ServiceFields &AddStatus(const std::string &name, uint32_t status) {
+    return Add(name, ServiceField::Kind::kStatus, status);
+  }
+  ServiceFields &AddBootMode(const std::string &name, uint32_t mode) {
+    return Add(name, ServiceField::Kind::kBootMode, mode);
+  }
+  ServiceFields &AddMemoryType(const std::string &name, uint32_t type) {
+    return Add(name, ServiceField::Kind::kMemoryType, type);
+  }
+  ServiceFields &AddText(const std::string &name, const std::string &text) {
+    Add(name, ServiceField::Kind::kText, 0).list.back().text = text;
+    return *this;
+  }
+};
+
 // One PEI service or PPI member called by the module, decoded.
 struct ServiceCall {
   std::string name;     // "GetBootMode", "Stall"
@@ -78,6 +132,9 @@ struct ServiceCall {
   uint32_t statusHigh = 0;
   std::string arguments;   // decoded, after PeiServices
   std::string results;     // what it handed back
+  // The same as data: the arguments (after PeiServices) and the outputs it
+  // wrote. The text above stays what the text trace and --expect compare.
+  ServiceFields in, out;
 };
 
 // A failure to inject: the service's call number `call` (1-based, 0 = every

@@ -91,20 +91,26 @@ bool Platform::DoVolumeService(ServiceCall &call) {
   if (n == "FfsFindNextVolume") {
     uint32_t instance = a[1], out = a[2];
     call.arguments = "Instance " + std::to_string(instance) + ", VolumeHandle -> " + Where(out);
+    call.in.AddNumber("Instance", instance).AddPointer("VolumeHandle", out, Where(out));
     call.status = ServiceStatus(n, kEfiSuccess, call.injected);
     if (call.injected) return true;
     if (instance >= volumes_.size()) return fail(kEfiNotFound, ""), true;
     uint32_t handle = volumes_[instance].address;
-    if (!ServiceOutput(call, out, &handle, 4, "VolumeHandle"))
+    if (!ServiceOutput(call, out, &handle, 4, "VolumeHandle")) {
       call.status = kEfiInvalidParameter;
-    else
+    } else {
       call.results = "VolumeHandle = " + Hex(handle, 8);
+      call.out.AddPointer("VolumeHandle", handle, Where(handle));
+    }
     return true;
   }
   if (n == "FfsFindNextFile") {
     uint32_t type = a[1] & 0xFF, volume = a[2], out = a[3];
     call.arguments = "SearchType " + Hex(type, 2) + ", VolumeHandle " + handleText(volume) +
                      ", FileHandle -> " + Where(out);
+    call.in.AddNumber("SearchType", type)
+        .AddPointer("VolumeHandle", volume, Where(volume))
+        .AddPointer("FileHandle", out, Where(out));
     call.status = ServiceStatus(n, kEfiSuccess, call.injected);
     if (call.injected) return true;
     const FvVolume *v = FindFvVolume(volume);
@@ -127,10 +133,13 @@ bool Platform::DoVolumeService(ServiceCall &call) {
                                     : type != kFileTypeAll && t != type)
         continue;
       uint32_t handle = v->files[i].address;
-      if (!ServiceOutput(call, out, &handle, 4, "FileHandle"))
+      if (!ServiceOutput(call, out, &handle, 4, "FileHandle")) {
         call.status = kEfiInvalidParameter;
-      else
+      } else {
         call.results = "FileHandle = " + Hex(handle, 8) + " " + GuidName(v->files[i].name);
+        call.out.AddPointer("FileHandle", handle, Where(handle)).AddGuid("FileName",
+                                                                      v->files[i].name);
+      }
       return true;
     }
     // FindFileEx ends the walk with a NULL handle.
@@ -145,6 +154,9 @@ bool Platform::DoVolumeService(ServiceCall &call) {
     call.arguments = "SectionType " + Hex(type, 2) +
                      (three ? ", Instance " + std::to_string(instance) : "") + ", FileHandle " +
                      handleText(file) + ", SectionData -> " + Where(out);
+    call.in.AddNumber("SectionType", type);
+    if (three) call.in.AddNumber("Instance", instance);
+    call.in.AddPointer("FileHandle", file, Where(file)).AddPointer("SectionData", out, Where(out));
     call.status = ServiceStatus(n, kEfiSuccess, call.injected);
     if (call.injected) return true;
     const FvFile *f = FindFvFile(file);
@@ -166,6 +178,8 @@ bool Platform::DoVolumeService(ServiceCall &call) {
       }
       call.results = "SectionData = " + Hex(data, 8) + " (" +
                      std::to_string(s.size - s.headerSize) + " bytes)";
+      call.out.AddPointer("SectionData", data, Where(data)).AddNumber("Size", s.size - s.headerSize);
+      if (auth) call.out.AddNumber("AuthenticationStatus", 0);
       return true;
     }
     return fail(kEfiNotFound, ""), true;
@@ -176,6 +190,12 @@ bool Platform::DoVolumeService(ServiceCall &call) {
     bool readable = Read(nameAt, name.data(), 16);
     call.arguments = (readable ? GuidName(name) : "FileName " + Hex(nameAt, 8) + " (unreadable)") +
                      ", VolumeHandle " + handleText(volume) + ", FileHandle -> " + Where(out);
+    if (readable)
+      call.in.AddGuid("FileName", name);
+    else
+      call.in.AddPointer("FileName", nameAt, Where(nameAt));
+    call.in.AddPointer("VolumeHandle", volume, Where(volume)).AddPointer("FileHandle", out,
+                                                                         Where(out));
     call.status = ServiceStatus(n, kEfiSuccess, call.injected);
     if (call.injected) return true;
     // PeiFfsFindFileByName: a volume, a name and an output, each required.
@@ -186,10 +206,12 @@ bool Platform::DoVolumeService(ServiceCall &call) {
       for (const FvFile &f : v.files) {
         if (f.name != name) continue;
         uint32_t handle = f.address;
-        if (!ServiceOutput(call, out, &handle, 4, "FileHandle"))
+        if (!ServiceOutput(call, out, &handle, 4, "FileHandle")) {
           call.status = kEfiInvalidParameter;
-        else
+        } else {
           call.results = "FileHandle = " + Hex(handle, 8);
+          call.out.AddPointer("FileHandle", handle, Where(handle));
+        }
         return true;
       }
     }
@@ -199,6 +221,7 @@ bool Platform::DoVolumeService(ServiceCall &call) {
     bool two = n == "FfsGetFileInfo2";
     uint32_t file = a[0], out = a[1];
     call.arguments = "FileHandle " + handleText(file) + ", FileInfo -> " + Where(out);
+    call.in.AddPointer("FileHandle", file, Where(file)).AddPointer("FileInfo", out, Where(out));
     call.status = ServiceStatus(n, kEfiSuccess, call.injected);
     if (call.injected) return true;
     const FvFile *f = FindFvFile(file);
@@ -218,15 +241,23 @@ bool Platform::DoVolumeService(ServiceCall &call) {
     memcpy(info + 24, &buffer, 4);
     memcpy(info + 28, &size, 4);
     memcpy(info + 32, &auth, 4);
-    if (!ServiceOutput(call, out, info, two ? 36 : 32, "FileInfo"))
+    if (!ServiceOutput(call, out, info, two ? 36 : 32, "FileInfo")) {
       call.status = kEfiInvalidParameter;
-    else
+    } else {
       call.results = GuidName(f->name) + ", type " + Hex(f->type, 2) + ", Buffer " + Hex(buffer, 8);
+      call.out.AddGuid("FileName", f->name)
+          .AddNumber("FileType", f->type)
+          .AddNumber("FileAttributes", attributes)
+          .AddPointer("Buffer", buffer, Where(buffer))
+          .AddNumber("BufferSize", size);
+    }
     return true;
   }
   if (n == "FfsGetVolumeInfo") {
     uint32_t volume = a[0], out = a[1];
     call.arguments = "VolumeHandle " + handleText(volume) + ", VolumeInfo -> " + Where(out);
+    call.in.AddPointer("VolumeHandle", volume, Where(volume)).AddPointer("VolumeInfo", out,
+                                                                         Where(out));
     call.status = ServiceStatus(n, kEfiSuccess, call.injected);
     if (call.injected) return true;
     const FvVolume *v = FindFvVolume(volume);
@@ -239,10 +270,16 @@ bool Platform::DoVolumeService(ServiceCall &call) {
     memcpy(info + 36, &v->address, 4);
     uint64_t size = v->length;
     memcpy(info + 40, &size, 8);
-    if (!ServiceOutput(call, out, info, sizeof info, "VolumeInfo"))
+    if (!ServiceOutput(call, out, info, sizeof info, "VolumeInfo")) {
       call.status = kEfiInvalidParameter;
-    else
+    } else {
       call.results = GuidName(v->format) + ", " + Hex(v->length) + " bytes";
+      call.out.AddNumber("FvAttributes", v->attributes)
+          .AddGuid("FvFormat", v->format)
+          .AddGuid("FvName", v->name)
+          .AddPointer("FvStart", v->address, Where(v->address))
+          .AddNumber("FvSize", v->length);
+    }
     return true;
   }
   return false;

@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include "expect_json.h"
 #include "file_io.h"
 #include "input.h"
 #include "options.h"
@@ -74,16 +75,28 @@ int main(int argc, char **argv) {
   ImageSymbols symbols;
   std::string symbolsText;
   if (!LoadSymbols(cl, input, symbols, symbolsText, error)) return Fail(error);
-  // The expectation is read and checked before the run, so that a file
-  // that cannot serve is refused as bad input.
+  // The expectation (a saved text output, or a --format json one) is read
+  // and checked before the run, so that a file that cannot serve is refused
+  // as bad input.
   std::vector<std::string> expected;
+  std::optional<SavedJsonTrace> expectedJson;
   if (!cl.expectPath.empty()) {
-    std::vector<uint8_t> text;
-    if (!toolio::ReadInput(cl.expectPath, text, error, kMaxExpectBytes))
+    std::vector<uint8_t> bytes;
+    if (!toolio::ReadInput(cl.expectPath, bytes, error, kMaxExpectBytes))
       return Fail("--expect: " + error);
-    if (!ReadSavedTrace(std::string(text.begin(), text.end()), expected))
-      return Fail("--expect: no trace in " + cl.expectPath +
-                  " (expected a saved peim-sim text output, made without --quiet)");
+    std::string saved(bytes.begin(), bytes.end());
+    bool json = LooksLikeJsonOutput(saved);
+    bool haveTrace = true;
+    if (json) {
+      SavedJson read = ReadSavedJsonTrace(saved, expectedJson.emplace(), error);
+      if (read == SavedJson::kMalformed) return Fail("--expect: " + cl.expectPath + ": " + error);
+      haveTrace = read == SavedJson::kRead;
+    } else {
+      haveTrace = ReadSavedTrace(saved, expected);
+    }
+    if (!haveTrace)
+      return Fail("--expect: no trace in " + cl.expectPath + " (expected a saved peim-sim " +
+                  (json ? "JSON" : "text") + " output, made without --quiet)");
   }
   // An output that cannot be written is bad input: refused before the run.
   if (!cl.coveragePath.empty()) {
@@ -141,7 +154,8 @@ int main(int argc, char **argv) {
   if (!cl.platform.anyPeim) report.consumer = platform.QueryConsumer();
   platform.CheckInjectedFailures();
   if (!cl.expectPath.empty()) {
-    report.expect = CompareTrace(TraceLines(platform, false, &cl.view), expected);
+    report.expect = expectedJson ? CompareJsonTrace(report, *expectedJson)
+                                 : CompareTrace(TraceLines(platform, false, &cl.view), expected);
     report.expect->path = cl.expectPath;
   }
   if (!cl.coveragePath.empty() &&

@@ -2,41 +2,15 @@
 #include <cstdio>
 
 #include "disasm.h"
+#include "expect_json.h"
 #include "report.h"
 #include "report_internal.h"
 
 namespace peimsim {
 namespace {
 
-
-// A JSON string. Paths come from the command line and saved traces from
-// files, so any byte can turn up: control characters (C0, DEL, C1) are
-// escaped, and a byte that is not part of well-formed UTF-8 becomes U+FFFD,
-// so that the output is always valid JSON in valid UTF-8.
-std::string Json(const std::string &s) {
-  std::string out = "\"";
-  for (size_t i = 0; i < s.size();) {
-    uint32_t cp = 0;
-    size_t n = Utf8Sequence(s, i, cp);
-    if (n == 0) {
-      out += "\\ufffd";
-      i++;
-      continue;
-    }
-    if (cp == '"' || cp == '\\') {
-      out += '\\';
-      out += char(cp);
-    } else if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) {
-      char b[8];
-      snprintf(b, sizeof b, "\\u%04x", unsigned(cp));
-      out += b;
-    } else {
-      out.append(s, i, n);
-    }
-    i += n;
-  }
-  return out + "\"";
-}
+// A JSON string (see JsonQuote: any byte may turn up in a path or a name).
+std::string Json(const std::string &s) { return JsonQuote(s); }
 
 std::string Json(bool b) { return b ? "true" : "false"; }
 std::string Json(uint64_t v) { return std::to_string(v); }
@@ -72,7 +46,102 @@ const char *PhaseName(Phase p) {
   return p == Phase::kEntry ? "entry" : p == Phase::kConsumer ? "consumer" : "call";
 }
 
+using J = JsonValue;
+
+J NameOrNull(const std::string &name) { return name.empty() ? J::Null() : J::String(name); }
+
+// A service call's argument or output: {"name", "kind", then its value}.
+J FieldJson(const ServiceField &f) {
+  J o = J::Object();
+  o.Add("name", J::String(f.name));
+  switch (f.kind) {
+    case ServiceField::Kind::kGuid: {
+      std::string text = GuidText(f.guid);
+      o.Add("kind", J::String("guid"))
+          .Add("guid", J::String(text))
+          .Add("guid_name", NameOrNull(toolio::KnownGuidName(text)));
+      break;
+    }
+    case ServiceField::Kind::kNumber:
+      o.Add("kind", J::String("number")).Add("value", J::Number(f.value));
+      break;
+    case ServiceField::Kind::kPointer:
+      o.Add("kind", J::String("pointer"))
+          .Add("address", J::Number(f.value))
+          .Add("where", f.hasWhere ? J::String(f.text) : J::Null());
+      break;
+    case ServiceField::Kind::kStatus:
+      o.Add("kind", J::String("status"))
+          .Add("value", J::Number(f.value))
+          .Add("status_name", J::String(StatusName(uint32_t(f.value))));
+      break;
+    case ServiceField::Kind::kBootMode:
+      o.Add("kind", J::String("boot_mode"))
+          .Add("value", J::Number(f.value))
+          .Add("boot_mode_name", NameOrNull(BootModeName(uint32_t(f.value))));
+      break;
+    case ServiceField::Kind::kMemoryType:
+      o.Add("kind", J::String("memory_type"))
+          .Add("value", J::Number(f.value))
+          .Add("memory_type_name", NameOrNull(MemoryTypeName(uint32_t(f.value))));
+      break;
+    case ServiceField::Kind::kText:
+      o.Add("kind", J::String("text")).Add("text", J::String(f.text));
+      break;
+  }
+  return o;
+}
+
+J FieldsJson(const ServiceFields &fields) {
+  J a = J::Array();
+  for (const ServiceField &f : fields.list) a.Push(FieldJson(f));
+  return a;
+}
+
+const char *PresetSpace(RegisterPreset::Space s) {
+  return s == RegisterPreset::kConfig ? "config"
+         : s == RegisterPreset::kFunctionMemory ? "mmio" : "chipset";
+}
+
 }  // namespace
+
+JsonValue EventJson(const RunReport &r, const Event &e, uint64_t number, bool instruction) {
+  const Platform &p = *r.platform;
+  J o = J::Object();
+  o.Add("index", J::Number(number)).Add("phase", J::String(PhaseName(e.phase)));
+  o.Add("offset", p.InImage(e.eip) ? J::Number(e.eip - p.LoadAddress()) : J::Null());
+  if (e.kind == EventKind::kConsole) {
+    o.Add("kind", J::String("console")).Add("text", J::String(p.ConsoleLines()[e.service]));
+  } else if (e.kind == EventKind::kService) {
+    const ServiceCall &s = p.Services()[e.service];
+    o.Add("kind", J::String("service"))
+        .Add("service", J::String(s.name))
+        .Add("arguments", J::String(s.arguments))
+        .Add("results", J::String(s.results))
+        .Add("args", FieldsJson(s.in))
+        .Add("outputs", FieldsJson(s.out))
+        .Add("status", J::Number(s.status))
+        .Add("status_name", J::String(StatusName(s.status)))
+        .Add("injected", J::Bool(s.injected))
+        .Add("expected", J::Bool(s.expected));
+  } else {
+    bool port = e.kind == EventKind::kPort;
+    o.Add("kind", J::String(port ? "io" : e.kind == EventKind::kMemory ? "mmio" : "ram"))
+        .Add("op", J::String(e.write ? "write" : "read"))
+        .Add("width", J::Number(e.width))
+        .Add(port ? "port" : "address", J::Number(e.address))
+        .Add("value", J::Number(e.value))
+        .Add("target", J::String(TargetText(p, e)));
+    if (e.kind != EventKind::kRamWrite)
+      o.Add("claimed", J::Bool(port ? e.portKind == PortKind::kConfigAddress || e.target.claimed
+                                    : e.target.claimed));
+  }
+  if (instruction) {
+    std::string insn = InstructionText(p, e.eip);
+    o.Add("instruction", insn.empty() ? J::Null() : J::String(insn));
+  }
+  return o;
+}
 
 std::string RenderJson(const RunReport &r, bool quiet) {
   const Platform &p = *r.platform;
@@ -111,6 +180,20 @@ std::string RenderJson(const RunReport &r, bool quiet) {
                              .Add("status", uint64_t(f.status))
                              .Add("call", uint64_t(f.call))
                              .Str());
+    // The registers --pci and --mmio set: the function (null for a chipset
+    // register), the offset in its space or file, or the chipset address.
+    std::vector<std::string> presets;
+    for (const RegisterPreset &q : o.presets) {
+      bool chipset = q.space == RegisterPreset::kChipsetMemory;
+      presets.push_back(Object()
+                            .Add("space", std::string(PresetSpace(q.space)))
+                            .Raw("function", chipset ? "null" : Json(q.bdf))
+                            .Raw("offset", chipset ? "null" : Json(uint64_t(q.address)))
+                            .Raw("address", chipset ? Json(uint64_t(q.address)) : "null")
+                            .Add("width", uint64_t(q.width))
+                            .Add("value", uint64_t(q.value))
+                            .Str());
+    }
     root.Raw("platform", Object()
                              .Add("boot_mode", uint64_t(o.bootMode))
                              .Add("boot_mode_name", BootModeName(o.bootMode))
@@ -119,48 +202,17 @@ std::string RenderJson(const RunReport &r, bool quiet) {
                                                             : std::string("null"))
                              .Raw("failures", Array(failures))
                              .Add("registers_set", uint64_t(o.presets.size()))
+                             .Raw("presets", Array(presets))
                              .Add("randomized", o.randomize)
+                             .Raw("randomize_seed", o.randomize ? Json(uint64_t(o.randomizeStart))
+                                                                : std::string("null"))
                              .Str());
     std::vector<std::string> trace;
     int n = 0;
     for (const Event &e : p.Events()) {
       ++n;
       if (r.view && !Shown(*r.view, p, e)) continue;
-      Object o;
-      o.Add("index", uint64_t(n)).Add("phase", std::string(PhaseName(e.phase)));
-      if (p.InImage(e.eip))
-        o.Add("offset", uint64_t(e.eip - p.LoadAddress()));
-      else
-        o.Raw("offset", "null");
-      if (e.kind == EventKind::kConsole) {
-        o.Add("kind", std::string("console")).Add("text", p.ConsoleLines()[e.service]);
-      } else if (e.kind == EventKind::kService) {
-        const ServiceCall &s = p.Services()[e.service];
-        o.Add("kind", std::string("service"))
-            .Add("service", s.name)
-            .Add("arguments", s.arguments)
-            .Add("results", s.results)
-            .Add("status", uint64_t(s.status))
-            .Add("status_name", StatusName(s.status))
-            .Add("injected", s.injected)
-            .Add("expected", s.expected);
-      } else {
-        o.Add("kind", std::string(e.kind == EventKind::kPort ? "io" : e.kind == EventKind::kMemory ? "mmio" : "ram"))
-            .Add("op", std::string(e.write ? "write" : "read"))
-            .Add("width", uint64_t(e.width))
-            .Add(e.kind == EventKind::kPort ? "port" : "address", uint64_t(e.address))
-            .Add("value", e.value)
-            .Add("target", TargetText(p, e));
-        if (e.kind != EventKind::kRamWrite)
-          o.Add("claimed", e.kind == EventKind::kPort ? e.portKind == PortKind::kConfigAddress || e.target.claimed
-                                                      : e.target.claimed);
-      }
-      if (r.disasm) {
-        std::string insn = InstructionText(p, e.eip);
-        if (insn.empty()) o.Raw("instruction", "null");
-        else o.Add("instruction", insn);
-      }
-      trace.push_back(o.Str());
+      trace.push_back(JsonText(EventJson(r, e, uint64_t(n), r.disasm)));
     }
     root.Raw("trace", Array(trace, ",\n  "));
     // What the consumer was not handed is null, never the sentinel or stale

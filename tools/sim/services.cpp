@@ -204,6 +204,10 @@ void Platform::RunNextCallback() {
   call.name = "Notify";
   call.arguments = GuidName(c.first.guid) + " installed: callback " + Hex(c.first.function, 8) +
                    " (" + Where(c.first.function) + "), Ppi " + Hex(c.second.ppi, 8);
+  call.in.AddGuid("Guid", c.first.guid)
+      .AddText("Notification", "callback")
+      .AddPointer("Callback", c.first.function, Where(c.first.function))
+      .AddPointer("Ppi", c.second.ppi, Where(c.second.ppi));
   Event e;
   e.kind = EventKind::kService;
   e.phase = phase_;
@@ -250,6 +254,10 @@ void Platform::RunNotifications(const std::vector<std::pair<Notification, Instal
     call.name = "Notify";
     call.arguments = GuidName(d.first.guid) + " installed: " + kind + Hex(d.first.function, 8) +
                      " (" + Where(d.first.function) + "), Ppi " + Hex(d.second.ppi, 8);
+    call.in.AddGuid("Guid", d.first.guid)
+        .AddText("Notification", std::string(kind, strlen(kind) - 1))  // no trailing blank
+        .AddPointer("Callback", d.first.function, Where(d.first.function))
+        .AddPointer("Ppi", d.second.ppi, Where(d.second.ppi));
     Event e;
     e.kind = EventKind::kService;
     e.phase = phase_;
@@ -324,6 +332,7 @@ InstalledPpi Platform::MemoryDiscoveredPpi() const {
 void Platform::DoNotifyPpi(ServiceCall &call) {
   uint32_t list = call.args[1];
   call.arguments = "NotifyList " + Hex(list, 8) + " (" + Where(list) + ")";
+  call.in.AddPointer("NotifyList", list, Where(list));
   call.status = ServiceStatus(call.name, kEfiSuccess, call.injected);
   std::vector<Notification> found;
   bool terminated = false;
@@ -338,9 +347,14 @@ void Platform::DoNotifyPpi(ServiceCall &call) {
     n.descriptor = at;
     n.flags = d[0];
     n.function = d[2];
-    if (i < 4)
+    if (i < 4) {
       call.arguments += std::string(i ? ", " : ": ") + "[Flags " + Hex(n.flags, 8) + ", " +
                         GuidName(n.guid) + ", Notify " + Hex(n.function, 8) + "]";
+      const std::string field = "NotifyList[" + std::to_string(i) + "].";
+      call.in.AddNumber(field + "Flags", n.flags)
+          .AddGuid(field + "Guid", n.guid)
+          .AddPointer(field + "Notify", n.function, Where(n.function));
+    }
     if (!(n.flags & (kNotifyCallback | kNotifyDispatch))) {
       AddViolation("service-argument", "NotifyPpi: descriptor at " + Hex(at, 8) +
                                            " has neither NOTIFY_CALLBACK nor NOTIFY_DISPATCH");
@@ -372,6 +386,7 @@ void Platform::DoReInstallPpi(ServiceCall &call) {
   uint32_t oldAt = call.args[1], newAt = call.args[2];
   call.arguments = "OldPpi " + Hex(oldAt, 8) + " (" + Where(oldAt) + "), NewPpi " + Hex(newAt, 8) +
                    " (" + Where(newAt) + ")";
+  call.in.AddPointer("OldPpi", oldAt, Where(oldAt)).AddPointer("NewPpi", newAt, Where(newAt));
   call.status = ServiceStatus(call.name, kEfiSuccess, call.injected);
   if (call.injected) return;
   uint32_t d[3];
@@ -395,6 +410,7 @@ void Platform::DoReInstallPpi(ServiceCall &call) {
   p.byModule = true;
   *it = p;
   call.results = GuidName(p.guid) + " now at Ppi " + Hex(p.ppi, 8);
+  call.out.AddGuid("Guid", p.guid).AddPointer("Ppi", p.ppi, Where(p.ppi));
   QueueCallbacks({p}, notifications_);
 }
 
@@ -404,6 +420,7 @@ void Platform::DoSetBootMode(ServiceCall &call) {
   uint32_t mode = call.args[1];
   std::string name = BootModeName(mode);
   call.arguments = "BootMode " + Hex(mode, 2) + (name.empty() ? "" : " " + name);
+  call.in.AddBootMode("BootMode", mode);
   call.status = ServiceStatus(call.name, kEfiSuccess, call.injected);
   if (call.injected) return;
   bootMode_ = mode;
@@ -478,6 +495,7 @@ void Platform::AddMemoryAllocationHob(uint32_t address, uint32_t bytes, uint32_t
 void Platform::DoGetHobList(ServiceCall &call) {
   uint32_t out = call.args[1];
   call.arguments = "HobList -> " + Where(out);
+  call.in.AddPointer("HobList", out, Where(out));
   call.status = ServiceStatus(call.name, kEfiSuccess, call.injected);
   if (call.injected) return;
   uint32_t list = kPoolBase;
@@ -486,12 +504,14 @@ void Platform::DoGetHobList(ServiceCall &call) {
     return;
   }
   call.results = "HobList = " + Hex(list, 8);
+  call.out.AddPointer("HobList", list, Where(list));
 }
 
 void Platform::DoCreateHob(ServiceCall &call) {
   uint32_t type = call.args[1] & 0xFFFF, length = call.args[2] & 0xFFFF, out = call.args[3];
   call.arguments =
       "Type " + Hex(type, 4) + ", Length " + std::to_string(length) + ", Hob -> " + Where(out);
+  call.in.AddNumber("Type", type).AddNumber("Length", length).AddPointer("Hob", out, Where(out));
   call.status = ServiceStatus(call.name, kEfiSuccess, call.injected);
   if (call.injected) return;
   // PeiCreateHob refuses only lengths that cannot be rounded up to 8 in 16
@@ -512,11 +532,13 @@ void Platform::DoCreateHob(ServiceCall &call) {
   }
   allocations_.push_back({at, 0, 0, (length + 7) & ~7u});
   call.results = "Hob = " + Hex(at, 8);
+  call.out.AddPointer("Hob", at, Where(at));
 }
 
 void Platform::DoAllocatePool(ServiceCall &call) {
   uint32_t size = call.args[1], out = call.args[2];
   call.arguments = std::to_string(size) + " bytes, Buffer -> " + Where(out);
+  call.in.AddNumber("Size", size).AddPointer("Buffer", out, Where(out));
   call.status = ServiceStatus(call.name, kEfiSuccess, call.injected);
   if (call.injected) return;
   // Pool memory is a memory pool HOB's body, as in the PI HOB list.
@@ -533,12 +555,15 @@ void Platform::DoAllocatePool(ServiceCall &call) {
   }
   allocations_.push_back({buffer, 0, 4, size});
   call.results = "Buffer = " + Hex(buffer, 8);
+  call.out.AddPointer("Buffer", buffer, Where(buffer));
 }
 
 void Platform::DoFreePages(ServiceCall &call) {
   uint64_t memory = Join(call.args[1], call.args[2]);
   uint32_t pages = call.args[3];
   call.arguments = "Memory " + Hex(memory, 8) + ", " + std::to_string(pages) + " pages";
+  call.in.AddPointer("Memory", memory, memory >> 32 ? "" : Where(uint32_t(memory)))
+      .AddNumber("Pages", pages);
   call.status = ServiceStatus(call.name, kEfiSuccess, call.injected);
   if (call.injected) return;
   // PeiFreePages: whole pages of one allocation; the part freed at the top
@@ -572,6 +597,8 @@ void Platform::DoFreePages(ServiceCall &call) {
 void Platform::DoInstallPeiMemory(ServiceCall &call) {
   uint64_t begin = Join(call.args[1], call.args[2]), length = Join(call.args[3], call.args[4]);
   call.arguments = "MemoryBegin " + Hex(begin, 8) + ", MemoryLength " + Hex(length);
+  call.in.AddPointer("MemoryBegin", begin, begin >> 32 ? "" : Where(uint32_t(begin)))
+      .AddNumber("MemoryLength", length);
   call.status = ServiceStatus(call.name, kEfiSuccess, call.injected);
   if (call.injected) return;
   // PeiInstallPeiMemory takes the range as given (OVMF's lies just below
@@ -596,6 +623,14 @@ void Platform::DoCopyOrSetMem(ServiceCall &call) {
                         : "Buffer " + Hex(dest, 8) + " (" + Where(dest) + "), " +
                               std::to_string(length) + " bytes, Value " +
                               Hex(call.args[2] & 0xFF, 2);
+  if (copy)
+    call.in.AddPointer("Destination", dest, Where(dest))
+        .AddPointer("Source", call.args[1], Where(call.args[1]))
+        .AddNumber("Length", length);
+  else
+    call.in.AddPointer("Buffer", dest, Where(dest))
+        .AddNumber("Size", length)
+        .AddNumber("Value", call.args[2] & 0xFF);
   call.status = ServiceStatus(call.name, kEfiSuccess, call.injected);
   if (call.injected || length == 0) return;
   if (length > kMaxCopy || !WritableByModule(dest, length) ||
@@ -630,13 +665,21 @@ void Platform::DoReportStatusCode(ServiceCall &call) {
   uint32_t callerId = call.args[4], data = call.args[5];
   call.arguments = StatusCodeType(type) + ", Value " + StatusCodeValue(value) + ", Instance " +
                    std::to_string(instance);
+  call.in.AddNumber("Type", type).AddNumber("Value", value).AddNumber("Instance", instance);
   Guid g{};
-  if (callerId && Read(callerId, g.data(), 16)) call.arguments += ", CallerId " + GuidName(g);
+  if (callerId && Read(callerId, g.data(), 16)) {
+    call.arguments += ", CallerId " + GuidName(g);
+    call.in.AddGuid("CallerId", g);
+  } else {
+    call.in.AddPointer("CallerId", callerId, Where(callerId));
+  }
   uint8_t header[20];
+  call.in.AddPointer("Data", data, Where(data));
   if (data && Read(data, header, 20)) {
     memcpy(g.data(), header + 4, 16);
     uint16_t size = uint16_t(header[2] | header[3] << 8);
     call.arguments += ", Data " + GuidName(g) + " (" + std::to_string(size) + " bytes)";
+    call.in.AddGuid("DataType", g).AddNumber("DataSize", size);
   }
   // PeiReportStatusCode hands the report to the first status code PPI and
   // answers EFI_NOT_AVAILABLE_YET while none is installed.
@@ -670,6 +713,7 @@ void Platform::DoResetSystem(ServiceCall &call) {
     uint32_t type = call.args[0];
     call.arguments = std::string(type < 4 ? kTypes[type] : "ResetType " + Hex(type)) +
                      ", ResetStatus " + StatusName(call.args[1]);
+    call.in.AddNumber("ResetType", type).AddStatus("ResetStatus", call.args[1]);
   }
   call.status = ServiceStatus(call.name, kEfiSuccess, call.injected);
   if (call.injected) return;
@@ -682,6 +726,7 @@ void Platform::DoResetSystem(ServiceCall &call) {
 void Platform::DoRegisterForShadow(ServiceCall &call) {
   uint32_t handle = call.args[0];
   call.arguments = "FileHandle " + Hex(handle, 8) + " (" + Where(handle) + ")";
+  call.in.AddPointer("FileHandle", handle, Where(handle));
   call.status = ServiceStatus(call.name, kEfiSuccess, call.injected);
   if (call.injected) return;
   if (handle != fileHandle_) {
@@ -751,6 +796,12 @@ void Platform::DoCpuIo(ServiceCall &call, int member) {
     uint64_t address = Join(a[3], a[4]);
     call.arguments = "Width " + std::to_string(width) + ", Address " + Hex(address) + ", Count " +
                      std::to_string(count) + ", Buffer " + Hex(buffer, 8);
+    call.in.AddNumber("Width", width);
+    if (io)
+      call.in.AddNumber("Address", address);
+    else
+      call.in.AddPointer("Address", address, address >> 32 ? "" : Where(uint32_t(address)));
+    call.in.AddNumber("Count", count).AddPointer("Buffer", buffer, Where(buffer));
     if (!options_.ioPpis) {
       // The PEI core's own CpuIo (gPeiDefaultCpuIoPpi): until a platform
       // PEIM installs one, nothing reaches the hardware.
@@ -791,6 +842,11 @@ void Platform::DoCpuIo(ServiceCall &call, int member) {
   uint64_t value = Join(a[4], size == 8 ? a[5] : 0) & (~0ull >> (64 - 8 * size));
   call.arguments = std::string(io ? "Port " : "Address ") + Hex(address, io ? 4 : 8) +
                    (write ? ", Data " + Hex(value, size * 2) : "");
+  if (io)
+    call.in.AddNumber("Port", address);
+  else
+    call.in.AddPointer("Address", address, Where(address));
+  if (write) call.in.AddNumber("Data", value);
   if (!options_.ioPpis) {
     // The core's default members read 0 and write nothing (PeiDefaultIoRead8
     // and the others).
@@ -798,6 +854,7 @@ void Platform::DoCpuIo(ServiceCall &call, int member) {
       call.status = call.statusHigh = 0;
       call.returns64 = size == 8;
       call.results = "Data = " + Hex(0, size * 2) + " (the PEI core's default CpuIo PPI)";
+      call.out.AddNumber("Data", 0);
     }
     return;
   }
@@ -812,6 +869,7 @@ void Platform::DoCpuIo(ServiceCall &call, int member) {
     call.statusHigh = uint32_t(v >> 32);
     call.returns64 = size == 8;
     call.results = "Data = " + Hex(v, size * 2);
+    call.out.AddNumber("Data", v);
   }
 }
 
@@ -828,6 +886,11 @@ void Platform::DoPciCfg(ServiceCall &call, int member) {
   char bdf[24];
   snprintf(bdf, sizeof bdf, "%02X:%02X.%X+0x%02X", bus, dev, fn, extended ? extended : reg);
   call.arguments = "Width " + std::to_string(width) + ", " + bdf;
+  call.in.AddNumber("Width", width).AddNumber("Address", address).AddText("Register", bdf);
+  if (member == 2)
+    call.in.AddPointer("SetBits", a[5], Where(a[5])).AddPointer("ClearBits", a[6], Where(a[6]));
+  else
+    call.in.AddPointer("Buffer", a[5], Where(a[5]));
   call.status = ServiceStatus(call.name, kEfiSuccess, call.injected);
   if (call.injected) return;
   if (!options_.ioPpis) {
@@ -862,7 +925,10 @@ void Platform::DoPciCfg(ServiceCall &call, int member) {
   uint64_t v = 0;
   if (member == 0) {
     v = rw(false, 0);
-    if (!ServiceOutput(call, a[5], &v, size_t(size), "Buffer")) call.status = kEfiInvalidParameter;
+    if (!ServiceOutput(call, a[5], &v, size_t(size), "Buffer"))
+      call.status = kEfiInvalidParameter;
+    else
+      call.out.AddNumber("Data", v);
     call.results = "Data = " + Hex(v, size * 2);
     return;
   }
@@ -875,6 +941,7 @@ void Platform::DoPciCfg(ServiceCall &call, int member) {
   v = member == 1 ? set : (rw(false, 0) & ~clear) | set;
   rw(true, v);
   call.results = "Data := " + Hex(v, size * 2);
+  call.out.AddNumber("Data", v);
 }
 
 }  // namespace peimsim
