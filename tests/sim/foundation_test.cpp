@@ -166,9 +166,22 @@ TEST(Foundation, PciCfgAndCpuIoReachTheTracedChipset) {
   int ports = 0;
   for (const Event &e : p.platform.Events()) ports += e.kind == EventKind::kPort;
   EXPECT_EQ(ports, 2) << "CONFIG_ADDRESS, then CONFIG_DATA";
+  // The call's arguments and what it wrote, as the JSON trace has them.
+  const ServiceCall &read = p.platform.Services().back();
+  ASSERT_EQ(read.in.list.size(), 4u);
+  EXPECT_EQ(read.in.list[1].value, address);
+  EXPECT_EQ(read.in.list[2].text, "00:12.2+0x00");
+  EXPECT_EQ(read.in.list[3].value, kOut);
+  ASSERT_EQ(read.out.list.size(), 1u);
+  EXPECT_EQ(read.out.list[0].value, p.platform.Read32(kOut) & 0xFFFF);
   // CpuIo.IoRead32(PeiServices, This, 0xCF8): the value is the result.
   o = p.Service(Entry(kCpuIoEntries + 6), {kPeiServicesCell, kCpuIoPpi, 0xCF8, 0});
   EXPECT_EQ(o.eax, 0x80000000u | 0x12u << 11 | 2u << 8) << p.Kinds();
+  const ServiceCall &port = p.platform.Services().back();
+  ASSERT_EQ(port.in.list.size(), 1u);
+  EXPECT_EQ(port.in.list[0].name + "=" + std::to_string(port.in.list[0].value), "Port=3320");
+  ASSERT_EQ(port.out.list.size(), 1u);
+  EXPECT_EQ(port.out.list[0].value, o.eax);
   // Absent functions read all ones, without complaint for any PEIM.
   o = p.Service(Entry(kPciCfgEntries), {kPeiServicesCell, kPciCfgPpi, 2, 0, 0, kOut});
   EXPECT_EQ(p.platform.Read32(kOut), 0xFFFFFFFFu);
