@@ -182,6 +182,14 @@ TEST(PlatformCli, NamedRegistersShowTheirFields) {
             1u);
   // A byte of the word: only the fields inside it.
   EXPECT_EQ(Lines(trace, {"0xFED803EF", "Word"}).size(), 0u);
+  // JSON gives the register and every field it holds whole, set or not.
+  ToolRun json = RunTool({"--no-map", "--format", "json", "--platform", file, USB_PEIM_IMAGE});
+  ASSERT_EQ(json.status, 0) << json.err;
+  EXPECT_NE(json.out.find("\"value\": 2, \"target\": \"PCI 00:12.2 +0x04 Cmd0 (EHCI 0) {M}\", "
+                          "\"register\": \"Cmd0\", \"fields\": {\"M\": 1}"),
+            std::string::npos);
+  EXPECT_NE(json.out.find("\"register\": \"PortX\", \"fields\": {\"B6\": 1, \"B7\": 0, \"B12\": 1}"),
+            std::string::npos);
   // --dump shows each named register the run touched at its final value.
   ToolRun dump = RunTool({"--no-map", "--dump", "--platform", file, USB_PEIM_IMAGE});
   ASSERT_EQ(dump.status, 0) << dump.err;

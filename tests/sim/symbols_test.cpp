@@ -66,6 +66,10 @@ TEST(Symbols, EachEventIsNamedByTheFunctionThatMadeIt) {
     }
     EXPECT_EQ(config, 52);
     EXPECT_EQ(services, 5);
+    auto json = RunTool({"--format", "json", image});
+    ASSERT_EQ(json.status, 0) << json.err;
+    EXPECT_NE(json.out.find("\"offset\": 880, \"symbol\": \"PciUpdateAt<8>+0x10\""),
+              std::string::npos);
     // The consumer's function pointer is the PPI's member function.
     EXPECT_NE(run.out.find("(image+0x30F, GetEhciController)"), std::string::npos) << run.out;
   }

@@ -60,6 +60,7 @@ RegisterText DescribeAccess(const std::vector<const RegisterLayout *> &layouts, 
       if (f.lo < lo || f.hi > hi) continue;
       unsigned at = unsigned(int(f.lo) + shift * 8);
       uint64_t bits = (value >> at) & ((uint64_t(1) << (f.hi - f.lo + 1)) - 1);
+      t.values.emplace_back(f.name, bits);
       if (f.hi == f.lo) {
         if (bits) fields += (fields.empty() ? "" : " ") + f.name;
       } else {

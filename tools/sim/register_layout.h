@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace peimsim {
@@ -35,6 +36,7 @@ struct RegisterLayout {
 struct RegisterText {
   std::string name;    // "Command", "Command[15:8]", "Command/Status"; "" for none
   std::string fields;  // "{MEM BM}", "{CLS=0x08 LT=0x40}"; "" where none are declared
+  std::vector<std::pair<std::string, uint64_t>> values;  // every field held whole, set or not
 };
 
 // The layouts of one space of one function or block: layouts naming it

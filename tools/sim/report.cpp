@@ -195,6 +195,26 @@ std::string Bdf(uint32_t configAddress) {
   return s;
 }
 
+RegisterText NamedRegister(const Platform &p, const Event &e) {
+  const Chipset &c = p.chipset();
+  RegisterText t;
+  if (!e.target.claimed) return t;
+  if (e.kind == EventKind::kPort && e.portKind == PortKind::kConfigData && e.target.device >= 0) {
+    t = c.DescribeRegister(RegisterLayout::kConfig, e.target.device, e.target.offset, e.width,
+                           e.value);
+    if (t.name.empty()) t.name = Chipset::ConfigRegisterName(e.target.offset, e.width);
+  } else if (e.kind == EventKind::kMemory && e.target.device == kChipsetDevice) {
+    t = c.DescribeRegister(RegisterLayout::kBlock, e.target.region, e.target.offset, e.width,
+                           e.value);
+  } else if (e.kind == EventKind::kMemory && e.target.device >= 0) {
+    t = c.DescribeRegister(RegisterLayout::kRegs, e.target.device, e.target.offset, e.width,
+                           e.value);
+    if (t.name.empty() && c.Function(e.target.device).ehci)
+      t.name = Chipset::EhciRegisterName(e.target.offset, e.width);
+  }
+  return t;
+}
+
 // What an access touched, in a firmware engineer's words.
 std::string TargetText(const Platform &p, const Event &e) {
   const Chipset &c = p.chipset();
@@ -208,12 +228,8 @@ std::string TargetText(const Platform &p, const Event &e) {
       case PortKind::kConfigData: {
         std::string s = "PCI " + Bdf(e.configAddress) + " +" + Hex(e.target.offset, 2);
         if (!e.target.claimed) return s + " (absent function)";
-        RegisterText named = c.DescribeRegister(RegisterLayout::kConfig, e.target.device,
-                                                e.target.offset, e.width, e.value);
-        std::string name = named.name.empty()
-                               ? Chipset::ConfigRegisterName(e.target.offset, e.width)
-                               : named.name;
-        if (!name.empty()) s += " " + name;
+        RegisterText named = NamedRegister(p, e);
+        if (!named.name.empty()) s += " " + named.name;
         s += " (" + c.Function(e.target.device).role + ")";
         return named.fields.empty() ? s : s + " " + named.fields;
       }
@@ -230,19 +246,14 @@ std::string TargetText(const Platform &p, const Event &e) {
   if (e.target.device == kChipsetDevice) {
     std::string s = c.Region(e.target.region).name + " " + Hex(e.address, 8);
     if (e.width > 8) s += "-" + Hex(e.address + e.width / 8 - 1, 8).substr(8);
-    RegisterText named = c.DescribeRegister(RegisterLayout::kBlock, e.target.region,
-                                            e.target.offset, e.width, e.value);
+    RegisterText named = NamedRegister(p, e);
     if (!named.name.empty()) s += " " + named.name;
     return named.fields.empty() ? s : s + " " + named.fields;
   }
   const PciFunction &f = c.Function(e.target.device);
   std::string s = f.role + " MMIO +" + Hex(e.target.offset, 2);
-  RegisterText named = c.DescribeRegister(RegisterLayout::kRegs, e.target.device,
-                                          e.target.offset, e.width, e.value);
-  std::string name = !named.name.empty() ? named.name
-                     : f.ehci            ? Chipset::EhciRegisterName(e.target.offset, e.width)
-                                         : "";
-  if (!name.empty()) s += " " + name;
+  RegisterText named = NamedRegister(p, e);
+  if (!named.name.empty()) s += " " + named.name;
   return named.fields.empty() ? s : s + " " + named.fields;
 }
 

@@ -17,6 +17,10 @@ size_t Utf8Sequence(const std::string &s, size_t i, uint32_t &cp);
 // BB:DD.F of a CONFIG_ADDRESS value.
 std::string Bdf(uint32_t configAddress);
 
+// The register a configuration or memory-mapped access reached: the
+// platform file's name and fields, else the built-in name; empty for others.
+RegisterText NamedRegister(const Platform &platform, const Event &event);
+
 // What an access touched, in a firmware engineer's words.
 std::string TargetText(const Platform &platform, const Event &event);
 

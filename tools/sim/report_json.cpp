@@ -110,6 +110,9 @@ JsonValue EventJson(const RunReport &r, const Event &e, uint64_t number, bool in
   J o = J::Object();
   o.Add("index", J::Number(number)).Add("phase", J::String(PhaseName(e.phase)));
   o.Add("offset", p.InImage(e.eip) ? J::Number(e.eip - p.LoadAddress()) : J::Null());
+  if (r.symbols)
+    o.Add("symbol", p.InImage(e.eip) ? NameOrNull(r.symbols->Name(e.eip - p.LoadAddress()))
+                                     : J::Null());
   if (e.kind == EventKind::kConsole) {
     o.Add("kind", J::String("console")).Add("text", J::String(p.ConsoleLines()[e.service]));
   } else if (e.kind == EventKind::kService) {
@@ -132,6 +135,15 @@ JsonValue EventJson(const RunReport &r, const Event &e, uint64_t number, bool in
         .Add(port ? "port" : "address", J::Number(e.address))
         .Add("value", J::Number(e.value))
         .Add("target", J::String(TargetText(p, e)));
+    if (e.kind != EventKind::kRamWrite) {
+      RegisterText named = NamedRegister(p, e);
+      J fields = J::Null();
+      if (!named.fields.empty()) {
+        fields = J::Object();
+        for (const auto &[name, bits] : named.values) fields.Add(name, J::Number(bits));
+      }
+      o.Add("register", NameOrNull(named.name)).Add("fields", fields);
+    }
     if (e.kind != EventKind::kRamWrite)
       o.Add("claimed", J::Bool(port ? e.portKind == PortKind::kConfigAddress || e.target.claimed
                                     : e.target.claimed));
