@@ -556,7 +556,8 @@ TEST(Cli, JsonServiceEventsCarryTheirArgumentsAndOutputsAsData) {
 
 TEST(Cli, JsonPlatformListsThePresetsAndTheSeed) {
   ToolRun plain = RunTool({"--format", "json", USB_PEIM_IMAGE});
-  const JsonValue *platform = Parsed(plain).Find("platform");
+  JsonValue plainRun = Parsed(plain);  // kept: platform points into it
+  const JsonValue *platform = plainRun.Find("platform");
   ASSERT_NE(platform, nullptr);
   EXPECT_EQ(At(platform, "randomize_seed"), "null");
   EXPECT_EQ(JsonText(*platform->Find("presets")), "[]");
