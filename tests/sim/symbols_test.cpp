@@ -70,6 +70,14 @@ TEST(Symbols, EachEventIsNamedByTheFunctionThatMadeIt) {
     ASSERT_EQ(json.status, 0) << json.err;
     EXPECT_NE(json.out.find("\"offset\": 880, \"symbol\": \"PciUpdateAt<8>+0x10\""),
               std::string::npos);
+    // A violation names the function of its instruction: without the
+    // chipset's block the first access is unclaimed.
+    std::string noBlock = simtest::ScratchFile("no-block.platform",
+                                               Bytes("pci 00:12.2 \"EHCI 0\" ehci bar0=0x100\n"));
+    auto bad = RunTool({"--platform", noBlock, image});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.out.find("which no device claims (at 0xFFFC03E6 UsbControllerPeimEntry+0x8E: mov "),
+              std::string::npos) << bad.out;
     // The consumer's function pointer is the PPI's member function.
     EXPECT_NE(run.out.find("(image+0x30F, GetEhciController)"), std::string::npos) << run.out;
   }

@@ -24,9 +24,13 @@ std::string Offset(const Platform &p, const Event &e) {
 
 
 // The instruction behind a violation, as " (at ADDRESS: mov eax, ...)".
-std::string ViolationInstruction(const Platform &p, const Violation &v) {
+std::string ViolationInstruction(const Platform &p, const Violation &v,
+                                 const ImageSymbols *symbols) {
   std::string insn = v.hasEip ? InstructionText(p, v.eip) : "";
-  return insn.empty() ? "" : " (at " + Hex(v.eip, 8) + ": " + insn + ")";
+  std::string function = insn.empty() || !symbols ? "" : symbols->Name(v.eip - p.LoadAddress());
+  return insn.empty() ? ""
+                      : " (at " + Hex(v.eip, 8) + (function.empty() ? "" : " " + function) +
+                            ": " + insn + ")";
 }
 
 std::string ValueText(const Event &e) { return Hex(e.value, e.width / 4); }
@@ -561,7 +565,7 @@ std::string RenderText(const RunReport &r, bool quiet) {
   line("violations", v.empty() ? "none" : std::to_string(v.size()));
   for (const Violation &x : v)
     s += "    " + Pad(x.hasEip ? (p.InImage(x.eip) ? "+" + Hex(x.eip - p.LoadAddress(), 4) : Hex(x.eip, 8)) : "-", 11) +
-         Pad("[" + x.kind + "]", 21) + x.message + ViolationCount(x) + ViolationInstruction(p, x) + "\n";
+         Pad("[" + x.kind + "]", 21) + x.message + ViolationCount(x) + ViolationInstruction(p, x, r.symbols) + "\n";
   if (r.expect) {
     if (r.expect->match)
       line("expect", "the trace matches " + Printable(r.expect->path));
