@@ -260,9 +260,13 @@ TEST(Conventions, VolumeAndFreeformFiles) {
       EXPECT_NE(held->volumes[0].FindFile(Guid::Parse(MODULE_GUID)), nullptr);
     }
     EXPECT_EQ(depex != nullptr, row.depex);
-    if (depex) EXPECT_EQ(DescribeDepex(depex->data(), depex->dataSize()), "PUSH " + memory + " END");
+    if (depex) {
+      EXPECT_EQ(DescribeDepex(depex->data(), depex->dataSize()), "PUSH " + memory + " END");
+    }
     EXPECT_EQ(version != nullptr, row.args.find("--file-version") != std::string::npos);
-    if (version) EXPECT_EQ(DescribeVersion(version->data(), version->dataSize()), "build 9 \"2.5\"");
+    if (version) {
+      EXPECT_EQ(DescribeVersion(version->data(), version->dataSize()), "build 9 \"2.5\"");
+    }
   }
   // The volume file goes into a volume and is walked there.
   fvtest::Run in = fvtest::RunCommand(Tool("create --size 0x20000 -o '" + (dir / "outer.fv") + "' '" +
