@@ -91,6 +91,8 @@ TEST(BootRun, EventsAreAttributedToTheImageHoldingTheCaller) {
   EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\n +\d+  PlatformPei\+0x[0-9A-F]+ +InstallPeiMemory\(0x0AF78000, 0x4000000 bytes\) -> EFI_SUCCESS\n)")));
   EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\n +\d+  PlatformPei\+0x[0-9A-F]+ +OUT 16 port 0x0510 <- 0x)")));
   EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\n +\d+  SmmAccessPei\+0x[0-9A-F]+ +IN  16 PCI 00:00\.0 \+0x02 -> 0x29C0\n)")));
+  // MP initialisation reads the local APIC's base from its MSR.
+  EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\n +\d+  CpuMpPei\+0x[0-9A-F]+ +RDMSR 0x0000001B IA32_APIC_BASE -> 0x00000000FEE00900\n)")));
   // No event of a PEIM is left without its image.
   EXPECT_FALSE(std::regex_search(r.out, std::regex(R"(\n +\d+  0x[0-9A-F]{8} )")));
 }

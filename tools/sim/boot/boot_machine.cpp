@@ -485,17 +485,30 @@ void BootMachine::OnProcessorInstruction(uint32_t address) {
     return;  // runs as it is
   }
   uc_reg_read(uc_, UC_X86_REG_ECX, &ecx);
+  // Each MSR access is an event of the trace, as a port access is.
+  BootEvent e;
+  e.kind = BootEventKind::kMsr;
+  e.width = 8;
+  e.image = current_;
+  e.eip = address;
+  e.tsc = c[1] == 0x31;
+  e.address = e.tsc ? Processor::kTsc : ecx;
   if (c[1] == 0x32 || c[1] == 0x31) {
     bool known = false;
-    uint64_t v = cpu.ReadMsr(c[1] == 0x31 ? Processor::kTsc : ecx, chipset_.Clock(instructions_),
-                             known);
+    uint64_t v = cpu.ReadMsr(e.address, chipset_.Clock(instructions_), known);
     eax = uint32_t(v);
     edx = uint32_t(v >> 32);
     uc_reg_write(uc_, UC_X86_REG_EAX, &eax);
     uc_reg_write(uc_, UC_X86_REG_EDX, &edx);
+    e.value = v;
+    e.absent = !known;
+    Record(e);
   } else {
     uc_reg_read(uc_, UC_X86_REG_EAX, &eax);
     uc_reg_read(uc_, UC_X86_REG_EDX, &edx);
+    e.write = true;
+    e.value = uint64_t(edx) << 32 | eax;
+    Record(e);
     std::string why;
     if (!cpu.WriteMsr(ecx, uint64_t(edx) << 32 | eax, why)) {
       Stop("processor-control", "WRMSR " + Hex(ecx) + " at " + Hex(address, 8) + " (" +

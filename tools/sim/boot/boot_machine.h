@@ -51,7 +51,7 @@ struct RunImage {
   std::vector<std::string> installed, notified, created, allocated;
 };
 
-enum class BootEventKind : uint8_t { kService, kPort, kMemory, kNote };
+enum class BootEventKind : uint8_t { kService, kPort, kMemory, kNote, kMsr };
 
 struct BootEvent {
   BootEventKind kind = BootEventKind::kPort;
@@ -63,7 +63,9 @@ struct BootEvent {
   uint64_t value = 0;
   uint32_t configAddress = 0;  // PCI configuration accesses: CONFIG_ADDRESS at the time
   bool pciConfig = false;
-  bool absent = false;  // a configuration access no function answered (reads all ones)
+  bool absent = false;  // a configuration access no function answered (reads all ones),
+                        // or an MSR the processor model has no entry for
+  bool tsc = false;     // kMsr: RDTSC rather than RDMSR
   int service = -1;  // index in Services()
 };
 

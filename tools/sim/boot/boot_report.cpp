@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "devices/processor.h"
 #include "report.h"
 
 namespace peimsim::boot {
@@ -74,6 +75,13 @@ std::string EventText(const BootMachine &m, const BootEvent &e) {
     case BootEventKind::kMemory:
       return std::string(e.write ? "MMIO write " : "MMIO read  ") + Dec(e.width * 8) + " " +
              Hex(e.address, 8) + (e.write ? " <- " : " -> ") + Hex(e.value, e.width * 2);
+    case BootEventKind::kMsr: {
+      std::string name = Processor::MsrName(e.address);
+      std::string t = e.tsc ? std::string("RDTSC") : (e.write ? "WRMSR " : "RDMSR ") + Hex(e.address, 8);
+      if (!e.tsc && !name.empty()) t += " " + name;
+      t += (e.write ? " <- " : " -> ") + Hex(e.value, 16);
+      return e.absent ? t + " (not in the processor model: reads 0)" : t;
+    }
     case BootEventKind::kNote:
       return "TemporaryRamMigration: " + Hex(e.value) + " bytes of temporary RAM to " +
              Hex(e.address, 8) + " (stack half at its bottom, heap half above; IDT moved)";

@@ -34,6 +34,27 @@ bool HasSubleaves(uint32_t leaf) { return leaf == 4; }
 
 }  // namespace
 
+const char *Processor::MsrName(uint32_t msr) {
+  struct Name {
+    uint32_t msr;
+    const char *name;
+  };
+  static const Name kNames[] = {
+      {kTsc, "IA32_TIME_STAMP_COUNTER"}, {0x17, "IA32_PLATFORM_ID"},
+      {kApicBase, "IA32_APIC_BASE"},     {kFeatureControl, "IA32_FEATURE_CONTROL"},
+      {kBiosSignature, "IA32_BIOS_SIGN_ID"}, {kMtrrCap, "IA32_MTRRCAP"},
+      {0x179, "IA32_MCG_CAP"},           {kMiscEnable, "IA32_MISC_ENABLE"},
+      {kPat, "IA32_PAT"},                {kMtrrDefType, "IA32_MTRR_DEF_TYPE"},
+      {0x250, "IA32_MTRR_FIX64K_00000"}, {0x258, "IA32_MTRR_FIX16K_80000"},
+      {0x259, "IA32_MTRR_FIX16K_A0000"},
+  };
+  for (const Name &n : kNames)
+    if (n.msr == msr) return n.name;
+  if (msr >= 0x200 && msr < 0x210) return msr % 2 ? "IA32_MTRR_PHYSMASK" : "IA32_MTRR_PHYSBASE";
+  if (msr >= 0x268 && msr < 0x270) return "IA32_MTRR_FIX4K";
+  return "";
+}
+
 Processor::Processor() {
   msrs_[kApicBase] = kApicBaseValue;
   msrs_[kFeatureControl] = 0;

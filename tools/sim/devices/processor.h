@@ -28,6 +28,10 @@ class Processor {
                             kPat = 0x277, kMtrrDefType = 0x2FF;
   static constexpr uint64_t kApicBaseValue = 0xFEE00900;  // enabled, BSP
 
+  // The architectural name of an MSR the model answers ("IA32_APIC_BASE"),
+  // "" for others.
+  static const char *MsrName(uint32_t msr);
+
   Processor();
   CpuidResult Cpuid(uint32_t leaf, uint32_t subleaf) const;
   // Carries out a CPUID the engine stopped at: leaf and subleaf from EAX and
