@@ -148,6 +148,27 @@ TEST(DevicesQemu, HostBridgeAndLpcConfigurationAsQemu) {
   EXPECT_EQ(compared, 3 * 64);
 }
 
+// The probe turns PCIEXBAR on at 0xB0000000 and reads and writes through
+// the MMCONFIG window (its PM block at 0x600 by then, as SEC leaves it).
+TEST(DevicesQemu, MmconfigWindowAsQemu) {
+  Q35 q(Q35Platform());
+  q.WriteConfig(0x80000060, 4, 0xB0000001);
+  int compared = 0;
+  for (const auto &w : ProbeLines()) {
+    if ((w[0] != "E" && w[0] != "W") || w.size() != 3) continue;
+    Target t = q.chipset.DecodeMemory(H(w[1]), 4);
+    EXPECT_TRUE(t.claimed) << w[1];
+    if (w[0] == "W") {
+      q.chipset.MemoryWrite(t, 4, H(w[2]));
+      continue;
+    }
+    EXPECT_EQ(q.chipset.MemoryRead(t, 4), H(w[2])) << "MMCONFIG read at " << w[1];
+    compared++;
+  }
+  EXPECT_EQ(compared, 13);
+  EXPECT_FALSE(q.chipset.HasMisuse());
+}
+
 TEST(DevicesQemu, CmosBytesAsQemu) {
   Cmos cmos("CMOS", 256u << 20);
   NullDeviceHost host;
@@ -263,6 +284,40 @@ TEST(Q35Mch, QueriesAndLocksOfTsegAndSmbase) {
   ASSERT_EQ(host.misuse.size(), 1u);
   EXPECT_NE(host.misuse[0].find("device-range: PCIEXBAR enabled at 0x8000000"), std::string::npos)
       << host.misuse[0];
+}
+
+// PCIEXBAR opens the MMCONFIG window: each function's configuration space at
+// base + bus << 20 + device << 15 + function << 12, the same registers the
+// ports reach.
+TEST(Q35Mch, MmconfigWindowReachesTheFunctionsAsThePortsDo) {
+  Q35 q;
+  auto read = [&](uint32_t address, int size) {
+    Target t = q.chipset.DecodeMemory(address, size);
+    EXPECT_TRUE(t.claimed) << std::hex << address;
+    return q.chipset.MemoryRead(t, size);
+  };
+  EXPECT_FALSE(q.chipset.DecodeMemory(0xB0000000, 4).claimed) << "off at reset";
+  q.WriteConfig(0x80000060, 4, 0xB0000001);  // 256 MiB at 0xB0000000, as OVMF sets it
+  EXPECT_EQ(read(0xB0000000, 4), 0x29C08086u);           // 00:00.0 ids
+  EXPECT_EQ(read(0xB00F8000, 4), q.Config(0x8000F800));  // 00:1F.0
+  EXPECT_EQ(read(0xB00F8002, 2), 0x2918u);
+  EXPECT_EQ(read(0xB00F8040, 8) & 0xFFFFFFFF, q.Config(0x8000F840));  // split in two
+  EXPECT_EQ(read(0xB00F8100, 4), 0xFFFFFFFFu);  // past the 256 bytes of a PCI function
+  EXPECT_EQ(read(0xB0008000, 4), 0xFFFFFFFFu);  // 00:01.0 is absent
+  EXPECT_EQ(read(0xBFFFFFFC, 4), 0xFFFFFFFFu);  // bus 0xFF, the window's last dword
+  EXPECT_FALSE(q.chipset.DecodeMemory(0xC0000000, 4).claimed);
+  // A write through the window is a configuration write: PMBASE moves.
+  Target t = q.chipset.DecodeMemory(0xB00F8040, 4);
+  q.chipset.MemoryWrite(t, 4, 0x701);
+  EXPECT_EQ(q.Config(0x8000F840), 0x701u);
+  EXPECT_EQ(q.chipset.Model(t.region).MemoryName(0xB00F8040), "MMCONFIG: PCI 00:1F.0 +0x040");
+  // 64 MiB (length 2): the base keeps bit 26, the window ends 64 MiB on.
+  q.WriteConfig(0x80000060, 4, 0xE4000005);
+  EXPECT_EQ(read(0xE40F8000, 4), q.Config(0x8000F800));
+  EXPECT_FALSE(q.chipset.DecodeMemory(0xE8000000, 4).claimed);
+  EXPECT_FALSE(q.chipset.HasMisuse());
+  q.WriteConfig(0x80000060, 4, 0xE0000007);  // the reserved length
+  EXPECT_TRUE(q.chipset.HasMisuse());
 }
 
 TEST(Ich9Lpc, PmBlockFollowsPmbaseAndRefusesAnOverlap) {

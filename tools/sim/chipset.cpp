@@ -217,6 +217,19 @@ void Chipset::ConfigWrite(int fn, uint32_t offset, int size, uint32_t value) {
   }
 }
 
+uint32_t Chipset::ReadPciConfig(uint32_t bus, uint32_t device, uint32_t function, uint32_t offset,
+                                int size) {
+  int fn = FindFunction(bus, device, function);
+  if (fn == kNoDevice || offset + uint32_t(size) > 256) return AllOnes32(size);
+  return ConfigRead(fn, offset, size);
+}
+
+void Chipset::WritePciConfig(uint32_t bus, uint32_t device, uint32_t function, uint32_t offset,
+                             int size, uint32_t value) {
+  int fn = FindFunction(bus, device, function);
+  if (fn != kNoDevice && offset + uint32_t(size) <= 256) ConfigWrite(fn, offset, size, value);
+}
+
 PortResult Chipset::DecodeDataPort(uint16_t port, int size) const {
   PortResult r;
   r.configAddress = configAddress_;

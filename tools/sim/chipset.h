@@ -163,6 +163,10 @@ class Chipset : private DeviceHost {
     misuse_.push_back({kind, message});
   }
   bool PortTaken(uint16_t first, uint16_t last, const void *except) const override;
+  uint32_t ReadPciConfig(uint32_t bus, uint32_t device, uint32_t function, uint32_t offset,
+                         int size) override;
+  void WritePciConfig(uint32_t bus, uint32_t device, uint32_t function, uint32_t offset, int size,
+                      uint32_t value) override;
   // The model that claims a port access (its index, with result filled in), or -1.
   int ModelPort(uint16_t port, int size, PortResult &result) const;
 

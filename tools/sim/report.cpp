@@ -246,7 +246,11 @@ std::string TargetText(const Platform &p, const Event &e) {
   }
   if (e.kind == EventKind::kRamWrite) return p.Where(uint32_t(e.address));
   if (!e.target.claimed) return "no device claims it";
-  if (e.target.device == kModelDevice) return c.Model(e.target.region).Name() + " " + Hex(e.address, 8);
+  if (e.target.device == kModelDevice) {
+    std::string name = c.Model(e.target.region).MemoryName(uint32_t(e.address));
+    return c.Model(e.target.region).Name() + " " + Hex(e.address, 8) +
+           (name.empty() ? "" : " " + name);
+  }
   if (e.target.device == kChipsetDevice) {
     std::string s = c.Region(e.target.region).name + " " + Hex(e.address, 8);
     if (e.width > 8) s += "-" + Hex(e.address + e.width / 8 - 1, 8).substr(8);

@@ -29,6 +29,13 @@ class DeviceHost {
   // Whether another device claims any port of [first, last] (for a device
   // whose ports move, such as the PM block at PMBASE).
   virtual bool PortTaken(uint16_t first, uint16_t last, const void *except) const = 0;
+  // A PCI function's configuration space, for a device that forwards
+  // accesses to it (the MCH's MMCONFIG window): all ones and no effect for
+  // an absent function or a register past its 256 bytes.
+  virtual uint32_t ReadPciConfig(uint32_t, uint32_t, uint32_t, uint32_t, int size) {
+    return size >= 4 ? 0xFFFFFFFFu : (1u << (8 * size)) - 1;
+  }
+  virtual void WritePciConfig(uint32_t, uint32_t, uint32_t, uint32_t, int, uint32_t) {}
 };
 
 // A host that has no RAM, no clock and records what went wrong (for tests
@@ -69,6 +76,8 @@ class Device {
 
   // Memory-mapped registers.
   virtual bool ClaimsMemory(uint32_t, int) const { return false; }
+  // The name of what an address reaches, for the trace ("" for none).
+  virtual std::string MemoryName(uint32_t) const { return ""; }
   virtual uint64_t ReadMemory(uint32_t, int size, DeviceHost &) { return AllOnes32(size); }
   virtual void WriteMemory(uint32_t, int, uint64_t, DeviceHost &) {}
 

@@ -36,8 +36,18 @@ class Q35Mch : public Device {
   bool IsPciFunction() const override { return true; }
   uint32_t ReadConfig(uint32_t offset, int size) const override;
   void WriteConfig(uint32_t offset, int size, uint32_t value, DeviceHost &host) override;
+  // The MMCONFIG window PCIEXBAR opens: 1 MiB a bus, 4 KiB a function,
+  // forwarded to the functions' configuration space.
+  bool ClaimsMemory(uint32_t address, int size) const override;
+  uint64_t ReadMemory(uint32_t address, int size, DeviceHost &host) override;
+  void WriteMemory(uint32_t address, int size, uint64_t value, DeviceHost &host) override;
+  std::string MemoryName(uint32_t address) const override;
 
  private:
+  // The window's base and size in bytes; false while it is off (or above
+  // 4 GiB, out of a 32-bit processor's reach).
+  bool Window(uint32_t &base, uint32_t &size) const;
+
   ConfigSpace config_;
   uint32_t ramBytes_;
 };

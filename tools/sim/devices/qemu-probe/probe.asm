@@ -1,5 +1,6 @@
 ; A 64 KiB flat firmware image for qemu-system-i386 -bios: dumps CPUID, MSRs,
-; fw_cfg, CMOS and the q35 host bridge / LPC configuration to port 0x402.
+; fw_cfg, CMOS and the q35 host bridge / LPC configuration to port 0x402,
+; then reads and writes through the MMCONFIG window PCIEXBAR opens.
 bits 16
 org 0
 start:
@@ -175,6 +176,57 @@ start:
   inc ax
   cmp ax, 0x30
   jb .fl
+  ; --- MMCONFIG: PCIEXBAR on, 256 MiB at 0xB0000000 as OVMF sets it, then
+  ; dwords through the window ('E'), a write through it ('W') and its read
+  ; back. FS gets a 4 GiB limit in protected mode and keeps it back in real
+  ; mode, so that [fs:esi] reaches the window.
+  mov dx, 0xCF8
+  mov eax, 0x80000060
+  out dx, eax
+  mov dl, 0xFC
+  mov eax, 0xB0000001
+  out dx, eax
+  o32 lgdt [cs:gdt_desc]
+  mov eax, cr0
+  or al, 1
+  mov cr0, eax
+  jmp short .pm
+.pm:
+  mov bx, 8
+  mov fs, bx
+  and al, 0xFE
+  mov cr0, eax
+  jmp short .rm
+.rm:
+  xor bx, bx
+  mov fs, bx
+  mov bp, ecam
+.el:
+  mov esi, [cs:bp]
+  cmp esi, 0xFFFFFFFF
+  je .ecam_done
+  mov edi, [cs:bp+4]
+  cmp edi, 0xFFFFFFFF
+  je .er
+  mov [fs:esi], edi          ; a write: 'W ADDRESS VALUE'
+  mov al, 'W'
+  call putc
+  mov eax, esi
+  call puthex
+  mov eax, edi
+  jmp .ep
+.er:
+  mov al, 'E'
+  call putc
+  mov eax, esi
+  call puthex
+  mov eax, [fs:esi]
+.ep:
+  call puthex
+  call nl
+  add bp, 8
+  jmp .el
+.ecam_done:
   ; exit
   mov al, 0
   out 0xF4, al
@@ -335,6 +387,20 @@ puthexn:
 leaves: dd 0,0, 1,0, 2,0, 3,0, 4,0, 4,1, 4,2, 4,3, 4,4, 4,5, 5,0, 6,0, 7,0, 0xA,0, 0xB,0, 0xD,0, 0x40000000,0, 0x40000001,0, 0x40000002,0, 0x80000000,0, 0x80000001,0, 0x80000002,0, 0x80000003,0, 0x80000004,0, 0x80000005,0, 0x80000005,1, 0x80000006,0, 0x80000008,0, 0xC0000000,0, 0xFFFFFFFF,0
 msrs: dd 0x10, 0x17, 0x1B, 0x3A, 0x8B, 0xFE, 0x179, 0x1A0, 0x200,0x201,0x202,0x203,0x204,0x205,0x206,0x207,0x208,0x209,0x20A,0x20B,0x20C,0x20D,0x20E,0x20F, 0x250,0x258,0x259,0x268,0x269,0x26A,0x26B,0x26C,0x26D,0x26E,0x26F, 0x277, 0x2FF, 0x9E, 0xC0000080, 0xFFFFFFFF
 items: dw 0x0000,4, 0x0001,4, 0x0002,16, 0x0003,8, 0x0004,2, 0x0005,2, 0x000D,16, 0x000E,2, 0x000F,2, 0x8002,4, 0x0008,4, 0x000B,4, 0x0014,4, 0x0017,4, 0x000A,4, 0xFFFF,0
+
+; MMCONFIG addresses: read (value 0xFFFFFFFF) or written. The host bridge,
+; its PCIEXBAR, the LPC bridge's ids, class and PMBASE, a register past a PCI
+; function's 256 bytes, the SATA and SMBus functions, absent 00:01.0, 00:02.0
+; and bus 1, the window's last dword; PMBASE written and read back.
+ecam: dd 0xB0000000,-1, 0xB0000060,-1, 0xB00F8000,-1, 0xB00F8008,-1, 0xB00F8040,-1
+      dd 0xB00F8100,-1, 0xB00FA000,-1, 0xB00FB000,-1, 0xB0008000,-1, 0xB0010000,-1
+      dd 0xB0100000,-1, 0xBFFFFFFC,-1, 0xB00F8040,0x00000701, 0xB00F8040,-1
+      dd 0xFFFFFFFF,0
+gdt: dq 0
+     dw 0xFFFF, 0          ; 8: flat data, base 0, 4 GiB
+     db 0, 0x92, 0xCF, 0
+gdt_desc: dw gdt_desc - gdt - 1
+     dd 0xF0000 + gdt
 
   times 0xFFF0-($-$$) db 0xF4
 reset:
