@@ -53,7 +53,9 @@ TEST(BootStandIn, UnpacksOvmfsVolumesWhereTheirImagesAreLinked) {
   EXPECT_EQ(core.name, "PeiCore");
   EXPECT_EQ(h.peiCoreEntry, core.pe.imageBase + core.pe.entryRva);
   for (const PlacedVolume &v : h.volumes)
-    if (!v.bytes.empty()) EXPECT_EQ(At32(v.bytes, 40), 0x4856465Fu) << v.what;  // _FVH
+    if (!v.bytes.empty()) {
+      EXPECT_EQ(At32(v.bytes, 40), 0x4856465Fu) << v.what;  // _FVH
+    }
 }
 
 TEST(BootStandIn, HandOffStateAsSecLeavesIt) {

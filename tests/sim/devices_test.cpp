@@ -199,7 +199,9 @@ TEST(DevicesQemu, FwCfgItemsFilesAndDirectoryAsQemu) {
       served[f->key] = f->served;
       files++;
     }
-    if (w[0] == "N") EXPECT_EQ(H(w[1]), Q35Platform().fwCfg->FindFile("etc/e820") ? 15u : 0u);
+    if (w[0] == "N") {
+      EXPECT_EQ(H(w[1]), Q35Platform().fwCfg->FindFile("etc/e820") ? 15u : 0u);
+    }
   }
   EXPECT_EQ(files, 15);
   for (const auto &w : ProbeLines()) {

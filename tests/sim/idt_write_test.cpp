@@ -45,8 +45,9 @@ TEST_P(IdtWriteTest, OnlyAPeimWritesTheGates) {
     writeOutside |= v.kind == "write-outside";
   }
   EXPECT_EQ(writeOutside, !c.allowed) << all;
-  if (!c.allowed && c.displacement >= 0)
+  if (!c.allowed && c.displacement >= 0) {
     EXPECT_NE(all.find("(IDT+0x8)"), std::string::npos) << all;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
