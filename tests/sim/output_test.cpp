@@ -16,24 +16,6 @@ namespace {
 
 using simtest::RunTool;
 
-// The numbered lines of the Trace section.
-std::vector<std::string> Trace(const std::string &out) {
-  std::vector<std::string> lines;
-  std::istringstream in(out);
-  std::string line;
-  bool inTrace = false;
-  while (std::getline(in, line)) {
-    if (!inTrace) {
-      inTrace = line == "Trace";
-      continue;
-    }
-    if (line.empty()) break;
-    if (line.find('#') != std::string::npos && line.find("image+") != std::string::npos) continue;
-    lines.push_back(line);
-  }
-  return lines;
-}
-
 int Count(const std::vector<std::string> &lines, const std::string &what) {
   int n = 0;
   for (const std::string &l : lines) n += l.find(what) != std::string::npos;
@@ -45,7 +27,7 @@ TEST(SimOutput, PciTraceIsOneLinePerConfigurationAccess) {
   auto pci = RunTool({"--trace", "pci", USB_PEIM_IMAGE});
   ASSERT_EQ(ports.status, 0) << ports.err;
   ASSERT_EQ(pci.status, 0) << pci.err;
-  std::vector<std::string> a = Trace(ports.out), b = Trace(pci.out);
+  std::vector<std::string> a = simtest::TraceLines(ports.out), b = simtest::TraceLines(pci.out);
   int addressWrites = Count(a, "CONFIG_ADDRESS <- PCI");
   int dataAccesses = 0;
   std::regex data(R"(IO +(in|out)\d+ +0x0CF[C-F] +0x[0-9A-F]+ +PCI )");
@@ -90,7 +72,7 @@ TEST_P(SimOutputFilter, ShowsOnlyTheSelectedEvents) {
   auto all = RunTool({USB_PEIM_IMAGE});
   auto some = RunTool(args);
   ASSERT_EQ(some.status, 0) << some.err;
-  std::vector<std::string> full = Trace(all.out), shown = Trace(some.out);
+  std::vector<std::string> full = simtest::TraceLines(all.out), shown = simtest::TraceLines(some.out);
   ASSERT_FALSE(shown.empty()) << some.out;
   EXPECT_LT(shown.size(), full.size());
   size_t selected = 0;
@@ -132,7 +114,7 @@ TEST(SimOutput, DumpShowsTheTouchedRegistersAsTheRunLeftThem) {
   EXPECT_NE(dump.find("PCI 00:12.2 ("), std::string::npos) << dump;
   EXPECT_NE(dump.find("configuration space"), std::string::npos) << dump;
   // The last write to the Command register of 00:12.2 is what row 0 holds.
-  std::vector<std::string> lines = Trace(r.out);
+  std::vector<std::string> lines = simtest::TraceLines(r.out);
   std::string lastCommand;
   std::regex command(R"(PCI +wr8 +00:12\.2 @0x04 +0x([0-9A-F]{2}))");
   std::smatch m;

@@ -50,26 +50,11 @@ bool EndsWith(const std::string &s, const std::string &end) {
   return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
 }
 
-std::vector<std::string> TraceOf(const std::string &out) {
-  std::vector<std::string> lines;
-  size_t at = out.find("\nTrace\n");
-  if (at == std::string::npos) return lines;
-  at = out.find('\n', at + 7) + 1;  // past the column heading
-  while (at < out.size()) {
-    size_t end = out.find('\n', at);
-    std::string line = out.substr(at, end - at);
-    if (line.empty()) break;
-    lines.push_back(line);
-    at = end + 1;
-  }
-  return lines;
-}
-
 TEST(PlatformCli, DescribedFunctionAnswersAndConsoleShowsLines) {
   std::string image = ScratchFile("console.efi", simtest::BuildImage(ConsoleAndConfigCode()));
   std::string platform = Text("smbus.platform", kSmbusPlatform);
   ToolRun r = RunTool({"--platform", platform, image});
-  std::vector<std::string> trace = TraceOf(r.out);
+  std::vector<std::string> trace = simtest::TraceLines(r.out);
   ASSERT_EQ(trace.size(), 4u) << r.out;
   EXPECT_NE(trace[0].find("CONFIG_ADDRESS <- PCI 00:1F.3 +0x00"), std::string::npos);
   EXPECT_NE(trace[1].find("0x1E221F1F  PCI 00:1F.3 +0x00 VendorId/DeviceId (SMBus)"),
@@ -103,7 +88,7 @@ TEST(PlatformCli, DisasmColumnIsIgnoredByExpect) {
   std::string image = ScratchFile("console.efi", simtest::BuildImage(ConsoleAndConfigCode()));
   std::string platform = Text("smbus.platform", kSmbusPlatform);
   ToolRun r = RunTool({"--disasm", "--platform", platform, image});
-  std::vector<std::string> trace = TraceOf(r.out);
+  std::vector<std::string> trace = simtest::TraceLines(r.out);
   ASSERT_EQ(trace.size(), 4u) << r.out;
   EXPECT_TRUE(EndsWith(trace[0], "  ; out dx, eax")) << trace[0];
   EXPECT_TRUE(EndsWith(trace[1], "  ; in eax, dx")) << trace[1];
@@ -145,7 +130,7 @@ TEST(PlatformCli, NamedRegistersShowTheirFields) {
   // The built-in file names Command in every function: the module turns on
   // memory decoding in the EHCI functions, and bus mastering too in the OHCI
   // ones, with byte writes to the 16-bit register.
-  std::vector<std::string> builtin = TraceOf(RunTool({"--no-map", USB_PEIM_IMAGE}).out);
+  std::vector<std::string> builtin = simtest::TraceLines(RunTool({"--no-map", USB_PEIM_IMAGE}).out);
   EXPECT_EQ(Lines(builtin, {"out8", "+0x04 Command[7:0] (EHCI", ") {MEM}"}).size(), 3u);
   EXPECT_EQ(Lines(builtin, {"out8", "+0x04 Command[7:0] (OHCI", ") {MEM BM}"}).size(), 4u);
   EXPECT_EQ(Lines(builtin, {"in8", "+0x04 Command[7:0] (", ") {}"}).size(), 7u);
@@ -164,7 +149,7 @@ TEST(PlatformCli, NamedRegistersShowTheirFields) {
   std::string file = Text("named.platform", text);
   ToolRun r = RunTool({"--no-map", "--platform", file, USB_PEIM_IMAGE});
   ASSERT_EQ(r.status, 0) << r.err;
-  std::vector<std::string> trace = TraceOf(r.out);
+  std::vector<std::string> trace = simtest::TraceLines(r.out);
   EXPECT_EQ(Lines(trace, {"out8", "+0x04 Cmd0 (EHCI 0) {M}"}).size(), 1u);
   EXPECT_EQ(Lines(trace, {"out8", "+0x04 Command[7:0] (EHCI 1) {MEM}"}).size(), 1u);
   EXPECT_EQ(Lines(trace, {"out16", "0x4008", "+0x0C CLS/LT (EHCI 0) {TIMER=0x40}"}).size(), 1u);
@@ -215,8 +200,8 @@ TEST(PlatformCli, ModuleTraceOnTheBuiltInFileAndOnACopyOfIt) {
   }());
   ToolRun described = RunTool({"--platform", copy, USB_PEIM_IMAGE});
   EXPECT_EQ(described.status, 0) << described.err;
-  EXPECT_EQ(TraceOf(described.out), TraceOf(builtin.out));
-  EXPECT_GT(TraceOf(builtin.out).size(), 100u);
+  EXPECT_EQ(simtest::TraceLines(described.out), simtest::TraceLines(builtin.out));
+  EXPECT_GT(simtest::TraceLines(builtin.out).size(), 100u);
 
   // Without the chipset's register block the module's first accesses are
   // unclaimed, each shown with its instruction.

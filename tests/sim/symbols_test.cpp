@@ -24,23 +24,6 @@ std::string ReadText(const std::string &path) {
 
 std::vector<uint8_t> Bytes(const std::string &text) { return {text.begin(), text.end()}; }
 
-// The lines of the Trace section, heading left out.
-std::vector<std::string> Trace(const std::string &out) {
-  std::vector<std::string> lines;
-  std::istringstream in(out);
-  std::string line;
-  bool inTrace = false;
-  while (std::getline(in, line)) {
-    if (!inTrace) {
-      inTrace = line == "Trace";
-      continue;
-    }
-    if (line.empty()) break;
-    if (line.find("image+") == std::string::npos) lines.push_back(line);
-  }
-  return lines;
-}
-
 TEST(Symbols, EachEventIsNamedByTheFunctionThatMadeIt) {
   for (const char *image : {USB_PEIM_IMAGE, USB_PEIM_TE}) {
     SCOPED_TRACE(image);
@@ -49,7 +32,7 @@ TEST(Symbols, EachEventIsNamedByTheFunctionThatMadeIt) {
     EXPECT_NE(run.out.find("symbols       " + std::string(USB_PEIM_MAP)), std::string::npos);
     std::regex line(R"(^ +\d+  \+0x[0-9A-F]{4}  (\S+) +(IO|MMIO|PEI) +(\S+) +(\S+))");
     int config = 0, services = 0;
-    for (const std::string &l : Trace(run.out)) {
+    for (const std::string &l : simtest::TraceLines(run.out)) {
       std::smatch m;
       ASSERT_TRUE(std::regex_search(l, m, line)) << l;
       std::string function = m[1], kind = m[2], op = m[3], port = m[4];

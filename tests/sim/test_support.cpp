@@ -94,6 +94,22 @@ std::string ScratchFile(const std::string &name, const std::vector<uint8_t> &byt
   return path;
 }
 
+std::vector<std::string> TraceLines(const std::string &out) {
+  std::vector<std::string> lines;
+  size_t at = out.find("\nTrace\n");
+  if (at == std::string::npos) return lines;
+  at = out.find('\n', at + 7) + 1;  // past the column heading
+  while (at < out.size()) {
+    size_t end = out.find('\n', at);
+    if (end == std::string::npos) end = out.size();
+    std::string line = out.substr(at, end - at);
+    if (line.empty()) break;
+    lines.push_back(line);
+    at = end + 1;
+  }
+  return lines;
+}
+
 ToolRun RunTool(const std::vector<std::string> &args) {
   return testtool::RunTool(PEIM_SIM, args, SIM_SCRATCH_DIR);
 }

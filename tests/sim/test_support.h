@@ -30,6 +30,9 @@ constexpr uint32_t kCodeRva = 0x200;
 // Writes bytes to a file in the test's scratch directory; returns its path.
 std::string ScratchFile(const std::string &name, const std::vector<uint8_t> &bytes);
 
+// The lines of a text output's Trace part, its column heading left out.
+std::vector<std::string> TraceLines(const std::string &out);
+
 using testtool::ToolRun;
 // Runs build/peim-sim with the arguments (see testtool::RunTool).
 ToolRun RunTool(const std::vector<std::string> &args);
