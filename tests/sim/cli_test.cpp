@@ -108,18 +108,6 @@ std::vector<std::string> Lines(const std::string &text) {
   return lines;
 }
 
-// The numbered lines of the Trace section.
-std::vector<std::string> TraceSection(const std::string &out) {
-  std::vector<std::string> trace;
-  bool in = false;
-  for (const std::string &l : Lines(out)) {
-    if (l == "Trace") in = true;
-    else if (in && l.empty()) break;
-    else if (in && l.find('#') == std::string::npos) trace.push_back(l);
-  }
-  return trace;
-}
-
 TEST(Cli, DefaultRunIsCleanAndItsTraceIsAligned) {
   ToolRun r = RunTool({USB_PEIM_IMAGE});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
@@ -127,7 +115,7 @@ TEST(Cli, DefaultRunIsCleanAndItsTraceIsAligned) {
                            "loaded at     0xFFFC0240", "146 accesses", "GetUsbController (Id 3)",
                            "EFI_INVALID_PARAMETER", "result        clean"})
     EXPECT_NE(r.out.find(part), std::string::npos) << part;
-  std::vector<std::string> trace = TraceSection(r.out);
+  std::vector<std::string> trace = simtest::TraceLines(r.out);
   ASSERT_EQ(trace.size(), 151u);
   // Hardware lines: address, value and target each start in one column.
   size_t address = std::string::npos;
@@ -414,7 +402,7 @@ TEST(Cli, ExpectComparesTruncatedTraces) {
   const std::string image = ROBUSTNESS_DATA "/F13-port-loop.efi";
   ToolRun saved = RunTool({"--budget", "200000", image});
   ASSERT_EQ(saved.status, 1) << saved.err;
-  std::vector<std::string> trace = TraceSection(saved.out);
+  std::vector<std::string> trace = simtest::TraceLines(saved.out);
   ASSERT_EQ(trace.size(), 50001u);
   EXPECT_NE(trace.back().find("trace truncated after 50000 events; 49999 more"), std::string::npos)
       << trace.back();
@@ -443,7 +431,7 @@ TEST(Cli, RegisterPresetsReachTheTrace) {
   ToolRun r = RunTool({"--mmio", "0xFED803EF=0x80", "--pci", "00:12.2+0x04=0x04/8", "--mmio",
                        "00:13.2+0xB4=0x00001080", USB_PEIM_IMAGE});
   ASSERT_EQ(r.status, 0) << r.out;
-  std::vector<std::string> trace = TraceSection(r.out);
+  std::vector<std::string> trace = simtest::TraceLines(r.out);
   auto has = [&](const std::string &a, const std::string &b) {
     for (const std::string &l : trace)
       if (l.find(a) != std::string::npos && l.find(b) != std::string::npos) return true;
