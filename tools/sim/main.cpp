@@ -1,5 +1,6 @@
 // peim-sim: runs a PEI module's IA-32 image on the emulated platform and
 // shows every access it makes.
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 
@@ -43,12 +44,18 @@ static bool LoadSymbols(const CommandLine &cl, const ModuleInput &input, ImageSy
     text = path + " (" + std::to_string(symbols.Count()) + " symbols)";
     return true;
   }
+  // The map's own messages start with its path: "PATH:LINE: problem" or
+  // "PATH: problem". The path is named once, below; the line stays.
+  if (why.rfind(path + ":", 0) == 0) {
+    why.erase(0, path.size() + 1);
+    if (!why.empty() && isdigit((unsigned char)why[0])) why = "line " + why;
+    else if (!why.empty() && why[0] == ' ') why.erase(0, 1);
+  }
   if (!cl.mapPath.empty()) {
-    error = "--map " + path + ": " + (why.rfind(path, 0) == 0 ? why.substr(path.size() + 2) : why);
+    error = "--map " + path + ": " + why;
     return false;
   }
-  text = "none: " + path + " beside the image does not fit it (" +
-         (why.rfind(path, 0) == 0 ? why.substr(path.size() + 2) : why) + ")";
+  text = "none: " + path + " beside the image does not fit it (" + why + ")";
   return true;
 }
 

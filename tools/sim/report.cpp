@@ -27,7 +27,7 @@ std::string Offset(const Platform &p, const Event &e) {
 std::string ViolationInstruction(const Platform &p, const Violation &v,
                                  const ImageSymbols *symbols) {
   std::string insn = v.hasEip ? InstructionText(p, v.eip) : "";
-  std::string function = insn.empty() || !symbols ? "" : symbols->Name(v.eip - p.LoadAddress());
+  std::string function = insn.empty() ? "" : FunctionAt(p, symbols, v.eip);
   return insn.empty() ? ""
                       : " (at " + Hex(v.eip, 8) + (function.empty() ? "" : " " + function) +
                             ": " + insn + ")";
@@ -303,15 +303,15 @@ std::string InstructionText(const Platform &p, uint32_t address) {
   return DisassembleX86(code, n, address);
 }
 
-std::string SymbolText(const Platform &p, const ImageSymbols &symbols, const Event &e) {
-  return p.InImage(e.eip) ? symbols.Name(e.eip - p.LoadAddress()) : "";
+std::string FunctionAt(const Platform &p, const ImageSymbols *symbols, uint32_t address) {
+  return symbols && p.InImage(address) ? symbols->Name(address - p.LoadAddress()) : "";
 }
 
 // The function column as wide as the widest name of the run, shown or not:
 // a line reads the same in every view.
 size_t SymbolWidth(const Platform &p, const ImageSymbols &symbols) {
   size_t width = std::string("function").size();
-  for (const Event &e : p.Events()) width = std::max(width, SymbolText(p, symbols, e).size());
+  for (const Event &e : p.Events()) width = std::max(width, FunctionAt(p, &symbols, e.eip).size());
   return width + 2;
 }
 
@@ -325,7 +325,7 @@ std::vector<std::string> TraceLines(const Platform &p, bool disasm, const TraceV
     if (view && !Shown(*view, p, e)) continue;
     std::string body = view && view->pci && IsConfigAccess(e) ? PciBody(p, e) : TraceBody(p, e);
     std::string line = PadLeft(std::to_string(n), 5) + "  " + Pad(Offset(p, e), 9);
-    if (symbols) line += Pad(SymbolText(p, *symbols, e), symbolWidth);
+    if (symbols) line += Pad(FunctionAt(p, symbols, e.eip), symbolWidth);
     line += body;
     std::string insn = disasm ? InstructionText(p, e.eip) : "";
     lines.push_back(insn.empty() ? line : Pad(line, 100) + "  ; " + insn);
@@ -492,14 +492,12 @@ std::string RenderText(const RunReport &r, bool quiet) {
       if (!c.found) {
         s += "  LocatePpi (gPeiUsbControllerPpiGuid, 0)  => EFI_NOT_FOUND\n";
       } else {
+        std::string function = FunctionAt(p, r.symbols, c.function);
         s += "  LocatePpi (gPeiUsbControllerPpiGuid, 0)  => EFI_SUCCESS  descriptor " +
              Hex(c.descriptor, 8) + " (" + p.Where(c.descriptor) + ", Flags " + Hex(c.flags, 8) +
              "), Ppi " + Hex(c.ppi, 8) + " (" + p.Where(c.ppi) + "), GetUsbController " +
              Hex(c.function, 8) + " (" + p.Where(c.function) +
-             (r.symbols && p.InImage(c.function)
-                  ? ", " + r.symbols->Name(c.function - p.LoadAddress())
-                  : std::string()) +
-             ")\n";
+             (function.empty() ? "" : ", " + function) + ")\n";
         for (const ConsumerQuery &q : c.queries) s += "  " + QueryText(q) + "\n";
       }
     }

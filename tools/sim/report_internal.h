@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform.h"
+#include "symbols.h"
 
 namespace peimsim {
 
@@ -20,6 +21,10 @@ std::string Bdf(uint32_t configAddress);
 // The register a configuration or memory-mapped access reached: the
 // platform file's name and fields, else the built-in name; empty for others.
 RegisterText NamedRegister(const Platform &platform, const Event &event);
+
+// The function holding address, from the image's symbols ("" without them
+// or outside the image): "PciUpdateAt<8>+0x10".
+std::string FunctionAt(const Platform &platform, const ImageSymbols *symbols, uint32_t address);
 
 // What an access touched, in a firmware engineer's words.
 std::string TargetText(const Platform &platform, const Event &event);

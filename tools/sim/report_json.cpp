@@ -111,8 +111,7 @@ JsonValue EventJson(const RunReport &r, const Event &e, uint64_t number, bool in
   o.Add("index", J::Number(number)).Add("phase", J::String(PhaseName(e.phase)));
   o.Add("offset", p.InImage(e.eip) ? J::Number(e.eip - p.LoadAddress()) : J::Null());
   if (r.symbols)
-    o.Add("symbol", p.InImage(e.eip) ? NameOrNull(r.symbols->Name(e.eip - p.LoadAddress()))
-                                     : J::Null());
+    o.Add("symbol", NameOrNull(FunctionAt(p, r.symbols, e.eip)));
   if (e.kind == EventKind::kConsole) {
     o.Add("kind", J::String("console")).Add("text", J::String(p.ConsoleLines()[e.service]));
   } else if (e.kind == EventKind::kService) {

@@ -62,6 +62,19 @@ bool InvalidInsnHook(uc_engine *, void *user) {
 
 std::string Dec(uint64_t v) { return std::to_string(v); }
 
+// A hardware access of the trace: what, where, and the code that made it.
+BootEvent Access(BootEventKind kind, bool write, int width, uint32_t address, int image,
+                 uint32_t eip) {
+  BootEvent e;
+  e.kind = kind;
+  e.write = write;
+  e.width = uint8_t(width);
+  e.address = address;
+  e.image = image;
+  e.eip = eip;
+  return e;
+}
+
 }  // namespace
 
 BootMachine::BootMachine() = default;
@@ -486,13 +499,10 @@ void BootMachine::OnProcessorInstruction(uint32_t address) {
   }
   uc_reg_read(uc_, UC_X86_REG_ECX, &ecx);
   // Each MSR access is an event of the trace, as a port access is.
-  BootEvent e;
-  e.kind = BootEventKind::kMsr;
-  e.width = 8;
-  e.image = current_;
-  e.eip = address;
-  e.tsc = c[1] == 0x31;
-  e.address = e.tsc ? Processor::kTsc : ecx;
+  bool rdtsc = c[1] == 0x31;
+  BootEvent e = Access(BootEventKind::kMsr, c[1] == 0x30, 8, rdtsc ? Processor::kTsc : ecx,
+                       current_, address);
+  e.tsc = rdtsc;
   if (c[1] == 0x32 || c[1] == 0x31) {
     bool known = false;
     uint64_t v = cpu.ReadMsr(e.address, chipset_.Clock(instructions_), known);
@@ -506,11 +516,10 @@ void BootMachine::OnProcessorInstruction(uint32_t address) {
   } else {
     uc_reg_read(uc_, UC_X86_REG_EAX, &eax);
     uc_reg_read(uc_, UC_X86_REG_EDX, &edx);
-    e.write = true;
     e.value = uint64_t(edx) << 32 | eax;
     Record(e);
     std::string why;
-    if (!cpu.WriteMsr(ecx, uint64_t(edx) << 32 | eax, why)) {
+    if (!cpu.WriteMsr(ecx, e.value, why)) {
       Stop("processor-control", "WRMSR " + Hex(ecx) + " at " + Hex(address, 8) + " (" +
                                     Where(address) + "): " + why);
       return;
@@ -530,15 +539,10 @@ void BootMachine::Record(const BootEvent &e) {
 }
 
 void BootMachine::OnPort(bool write, uint16_t port, int size, uint32_t &value) {
-  BootEvent e;
-  e.kind = BootEventKind::kPort;
-  e.write = write;
-  e.width = uint8_t(size);
-  e.address = port;
-  e.image = current_;
-  e.eip = block_ && !block_->ports.empty()
-              ? block_->ports[std::min(blockPorts_++, block_->ports.size() - 1)]
-              : Eip();
+  BootEvent e = Access(BootEventKind::kPort, write, size, port, current_,
+                       block_ && !block_->ports.empty()
+                           ? block_->ports[std::min(blockPorts_++, block_->ports.size() - 1)]
+                           : Eip());
   PortResult r;
   chipset_.SetClock(instructions_);
   if (write) chipset_.PortWrite(port, size, value, r);
@@ -561,13 +565,7 @@ void BootMachine::OnPort(bool write, uint16_t port, int size, uint32_t &value) {
 }
 
 uint64_t BootMachine::OnMmio(bool write, uint32_t address, int size, uint64_t value) {
-  BootEvent e;
-  e.kind = BootEventKind::kMemory;
-  e.write = write;
-  e.width = uint8_t(size);
-  e.address = address;
-  e.image = current_;
-  e.eip = Eip();
+  BootEvent e = Access(BootEventKind::kMemory, write, size, address, current_, Eip());
   Target t = chipset_.DecodeMemory(address, size);
   chipset_.SetClock(instructions_);
   if (write) chipset_.MemoryWrite(t, size, value);

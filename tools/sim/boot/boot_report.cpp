@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "devices/processor.h"
+#include "expect_json.h"
 #include "report.h"
 
 namespace peimsim::boot {
@@ -30,18 +31,9 @@ std::string ImageColumn(const BootMachine &m, int image, uint32_t eip) {
   return i.name + "+" + Hex(eip - i.base);
 }
 
-std::string Json(const std::string &s) {
-  std::string out = "\"";
-  for (unsigned char c : Printable(s)) {
-    if (c == '"' || c == '\\') out += '\\', out += char(c);
-    else if (c < 0x20) {
-      char b[8];
-      snprintf(b, sizeof b, "\\u%04x", c);
-      out += b;
-    } else out += char(c);
-  }
-  return out + "\"";
-}
+// Printable's text holds no control character and is valid UTF-8: what
+// JsonQuote leaves it is its quotes and backslashes escaped.
+std::string Json(const std::string &s) { return JsonQuote(Printable(s)); }
 
 std::string JsonList(const std::vector<std::string> &items) {
   std::string out = "[";
